@@ -1,0 +1,231 @@
+/*
+ * korvel.h - driver library for the serial magnetic-stripe card reader.
+ *
+ * This header is the manual of the library.  Everything a program needs to
+ * drive the reader is declared here: nine exported functions, the status
+ * codes they return, and two extensions (a message pump hook and a status
+ * text function).  It is usable from C and from C++.
+ *
+ * ---------------------------------------------------------------------------
+ * The reader and its two modes
+ * ---------------------------------------------------------------------------
+ * The reader talks over a serial line (8 data bits, no parity, 1 stop bit at
+ * 4800, 9600, 19200 or 38400 baud).  The host sends one request frame per
+ * command and the reader answers with one reply frame.  In *active mode* the
+ * reader also sends the data of every swipe by itself, unframed; a program
+ * collects those bytes with Korvel_GetTrack().  In *command mode* the host asks
+ * for the last swipe with Korvel_ReadData().
+ *
+ * ---------------------------------------------------------------------------
+ * Handles
+ * ---------------------------------------------------------------------------
+ * Korvel_CommOpenWithBaud() returns an opaque handle owned by the library.
+ * It is not a file descriptor or a platform HANDLE.  Every other call checks
+ * it first: a null, closed or never-issued handle fails at once with
+ * KORVEL_E_HANDLE (Korvel_CommClose() answers KORVEL_E_CLOSE instead) and never
+ * reaches the operating system.  Handles are never reused, so a stale handle
+ * can never name a port opened later.
+ *
+ * ---------------------------------------------------------------------------
+ * Waiting, timeouts and the message pump
+ * ---------------------------------------------------------------------------
+ * Every framed command waits up to 3000 ms for the first two bytes of the
+ * reply and then up to 3000 ms more for the rest of it.  While it waits the
+ * calling thread sleeps in the operating system (it does not spin) and, if a
+ * pump has been set with Korvel_SetMessagePump(), calls that pump at least
+ * every 10 ms, so that a user interface stays painted.  On Windows the
+ * thread's window-message queue is serviced as well.  If the device goes away
+ * during a wait (USB unplug, the other end of a pseudo-terminal closed) the
+ * wait ends at once with KORVEL_E_DISCONNECTED.
+ *
+ * ---------------------------------------------------------------------------
+ * Threads
+ * ---------------------------------------------------------------------------
+ * The library has no thread of its own.  Calls on different handles are
+ * independent and may run on different threads at the same time.  Calls on
+ * one handle from several threads are serialised by the library.  A pump may
+ * call the library again on the same handle from the same thread (the inner
+ * call runs to completion first; the outer one may then fail because the
+ * inner one consumed or purged its reply).  A handle closed while another
+ * call is still using it makes that call fail; the port itself is released
+ * when the last call using it has returned.
+ *
+ * No function throws across this interface, and the library prints nothing.
+ */
+#ifndef KORVEL_H
+#define KORVEL_H
+
+#include <stdint.h>
+
+/* Calling convention of every export: the standard Windows convention on
+ * Windows (callee pops the arguments), the platform default elsewhere. */
+#if defined(_WIN32)
+#define KORVEL_CALL __stdcall
+#else
+#define KORVEL_CALL
+#endif
+
+/* Export / import decoration. */
+#if defined(_WIN32)
+#if defined(KORVEL_BUILDING_LIBRARY)
+#define KORVEL_API __declspec(dllexport)
+#elif defined(KORVEL_STATIC)
+#define KORVEL_API
+#else
+#define KORVEL_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define KORVEL_API __attribute__((visibility("default")))
+#else
+#define KORVEL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------
+ * Status codes.  Every call but Korvel_CommOpenWithBaud() returns one:
+ *   0            success
+ *   1 .. 255     the reader refused the command; the value is its error byte
+ *   negative     a failure of the port, the line or the reply
+ * ------------------------------------------------------------------------- */
+#define KORVEL_OK 0
+/* Korvel_SetCommBaud: the rate is not 4800, 9600, 19200 or 38400. */
+#define KORVEL_E_BAUD (-1)
+/* Framed commands: the reply's first two bytes did not arrive in 3000 ms. */
+#define KORVEL_E_NO_REPLY (-101)
+/* Framed commands: the reply does not start with 0x02, or announces more
+ * bytes than the reply area can hold. */
+#define KORVEL_E_FRAME (-102)
+/* Framed commands: the rest of the reply did not arrive in 3000 ms. */
+#define KORVEL_E_REPLY_TIMEOUT (-103)
+/* Korvel_GetTrack: more than 300 bytes are waiting (nothing is read). */
+#define KORVEL_E_OVERFLOW (-104)
+/* Korvel_GetTrack: nothing is waiting. */
+#define KORVEL_E_EMPTY (-105)
+/* Korvel_CommClose: the port could not be closed (null, closed or unknown
+ * handle).  Same value as KORVEL_E_EMPTY. */
+#define KORVEL_E_CLOSE (-105)
+/* The device went away during the call (hang-up, unplug, I/O error). */
+#define KORVEL_E_DISCONNECTED (-108)
+/* The handle is null, closed or was never issued by this library. */
+#define KORVEL_E_HANDLE (-110)
+/* A required pointer argument is null. */
+#define KORVEL_E_ARGUMENT (-111)
+
+/* Mode bytes for Korvel_ReadMode() and the first byte of Korvel_Search(). */
+#define KORVEL_MODE_ACTIVE 0x30u  /* '0' */
+#define KORVEL_MODE_COMMAND 0x31u /* '1' */
+
+/* Sizes of the caller's result areas. */
+#define KORVEL_MODE_AREA 10u     /* Korvel_Search writes exactly 10 bytes    */
+#define KORVEL_VERSION_AREA 30u  /* Korvel_Reset writes exactly 30 bytes     */
+#define KORVEL_DATA_AREA 300u    /* Korvel_ReadData / Korvel_GetTrack: 300   */
+#define KORVEL_TRACK_RECORD 8u   /* Korvel_SetTrack reads exactly 8 bytes    */
+
+/* ---------------------------------------------------------------------------
+ * Opening and closing
+ * ------------------------------------------------------------------------- */
+
+/* Opens a serial port for the reader and returns its handle, or null.
+ *
+ * port: zero-terminated name.  "com1", "com2", ... (any case) name the
+ *   machine's serial ports (/dev/ttyS0, /dev/ttyS1, ... on Linux; COM1, ...
+ *   on Windows); any other name is used as a device path as given
+ *   (/dev/ttyUSB0, /dev/serial/by-id/..., /dev/pts/3).
+ * baud: 4800, 9600, 19200 or 38400.  Any other value returns null at once
+ *   without touching the port.
+ *
+ * The port is opened exclusively (a second open, from this or any other
+ * process, fails until it is closed), set to raw 8-N-1 at the rate with no
+ * flow control, and both directions are purged.  Anything that is not a
+ * serial terminal (a regular file, a directory, /dev/null) is refused and
+ * never written to.  Every failure gives null; nothing is left open. */
+KORVEL_API void *KORVEL_CALL Korvel_CommOpenWithBaud(const char *port, uint32_t baud);
+
+/* Closes the handle.  Sends nothing to the reader and does not purge.
+ * Returns KORVEL_OK, or KORVEL_E_CLOSE (-105) for a null, already closed or
+ * unknown handle.  After it returns the handle is dead for every call. */
+KORVEL_API int KORVEL_CALL Korvel_CommClose(void *handle);
+
+/* ---------------------------------------------------------------------------
+ * Framed commands.  Each purges both directions, sends one request frame and
+ * waits for the reply (see "Waiting" above).  Returns KORVEL_OK, the reader's
+ * error byte (1..255), KORVEL_E_NO_REPLY, KORVEL_E_FRAME,
+ * KORVEL_E_REPLY_TIMEOUT, KORVEL_E_DISCONNECTED, KORVEL_E_HANDLE or
+ * KORVEL_E_ARGUMENT.  The caller's area is written only when the reply's
+ * status byte is 'Y'; on every other outcome (a refusal with error byte 0,
+ * which returns KORVEL_OK, included) it is left as it was.
+ * ------------------------------------------------------------------------- */
+
+/* Sets the reading mode: KORVEL_MODE_ACTIVE ('0') or KORVEL_MODE_COMMAND
+ * ('1').  The low byte of mode is sent as it is, without validation. */
+KORVEL_API int KORVEL_CALL Korvel_ReadMode(void *handle, uint32_t mode);
+
+/* Queries the reading mode.  result: at least 10 bytes.  On success exactly
+ * 10 bytes are written: reply bytes 5 to 14 (the mode byte first, then
+ * whatever followed it in the reply, zero past the reply's end). */
+KORVEL_API int KORVEL_CALL Korvel_Search(void *handle, unsigned char *result);
+
+/* Reads the reader's identification text.  text: at least 30 bytes.  On
+ * success the first 30 bytes are zeroed and the text is copied to the start,
+ * cut to 29 bytes so that it is always zero-terminated inside the 30. */
+KORVEL_API int KORVEL_CALL Korvel_Reset(void *handle, unsigned char *text);
+
+/* Reads the card data the reader holds (command mode).  data: at least 300
+ * bytes.  On success all 300 bytes are zeroed and the data copied to the
+ * start (at most 248 bytes, so it is zero-terminated). */
+KORVEL_API int KORVEL_CALL Korvel_ReadData(void *handle, unsigned char *data);
+
+/* Tells the reader to change its own line rate.  Returns KORVEL_E_BAUD at
+ * once, before the handle is looked at or the port touched, for a rate other
+ * than 4800, 9600, 19200 or 38400.  The host port keeps its rate: close it
+ * and open it again at the new rate to reach the reader. */
+KORVEL_API int KORVEL_CALL Korvel_SetCommBaud(void *handle, uint32_t baud);
+
+/* Sends the eight-byte track output settings record unchanged:
+ *   [0] track 1 start sentinel  [1] track 1 end sentinel
+ *   [2] track 2 start sentinel  [3] track 2 end sentinel
+ *   [4] track 3 start sentinel  [5] track 3 end sentinel
+ *   [6] '7' (fixed)             [7] Enter mark: '1' on, '0' off */
+KORVEL_API int KORVEL_CALL Korvel_SetTrack(void *handle, const unsigned char *record);
+
+/* ---------------------------------------------------------------------------
+ * Active-mode capture
+ * ------------------------------------------------------------------------- */
+
+/* Collects the bytes a reader in active mode sent by itself.  data: 300
+ * bytes.  Returns KORVEL_E_EMPTY at once when nothing is waiting.  Otherwise
+ * waits in steps of 50 ms (running the pump) until a step brings nothing new;
+ * then, if more than 300 bytes are waiting, returns KORVEL_E_OVERFLOW and
+ * leaves them in the input queue (the next framed command purges them);
+ * else zeroes the 300 bytes, copies the bytes exactly as received to the
+ * start, purges the input queue and returns KORVEL_OK.  With exactly 300
+ * bytes there is no terminating zero inside the area.  May also return
+ * KORVEL_E_DISCONNECTED, KORVEL_E_HANDLE or KORVEL_E_ARGUMENT. */
+KORVEL_API int KORVEL_CALL Korvel_GetTrack(void *handle, unsigned char *data);
+
+/* ---------------------------------------------------------------------------
+ * Extensions
+ * ------------------------------------------------------------------------- */
+
+/* Type of a message pump: called with the context given at registration.
+ * It uses the platform's default C calling convention. */
+typedef void (*Korvel_Pump)(void *context);
+
+/* Sets the caller's event pump for this handle (null removes it).  The pump
+ * runs on the calling thread during every wait of every call on the handle
+ * (reply waits and capture settle steps), at least every 10 ms.  It must not
+ * block.  Returns KORVEL_OK or KORVEL_E_HANDLE. */
+KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void *handle, Korvel_Pump pump, void *context);
+
+/* A static, never-null English text for any status value (unknown negative
+ * values and the reader's error bytes included). */
+KORVEL_API const char *KORVEL_CALL Korvel_StatusText(int status);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KORVEL_H */

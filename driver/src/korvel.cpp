@@ -1,0 +1,186 @@
+// The exported C interface: checks every handle and argument, serialises
+// calls per port and keeps every exception inside the library.
+#include "korvel.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <new>
+
+#include "port.h"
+#include "protocol.h"
+#include "session.h"
+
+namespace korvel {
+namespace {
+
+std::mutex g_registry_mutex;
+std::map<uintptr_t, std::shared_ptr<Session>>& Registry() {
+  static auto* registry = new std::map<uintptr_t, std::shared_ptr<Session>>();
+  return *registry;
+}
+// Handle values count up from here in steps of 16 and are never reused, so
+// that a stale handle can never name a port opened later.
+uintptr_t g_next_handle = 0x4B5000;
+
+}  // namespace
+
+WaitHooks Session::Hooks() {
+  WaitHooks hooks;
+  Korvel_Pump fn;
+  void* ctx;
+  {
+    std::lock_guard<std::mutex> lock(pump_mutex);
+    fn = pump;
+    ctx = pump_context;
+  }
+  if (fn != nullptr) hooks.pump = [fn, ctx] { fn(ctx); };
+  hooks.closed = &closed;
+  return hooks;
+}
+
+void* RegisterSession(std::unique_ptr<Port> port) {
+  auto session = std::make_shared<Session>(std::move(port));
+  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  g_next_handle += 16;
+  Registry().emplace(g_next_handle, std::move(session));
+  return reinterpret_cast<void*>(g_next_handle);
+}
+
+std::shared_ptr<Session> FindSession(void* handle) {
+  if (handle == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  auto it = Registry().find(reinterpret_cast<uintptr_t>(handle));
+  return it == Registry().end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Session> UnregisterSession(void* handle) {
+  if (handle == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  auto it = Registry().find(reinterpret_cast<uintptr_t>(handle));
+  if (it == Registry().end()) return nullptr;
+  auto session = std::move(it->second);
+  Registry().erase(it);
+  return session;
+}
+
+namespace {
+
+// Runs one command on a live session with its pump and close check.
+template <typename Fn>
+int OnSession(void* handle, Fn&& fn) noexcept {
+  try {
+    std::shared_ptr<Session> session = FindSession(handle);
+    if (!session) return KORVEL_E_HANDLE;
+    std::lock_guard<std::recursive_mutex> lock(session->mutex);
+    if (session->closed.load()) return KORVEL_E_HANDLE;
+    return fn(*session->port, session->Hooks());
+  } catch (...) {
+    // Nothing the library does should throw (allocation at most); if it
+    // does, report a port failure rather than crossing the C boundary.
+    return KORVEL_E_DISCONNECTED;
+  }
+}
+
+}  // namespace
+}  // namespace korvel
+
+using korvel::OnSession;
+using korvel::Port;
+using korvel::WaitHooks;
+
+extern "C" {
+
+KORVEL_API void* KORVEL_CALL Korvel_CommOpenWithBaud(const char* port, uint32_t baud) {
+  try {
+    if (port == nullptr || port[0] == '\0') return nullptr;
+    if (korvel::RateCode(baud) == 0) return nullptr;
+    std::unique_ptr<Port> opened = korvel::OpenPlatformPort(port, baud);
+    if (!opened) return nullptr;
+    return korvel::RegisterSession(std::move(opened));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+KORVEL_API int KORVEL_CALL Korvel_CommClose(void* handle) {
+  try {
+    std::shared_ptr<korvel::Session> session = korvel::UnregisterSession(handle);
+    if (!session) return KORVEL_E_CLOSE;
+    session->closed.store(true, std::memory_order_release);
+    // The port closes when the last call using it lets go of the session.
+    return KORVEL_OK;
+  } catch (...) {
+    return KORVEL_E_CLOSE;
+  }
+}
+
+KORVEL_API int KORVEL_CALL Korvel_ReadMode(void* handle, uint32_t mode) {
+  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::SetMode(p, h, mode); });
+}
+
+KORVEL_API int KORVEL_CALL Korvel_Search(void* handle, unsigned char* result) {
+  if (result == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
+  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::QueryMode(p, h, result); });
+}
+
+KORVEL_API int KORVEL_CALL Korvel_Reset(void* handle, unsigned char* text) {
+  if (text == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
+  return OnSession(handle,
+                   [&](Port& p, const WaitHooks& h) { return korvel::ReadIdentification(p, h, text); });
+}
+
+KORVEL_API int KORVEL_CALL Korvel_ReadData(void* handle, unsigned char* data) {
+  if (data == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
+  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::ReadCardData(p, h, data); });
+}
+
+KORVEL_API int KORVEL_CALL Korvel_SetCommBaud(void* handle, uint32_t baud) {
+  // An unsupported rate is refused before the handle or the port is looked at.
+  if (korvel::RateCode(baud) == 0) return KORVEL_E_BAUD;
+  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::SetReaderBaud(p, h, baud); });
+}
+
+KORVEL_API int KORVEL_CALL Korvel_SetTrack(void* handle, const unsigned char* record) {
+  if (record == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
+  return OnSession(handle,
+                   [&](Port& p, const WaitHooks& h) { return korvel::SetTrackSettings(p, h, record); });
+}
+
+KORVEL_API int KORVEL_CALL Korvel_GetTrack(void* handle, unsigned char* data) {
+  if (data == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
+  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::CaptureTrack(p, h, data); });
+}
+
+KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump, void* context) {
+  try {
+    std::shared_ptr<korvel::Session> session = korvel::FindSession(handle);
+    if (!session) return KORVEL_E_HANDLE;
+    std::lock_guard<std::mutex> lock(session->pump_mutex);
+    session->pump = pump;
+    session->pump_context = pump == nullptr ? nullptr : context;
+    return KORVEL_OK;
+  } catch (...) {
+    return KORVEL_E_HANDLE;
+  }
+}
+
+KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status) {
+  switch (status) {
+    case KORVEL_OK: return "Success";
+    case KORVEL_E_BAUD: return "Unsupported baud rate (use 4800, 9600, 19200 or 38400)";
+    case KORVEL_E_NO_REPLY: return "No reply from the reader within 3000 ms";
+    case KORVEL_E_FRAME: return "Malformed reply (bad start byte or over-long reply)";
+    case KORVEL_E_REPLY_TIMEOUT: return "The reply was not completed within 3000 ms";
+    case KORVEL_E_OVERFLOW: return "More than 300 bytes waiting (nothing read)";
+    case KORVEL_E_EMPTY: return "Nothing waiting, or the port could not be closed";
+    case KORVEL_E_DISCONNECTED: return "The device went away";
+    case KORVEL_E_HANDLE: return "Invalid handle (null, closed or unknown)";
+    case KORVEL_E_ARGUMENT: return "A required argument is null";
+    default: break;
+  }
+  if (status >= 1 && status <= 255) return "The reader refused the command (the status is its error byte)";
+  return "Unknown status";
+}
+
+}  // extern "C"

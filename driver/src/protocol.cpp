@@ -1,0 +1,224 @@
+#include "protocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "korvel.h"
+
+namespace korvel {
+
+uint8_t BlockCheck(const uint8_t* bytes, size_t count) {
+  uint8_t bcc = 0;
+  for (size_t i = 0; i < count; ++i) bcc ^= bytes[i];
+  return bcc;
+}
+
+size_t BuildFrame(uint8_t cmd, const uint8_t* params, size_t param_count, uint8_t* frame) {
+  const size_t len = 1 + param_count;
+  frame[0] = kStx;
+  frame[1] = static_cast<uint8_t>(len);
+  frame[2] = cmd;
+  if (param_count != 0) std::memcpy(frame + 3, params, param_count);
+  frame[2 + len] = kEtx;
+  frame[3 + len] = 0;
+  frame[3 + len] = BlockCheck(frame, 4 + len);
+  return 4 + len;
+}
+
+uint8_t RateCode(uint32_t baud) {
+  switch (baud) {
+    case 4800: return '0';
+    case 9600: return '1';
+    case 19200: return '2';
+    case 38400: return '3';
+    default: return 0;
+  }
+}
+
+namespace {
+
+// Ends a wait early when the handle was closed under it (by the pump, or by
+// another thread).
+bool Closed(const WaitHooks& hooks) {
+  return hooks.closed != nullptr && hooks.closed->load(std::memory_order_acquire);
+}
+
+bool HasPump(Port& port, const WaitHooks& hooks) {
+  return static_cast<bool>(hooks.pump) || port.HasPlatformPump();
+}
+
+void RunPump(Port& port, const WaitHooks& hooks) {
+  port.PumpPlatformMessages();
+  if (hooks.pump) hooks.pump();
+}
+
+// Waits until at least `need` bytes are in the input queue.  Returns 0, or
+// `timeout_status` once `timeout_ms` have passed, or a failure status when
+// the device goes away or the handle is closed.  When enough bytes are
+// already there at the first look, no time limit applies.
+int WaitForBytes(Port& port, const WaitHooks& hooks, int need, int timeout_status) {
+  const int64_t start = port.NowMs();
+  for (;;) {
+    const int waiting = port.BytesInQueue();
+    if (waiting < 0 || port.Gone()) return KORVEL_E_DISCONNECTED;
+    if (waiting >= need) return KORVEL_OK;
+    RunPump(port, hooks);
+    if (Closed(hooks)) return KORVEL_E_HANDLE;
+    const int64_t elapsed = port.NowMs() - start;
+    if (elapsed >= kReplyTimeoutMs) return timeout_status;
+    int slice = static_cast<int>(kReplyTimeoutMs - elapsed);
+    // Without a pump nothing but input needs us; still wake now and then so a
+    // close from another thread ends the wait.
+    slice = std::min(slice, HasPump(port, hooks) ? kPumpIntervalMs : 50);
+    // Some bytes are there but not enough: the port reads as "ready" all the
+    // time, so sleep briefly instead of waiting for input.
+    const bool partial = waiting > 0;
+    if (partial) slice = std::min(slice, 2);
+    if (port.Wait(slice, !partial) == WaitResult::kGone) return KORVEL_E_DISCONNECTED;
+  }
+}
+
+// Sleeps `ms` milliseconds, running the pump at least every 10 ms.
+int WaitPumping(Port& port, const WaitHooks& hooks, int ms) {
+  const int64_t start = port.NowMs();
+  for (;;) {
+    RunPump(port, hooks);
+    if (Closed(hooks)) return KORVEL_E_HANDLE;
+    const int64_t elapsed = port.NowMs() - start;
+    if (elapsed >= ms) return KORVEL_OK;
+    int slice = static_cast<int>(ms - elapsed);
+    if (HasPump(port, hooks)) slice = std::min(slice, kPumpIntervalMs);
+    if (port.Wait(slice, false) == WaitResult::kGone) return KORVEL_E_DISCONNECTED;
+  }
+}
+
+}  // namespace
+
+int ExchangeFrame(Port& port, const WaitHooks& hooks, const uint8_t* request, size_t request_len,
+                  uint8_t* reply, size_t reply_size) {
+  port.PurgeTransmit();
+  port.PurgeReceive();
+  // A request that did not go out shows up as a missing reply.
+  (void)port.Write(request, request_len);
+
+  int status = WaitForBytes(port, hooks, 2, KORVEL_E_NO_REPLY);
+  if (status != KORVEL_OK) return status;
+  (void)port.Read(reply, 2);
+  if (port.Gone()) return KORVEL_E_DISCONNECTED;
+  if (reply[0] != kStx) return KORVEL_E_FRAME;
+
+  const size_t rest = static_cast<size_t>(reply[1]) + 2;
+  // A reply longer than the area can hold is refused rather than read past
+  // its end; the next exchange purges what is left of it.
+  if (2 + rest > reply_size) return KORVEL_E_FRAME;
+  status = WaitForBytes(port, hooks, static_cast<int>(rest), KORVEL_E_REPLY_TIMEOUT);
+  if (status != KORVEL_OK) return status;
+  (void)port.Read(reply + 2, rest);
+  if (port.Gone()) return KORVEL_E_DISCONNECTED;
+
+  if (reply[4] == kStatusYes) return KORVEL_OK;
+  return reply[5];
+}
+
+namespace {
+
+struct Reply {
+  int status;
+  bool accepted;  // the status byte was 'Y'
+  size_t data_len;  // LEN - 3, or 0
+};
+
+Reply Exchange(Port& port, const WaitHooks& hooks, uint8_t cmd, const uint8_t* params,
+               size_t param_count, uint8_t* reply, size_t reply_size) {
+  uint8_t frame[kMaxFrame];
+  const size_t len = BuildFrame(cmd, params, param_count, frame);
+  std::memset(reply, 0, reply_size);
+  Reply r{};
+  r.status = ExchangeFrame(port, hooks, frame, len, reply, reply_size);
+  r.accepted = r.status == KORVEL_OK && reply[4] == kStatusYes;
+  r.data_len = reply[1] > 3 ? reply[1] - 3u : 0;
+  return r;
+}
+
+int SimpleCommand(Port& port, const WaitHooks& hooks, uint8_t cmd, uint8_t param) {
+  uint8_t reply[kReplyArea];
+  return Exchange(port, hooks, cmd, &param, 1, reply, sizeof reply).status;
+}
+
+}  // namespace
+
+int SetMode(Port& port, const WaitHooks& hooks, uint32_t mode) {
+  return SimpleCommand(port, hooks, kCmdMode, static_cast<uint8_t>(mode & 0xFF));
+}
+
+int QueryMode(Port& port, const WaitHooks& hooks, uint8_t* result10) {
+  uint8_t reply[kReplyArea];
+  const uint8_t param = '0';
+  const Reply r = Exchange(port, hooks, kCmdSearch, &param, 1, reply, sizeof reply);
+  // Ten bytes from offset 5 whatever LEN is: the area is zero past the reply.
+  if (r.accepted) std::memcpy(result10, reply + 5, KORVEL_MODE_AREA);
+  return r.status;
+}
+
+int ReadIdentification(Port& port, const WaitHooks& hooks, uint8_t* text30) {
+  uint8_t reply[kReplyArea];
+  const uint8_t param = '0';
+  const Reply r = Exchange(port, hooks, kCmdReset, &param, 1, reply, sizeof reply);
+  if (r.accepted) {
+    std::memset(text30, 0, KORVEL_VERSION_AREA);
+    std::memcpy(text30, reply + 5, std::min<size_t>(r.data_len, KORVEL_VERSION_AREA - 1));
+  }
+  return r.status;
+}
+
+int ReadCardData(Port& port, const WaitHooks& hooks, uint8_t* data300) {
+  uint8_t reply[kDataReplyArea];
+  const uint8_t param = '0';
+  const Reply r = Exchange(port, hooks, kCmdReadData, &param, 1, reply, sizeof reply);
+  if (r.accepted) {
+    std::memset(data300, 0, KORVEL_DATA_AREA);
+    // LEN is at most 251 here (the reply fits its area), so at most 248 bytes.
+    std::memcpy(data300, reply + 5, r.data_len);
+  }
+  return r.status;
+}
+
+int SetReaderBaud(Port& port, const WaitHooks& hooks, uint32_t baud) {
+  const uint8_t code = RateCode(baud);
+  if (code == 0) return KORVEL_E_BAUD;
+  return SimpleCommand(port, hooks, kCmdBaud, code);
+}
+
+int SetTrackSettings(Port& port, const WaitHooks& hooks, const uint8_t* record8) {
+  uint8_t reply[kReplyArea];
+  return Exchange(port, hooks, kCmdTrack, record8, KORVEL_TRACK_RECORD, reply, sizeof reply).status;
+}
+
+int CaptureTrack(Port& port, const WaitHooks& hooks, uint8_t* data300) {
+  int count = port.BytesInQueue();
+  if (count < 0 || port.Gone()) return KORVEL_E_DISCONNECTED;
+  if (count == 0) return KORVEL_E_EMPTY;
+
+  // Settle: wait in 50 ms steps for as long as the burst keeps growing.
+  int noted;
+  do {
+    noted = count;
+    const int status = WaitPumping(port, hooks, kSettleMs);
+    if (status != KORVEL_OK) return status;
+    count = port.BytesInQueue();
+    if (count < 0) return KORVEL_E_DISCONNECTED;
+  } while (count > noted);
+
+  if (count > static_cast<int>(kCaptureLimit)) return KORVEL_E_OVERFLOW;
+
+  uint8_t captured[kCaptureLimit] = {};
+  (void)port.Read(captured, static_cast<size_t>(count));
+  if (port.Gone()) return KORVEL_E_DISCONNECTED;
+  std::memset(data300, 0, KORVEL_DATA_AREA);
+  std::memcpy(data300, captured, static_cast<size_t>(count));
+  // Whatever arrived after the count was taken belongs to no capture.
+  port.PurgeReceive();
+  return KORVEL_OK;
+}
+
+}  // namespace korvel

@@ -1,0 +1,69 @@
+// The reader's framed command protocol and the active-mode capture, free of
+// platform calls: everything here works on bytes and on the Port interface.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "port.h"
+
+namespace korvel {
+
+inline constexpr uint8_t kStx = 0x02;
+inline constexpr uint8_t kEtx = 0x03;
+inline constexpr uint8_t kStatusYes = 'Y';
+inline constexpr int kReplyTimeoutMs = 3000;  // each of the two reply waits
+inline constexpr size_t kReplyArea = 100;      // reply area of most commands
+inline constexpr size_t kDataReplyArea = 255;  // reply area of the card-data command
+inline constexpr size_t kCaptureLimit = 300;   // active-mode capture limit
+inline constexpr int kSettleMs = 50;           // capture settle step
+inline constexpr int kPumpIntervalMs = 8;      // pump at least every 10 ms
+inline constexpr size_t kMaxFrame = 3 + 255 + 1;
+
+enum Command : uint8_t {
+  kCmdMode = '0',
+  kCmdSearch = '1',
+  kCmdReset = '2',
+  kCmdReadData = '3',
+  kCmdBaud = '4',
+  kCmdTrack = '5',
+};
+
+// XOR of `count` bytes; 0 for none.
+uint8_t BlockCheck(const uint8_t* bytes, size_t count);
+
+// Lays out STX LEN CMD PARAM... ETX BCC into `frame` (room for kMaxFrame) and
+// returns its length; `param_count` is at most 254.
+size_t BuildFrame(uint8_t cmd, const uint8_t* params, size_t param_count, uint8_t* frame);
+
+// Rate code of a supported baud rate ('0'..'3'), or 0 for any other rate.
+uint8_t RateCode(uint32_t baud);
+
+// What a wait runs besides sleeping: the caller's pump, and a check that the
+// handle is still open.
+struct WaitHooks {
+  std::function<void()> pump;                   // may be empty
+  const std::atomic<bool>* closed = nullptr;    // may be null
+};
+
+// Sends one request frame and collects its reply into `reply` (zero-filled
+// by the caller, `reply_size` bytes).  Returns 0, the reader's error byte, or
+// a negative status of korvel.h.
+int ExchangeFrame(Port& port, const WaitHooks& hooks, const uint8_t* request, size_t request_len,
+                  uint8_t* reply, size_t reply_size);
+
+// The framed commands.  Each builds its frame, exchanges it and copies its
+// result into the caller's area as korvel.h describes.
+int SetMode(Port& port, const WaitHooks& hooks, uint32_t mode);
+int QueryMode(Port& port, const WaitHooks& hooks, uint8_t* result10);
+int ReadIdentification(Port& port, const WaitHooks& hooks, uint8_t* text30);
+int ReadCardData(Port& port, const WaitHooks& hooks, uint8_t* data300);
+int SetReaderBaud(Port& port, const WaitHooks& hooks, uint32_t baud);
+int SetTrackSettings(Port& port, const WaitHooks& hooks, const uint8_t* record8);
+
+// Active-mode capture into the caller's 300-byte area.
+int CaptureTrack(Port& port, const WaitHooks& hooks, uint8_t* data300);
+
+}  // namespace korvel
