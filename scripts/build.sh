@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Configures and builds the project into build/native (or the folder given).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-$root/build/native}
+shift $(( $# > 0 ? 1 : 0 ))
+cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$dir" -j"$(nproc)"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the project needs on Debian 12.
+#   scripts/setup-debian.sh          what building and running needs
+#   scripts/setup-debian.sh --test   also what every test needs (clang for the
+#                                    fuzzer, mingw-w64 and Wine for the Windows build)
+set -euo pipefail
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "setup-debian.sh: run as root or install sudo" >&2; exit 1; }
+  sudo=sudo
+fi
+
+packages=(
+  build-essential cmake pkg-config
+  qt6-base-dev fonts-wqy-microhei   # the dialog, and a font for its Chinese texts
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+)
+if [ "${1:-}" = "--test" ]; then
+  packages+=(
+    clang libclang-rt-dev                          # libFuzzer target
+    xvfb xauth                                     # screenshots of the dialog
+    g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64   # Windows DLL under Wine
+  )
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
