@@ -66,12 +66,18 @@ std::shared_ptr<Session> UnregisterSession(void* handle) {
 
 namespace {
 
-// Runs one command on a live session with its pump and close check.
+// Stands for the caller's area of a command that has none.
+constexpr char kNoArea = 0;
+
+// Runs one command on a live session with its pump and close check.  A null
+// handle, closed or unknown handle comes first (KORVEL_E_HANDLE), then a
+// null area (KORVEL_E_ARGUMENT); the lookup sits inside the try as well.
 template <typename Fn>
-int OnSession(void* handle, Fn&& fn) noexcept {
+int OnSession(void* handle, const void* area, Fn&& fn) noexcept {
   try {
     std::shared_ptr<Session> session = FindSession(handle);
     if (!session) return KORVEL_E_HANDLE;
+    if (area == nullptr) return KORVEL_E_ARGUMENT;
     std::lock_guard<std::recursive_mutex> lock(session->mutex);
     if (session->closed.load()) return KORVEL_E_HANDLE;
     return fn(*session->port, session->Hooks());
@@ -85,6 +91,7 @@ int OnSession(void* handle, Fn&& fn) noexcept {
 }  // namespace
 }  // namespace korvel
 
+using korvel::kNoArea;
 using korvel::OnSession;
 using korvel::Port;
 using korvel::WaitHooks;
@@ -116,40 +123,35 @@ KORVEL_API int KORVEL_CALL Korvel_CommClose(void* handle) {
 }
 
 KORVEL_API int KORVEL_CALL Korvel_ReadMode(void* handle, uint32_t mode) {
-  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::SetMode(p, h, mode); });
+  return OnSession(handle, &kNoArea, [&](Port& p, const WaitHooks& h) { return korvel::SetMode(p, h, mode); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_Search(void* handle, unsigned char* result) {
-  if (result == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
-  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::QueryMode(p, h, result); });
+  return OnSession(handle, result, [&](Port& p, const WaitHooks& h) { return korvel::QueryMode(p, h, result); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_Reset(void* handle, unsigned char* text) {
-  if (text == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
-  return OnSession(handle,
+  return OnSession(handle, text,
                    [&](Port& p, const WaitHooks& h) { return korvel::ReadIdentification(p, h, text); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_ReadData(void* handle, unsigned char* data) {
-  if (data == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
-  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::ReadCardData(p, h, data); });
+  return OnSession(handle, data, [&](Port& p, const WaitHooks& h) { return korvel::ReadCardData(p, h, data); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_SetCommBaud(void* handle, uint32_t baud) {
   // An unsupported rate is refused before the handle or the port is looked at.
   if (korvel::RateCode(baud) == 0) return KORVEL_E_BAUD;
-  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::SetReaderBaud(p, h, baud); });
+  return OnSession(handle, &kNoArea, [&](Port& p, const WaitHooks& h) { return korvel::SetReaderBaud(p, h, baud); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_SetTrack(void* handle, const unsigned char* record) {
-  if (record == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
-  return OnSession(handle,
+  return OnSession(handle, record,
                    [&](Port& p, const WaitHooks& h) { return korvel::SetTrackSettings(p, h, record); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_GetTrack(void* handle, unsigned char* data) {
-  if (data == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
-  return OnSession(handle, [&](Port& p, const WaitHooks& h) { return korvel::CaptureTrack(p, h, data); });
+  return OnSession(handle, data, [&](Port& p, const WaitHooks& h) { return korvel::CaptureTrack(p, h, data); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump, void* context) {
