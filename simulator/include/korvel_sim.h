@@ -2,16 +2,56 @@
 // out, its own clock) and a server that plays it on the master side of a
 // pseudo-terminal, so that the library and the dialog can be used and tested
 // without hardware.
+//
+// The reader's wire protocol, as the model plays it:
+//
+//   request  STX(02) LEN CMD PARAM.. ETX(03) BCC      LEN = 1 + parameters
+//   reply    STX(02) LEN CMD P0 'Y' DATA.. ETX(03) BCC  (accepted)
+//            STX(02) LEN CMD P0 'N' ERR    ETX(03) BCC  (refused)
+//
+// LEN counts from CMD up to the byte before ETX; BCC is the XOR of every byte
+// from STX through ETX.  P0 is the request's first parameter byte (only the
+// first, also for the eight-byte track settings).  A request with a wrong
+// block check, a missing ETX or an empty body is ignored, and the model
+// looks for the next STX.  A request left incomplete for more than
+// kInterByteTimeoutMs is dropped.  Bytes that arrive while the host's line
+// speed differs from the reader's are ignored, as a real UART would.
+//
+// Commands:
+//   '0' set mode     param '0' active, '1' command; else refused (kErrorBadParameter)
+//   '1' query mode   data: the mode byte
+//   '2' identify     data: the identification text
+//   '3' read data    data: the last swipe's bytes, exactly as active mode sends
+//                    them; refused with kErrorNoCard before the first swipe
+//   '4' set rate     param '0'..'3' = 4800/9600/19200/38400, else refused;
+//                    the reply goes out at the old rate, then the reader switches
+//   '5' track setup  eight bytes: t1 start, t1 end, t2 start, t2 end,
+//                    t3 start, t3 end, '7', Enter mark ('1' CR LF after each
+//                    track); stored as sent.  Any other count is refused.
+//   other            refused with kErrorUnknownCommand
+//
+// Active mode: a swipe sends every non-empty track unframed: start
+// sentinel, track data, end sentinel, then CR LF when the Enter mark is '1'.
+// In every mode a swipe becomes the data that '3' answers with.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace korvel::sim {
+
+// The reader's error bytes for its own refusals.
+inline constexpr uint8_t kErrorUnknownCommand = 0x01;
+inline constexpr uint8_t kErrorBadParameter = 0x02;
+inline constexpr uint8_t kErrorNoCard = 0x03;
+
+// An incomplete request older than this is dropped when more bytes arrive.
+inline constexpr int64_t kInterByteTimeoutMs = 100;
 
 // A sample card: the track contents without sentinels (ISO 7813 layout,
 // test card numbers only).  An empty track is not sent.
@@ -22,19 +62,21 @@ struct Card {
   std::string track3;
 };
 
-// The built-in sample cards (at least three).
+// The built-in sample cards: four, the last with track 2 only.
 const std::vector<Card>& SampleCards();
 
 // Fault switches.  kNone answers every framed command correctly.
 enum class Fault {
   kNone,
-  kSilent,    // answer nothing
+  kSilent,    // answer nothing (the command is not carried out either)
   kSlow,      // answer after `delay_ms`
   kCutShort,  // send the reply without its last `cut_bytes` bytes
   kNoise,     // send `noise` bytes before the reply
-  kRefuse,    // answer with status 'N' and `error_byte`
-  kBurst,     // the next swipe sends `burst_bytes` bytes (over 300)
-  kHangUp,    // close the pty master: the host sees a hang-up
+  kRefuse,    // answer with status 'N' and `error_byte` (not carried out)
+  kBurst,     // the next swipe in active mode sends `burst_bytes` bytes (the
+              // card's track bytes repeated); then the fault clears itself
+  kHangUp,    // the next framed command makes the pty server close the
+              // master: the host sees a hang-up while it waits
 };
 
 struct FaultSettings {
@@ -46,13 +88,16 @@ struct FaultSettings {
   size_t burst_bytes = 301;
 };
 
+// A short name of a fault ("none", "silent", "slow", ...).
+const char* FaultName(Fault fault);
+
 // What the reader holds.
 struct ReaderState {
   uint8_t mode = '1';  // '0' active, '1' command
   std::string identification;
   std::array<uint8_t, 8> track_settings{'%', '?', ';', '?', '+', '?', '7', '1'};
   uint32_t baud = 9600;
-  std::vector<uint8_t> last_swipe;  // what ReadData answers in command mode
+  std::vector<uint8_t> last_swipe;  // what ReadData answers with; empty before the first swipe
 };
 
 struct Options {
@@ -60,14 +105,21 @@ struct Options {
   uint8_t mode = '1';
   std::string identification = "MSR-3T V2.10";
   std::string link_path;  // when set, a symlink kept pointing at the pty
+  // Pace the reader's output at its line rate (10 bits a byte) instead of
+  // handing it over at once.  Off by default: tests want whole bursts.
+  bool line_timing = false;
+  // Called from the pty server's thread with one human-readable line per
+  // event (command handled, swipe, fault, host closed the port, ...).
+  std::function<void(const std::string&)> on_event;
 };
 
-// The pure model of the reader.
+// The pure model of the reader.  Not thread-safe; PtyReader guards it.
 class ReaderModel {
  public:
   explicit ReaderModel(const Options& options = {});
   // Bytes the host sent, at `now_ms` on the model's clock, with the host's
-  // line running at `host_baud`.  Replies are queued with their due times.
+  // line running at `host_baud` (0: unknown, taken as matching).  Replies are
+  // queued with their due times.
   void Receive(const uint8_t* bytes, size_t count, int64_t now_ms, uint32_t host_baud);
   // A card passes the slot: in active mode its tracks are queued for the host
   // (unframed); in every mode it becomes the data ReadData answers with.
@@ -81,13 +133,25 @@ class ReaderModel {
   const ReaderState& state() const;
   // The bytes one swipe of `card` sends with the current settings.
   std::vector<uint8_t> TrackBytes(const Card& card) const;
+  // True once after a command met the kHangUp fault.
+  bool TakeHangUp();
+  // Human-readable notes of what the model did since the last call.
+  std::vector<std::string> TakeNotes();
 
  private:
   struct Impl;
   std::shared_ptr<Impl> impl_;
 };
 
-// The model served on a pseudo-terminal by a thread of its own.
+// Builds a reply frame: STX LEN cmd p0 status data.. ETX BCC.
+std::vector<uint8_t> BuildReply(uint8_t cmd, uint8_t p0, uint8_t status, const std::vector<uint8_t>& data);
+// Builds a request frame: STX LEN cmd params.. ETX BCC.
+std::vector<uint8_t> BuildRequest(uint8_t cmd, const std::vector<uint8_t>& params);
+
+// The model served on a pseudo-terminal by a thread of its own.  The server
+// holds no descriptor of the terminal's slave side, so the host's exclusive
+// open (flock + TIOCEXCL) is never disturbed; while no host has the port
+// open the server just waits.
 class PtyReader {
  public:
   // Creates the pty (raw mode), starts serving; null with `error` set on failure.
@@ -95,17 +159,26 @@ class PtyReader {
   ~PtyReader();  // stops the thread, closes the pty, removes the link
 
   const std::string& path() const;  // the slave's path, e.g. /dev/pts/5
-  void Swipe(size_t sample_index);
+  const std::string& link_path() const;  // Options::link_path, or empty
+  void Swipe(size_t sample_index);  // index into SampleCards(); others are ignored
   void Swipe(const Card& card);
   void SetFault(const FaultSettings& fault);
+  FaultSettings fault() const;
   ReaderState State() const;
   // Raw bytes straight to the host, outside the model (tests).
   void Inject(const std::vector<uint8_t>& bytes);
   // Every byte received from the host so far (tests).
   std::vector<uint8_t> Received() const;
   void ClearReceived();
-  // Closes the master now: the host sees a hang-up.
+  // Waits until at least `count` bytes have been received in all (since the
+  // last ClearReceived); false after `timeout_ms`.
+  bool WaitReceived(size_t count, int timeout_ms) const;
+  // Waits until every queued byte has been written to the pty; false after
+  // `timeout_ms` (or when nothing can be written any more).
+  bool WaitIdle(int timeout_ms) const;
+  // Closes the master now: the host sees a hang-up.  Waits until it is closed.
   void HangUp();
+  bool HungUp() const;
 
  private:
   PtyReader();
