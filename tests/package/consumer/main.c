@@ -1,0 +1,28 @@
+/* A program that uses the installed library the way any other program
+ * would: through the installed header and the shared library. */
+#include <korvel.h>
+#include <stdio.h>
+#include <string.h>
+
+int main(void) {
+  const char *text = Korvel_StatusText(KORVEL_E_NO_REPLY);
+  if (text == NULL || strlen(text) == 0) {
+    fputs("no status text\n", stderr);
+    return 1;
+  }
+  /* Neither of these is a serial port: both opens must fail. */
+  if (Korvel_CommOpenWithBaud("/nonexistent/korvel-port", 9600) != NULL) {
+    fputs("opened a missing port\n", stderr);
+    return 2;
+  }
+  if (Korvel_CommOpenWithBaud("/dev/null", 9600) != NULL) {
+    fputs("opened /dev/null\n", stderr);
+    return 3;
+  }
+  if (Korvel_CommClose(NULL) != KORVEL_E_CLOSE) {
+    fputs("closing a null handle did not fail\n", stderr);
+    return 4;
+  }
+  printf("consumer ok: %s\n", text);
+  return 0;
+}
