@@ -1,0 +1,120 @@
+// The main dialog "TV628": the connection panel (open, probe, close, the
+// reader's rate, exit) and the reader panel (modes, identification text,
+// sentinel settings, card data and the active-mode poll timer).
+#pragma once
+
+#include <QBasicTimer>
+#include <QDialog>
+#include <QIcon>
+#include <QMessageBox>
+#include <QString>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class CDataField;
+
+// The program-wide port handle: null while no port is open.
+extern void* g_hComm;
+
+class CMainDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Timer identifier of the active-mode poll timer.
+  static constexpr int kPollTimer = 1;
+  static constexpr int kPollPeriodMs = 1000;
+  // Most bytes the user may type into the data field.
+  static constexpr int kDataPacketsLimit = 50;
+
+  explicit CMainDialog(QWidget* parent = nullptr);
+  ~CMainDialog() override;
+
+  // Adds `name` to the port box (once) and, with `select`, selects it.
+  void AddPort(const QString& name, bool select = true);
+
+  bool IsPollTimerRunning() const { return m_pollTimer.isActive(); }
+  const QIcon& OnQueryDragIcon() const { return m_appIcon; }
+
+  // The system command of the About item (0x0010 to 0x001F) opens the About
+  // box.  Returns whether the command was handled.
+  bool OnSysCommand(unsigned commandId);
+
+ public slots:
+  void accept() override;
+
+  // Connection panel.
+  void OnOpenCom();
+  void OnCloseCom();
+  void OnExit();
+  void OnBaudChoose();
+  // Reader panel.
+  void OnActiveMode();
+  void OnCommandMode();
+  void OnSearchMode();
+  void OnGetVersion();
+  void OnCommandReadCard();
+  void OnClearInformation();
+  void OnDataSetting();
+  void OnTimer(int timerId);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void timerEvent(QTimerEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+#if !defined(Q_OS_WIN)
+  void contextMenuEvent(QContextMenuEvent* event) override;
+#else
+  bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
+
+ private:
+  void CreateControls();
+  void OnInitDialog();
+  // Saves the text members from their fields (save) or loads the fields from
+  // them; saving fails, with the message on too many characters, when the
+  // data field holds more than its limit.
+  bool DoDataExchange(bool save);
+  // A modal box owned by the dialog with a single OK button.
+  void ShowMessage(QMessageBox::Icon icon, const QString& title, const QString& text,
+                   const QString& informative = {});
+  // Runs one library call that may wait.  Timer ticks arriving meanwhile are
+  // ignored; user input is held back by the message pump.
+  template <typename Call>
+  int RunLibraryCall(Call call);
+
+  // Bound controls and text members, as the dialog's data members.
+  QCheckBox* m_enterMark = nullptr;
+  QComboBox* m_baudChooseBox = nullptr;
+  QComboBox* m_portBox = nullptr;
+  QComboBox* m_baudBox = nullptr;
+  QString m_firstTrackStart;
+  QString m_dataPackets;
+  QIcon m_appIcon;
+
+  // The other controls.
+  QPushButton* m_openCom = nullptr;
+  QPushButton* m_closeCom = nullptr;
+  QPushButton* m_exit = nullptr;
+  QPushButton* m_getVersion = nullptr;
+  QPushButton* m_activeMode = nullptr;
+  QPushButton* m_commandMode = nullptr;
+  QPushButton* m_searchMode = nullptr;
+  QPushButton* m_baudChoose = nullptr;
+  QLineEdit* m_track1Start = nullptr;
+  QLineEdit* m_track1End = nullptr;
+  QLineEdit* m_track2Start = nullptr;
+  QLineEdit* m_track2End = nullptr;
+  QLineEdit* m_track3Start = nullptr;
+  QLineEdit* m_track3End = nullptr;
+  QPushButton* m_dataSetting = nullptr;
+  QPushButton* m_commandReadCard = nullptr;
+  QPushButton* m_clearInformation = nullptr;
+  CDataField* m_dataField = nullptr;
+
+  QBasicTimer m_pollTimer;
+  bool m_busy = false;
+};

@@ -1,0 +1,122 @@
+#include "simulator_window.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimerEvent>
+
+#include "dunmark_logic.h"
+#include "korvel_sim.h"
+
+namespace {
+
+using korvel::sim::Fault;
+
+struct FaultChoice {
+  const char* label;
+  Fault fault;
+};
+
+constexpr FaultChoice kFaults[] = {
+    {"None: answer correctly", Fault::kNone},
+    {"Silent: answer nothing", Fault::kSilent},
+    {"Slow: answer late", Fault::kSlow},
+    {"Cut short: drop the reply's end", Fault::kCutShort},
+    {"Noise: a stray byte first", Fault::kNoise},
+    {"Refuse: answer 'N'", Fault::kRefuse},
+    {"Burst: next swipe over 300 bytes", Fault::kBurst},
+    {"Hang up: close the line", Fault::kHangUp},
+};
+
+QString SentinelText(uint8_t byte) {
+  if (byte == 0) return QStringLiteral("(none)");
+  if (byte >= 0x20 && byte < 0x7f) return QString(QChar(byte));
+  return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
+}
+
+}  // namespace
+
+CSimulatorWindow::CSimulatorWindow(korvel::sim::PtyReader& reader, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_reader(reader) {
+  setWindowTitle(QStringLiteral("Simulated reader"));
+  setFont(dunmark::DialogFont());
+
+  auto* form = new QFormLayout(this);
+  auto* port = new QLabel(QString::fromStdString(reader.path()), this);
+  port->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  form->addRow(QStringLiteral("Port:"), port);
+
+  m_cardBox = new QComboBox(this);
+  m_cardBox->setAccessibleName(QStringLiteral("Card"));
+  for (const korvel::sim::Card& card : korvel::sim::SampleCards()) {
+    m_cardBox->addItem(QString::fromStdString(card.name));
+  }
+  m_swipe = new QPushButton(QStringLiteral("Swipe"), this);
+  auto* cardRow = new QHBoxLayout;
+  cardRow->addWidget(m_cardBox, 1);
+  cardRow->addWidget(m_swipe);
+  form->addRow(QStringLiteral("Card:"), cardRow);
+
+  m_faultBox = new QComboBox(this);
+  m_faultBox->setAccessibleName(QStringLiteral("Fault"));
+  for (const FaultChoice& choice : kFaults) m_faultBox->addItem(QString::fromLatin1(choice.label));
+  form->addRow(QStringLiteral("Fault:"), m_faultBox);
+
+  m_delay = new QSpinBox(this);
+  m_delay->setAccessibleName(QStringLiteral("Delay"));
+  m_delay->setRange(0, 10000);
+  m_delay->setSingleStep(500);
+  m_delay->setSuffix(QStringLiteral(" ms"));
+  m_delay->setValue(korvel::sim::FaultSettings{}.delay_ms);
+  m_delay->setEnabled(false);
+  form->addRow(QStringLiteral("Delay:"), m_delay);
+
+  m_state = new QLabel(this);
+  m_state->setTextFormat(Qt::PlainText);
+  form->addRow(QStringLiteral("Reader:"), m_state);
+
+  connect(m_swipe, &QPushButton::clicked, this, &CSimulatorWindow::OnSwipe);
+  connect(m_faultBox, &QComboBox::currentIndexChanged, this, &CSimulatorWindow::OnFaultChanged);
+  connect(m_delay, &QSpinBox::valueChanged, this, &CSimulatorWindow::OnFaultChanged);
+
+  ShowState();
+  m_refresh.start(250, this);
+}
+
+void CSimulatorWindow::OnSwipe() {
+  const int index = m_cardBox->currentIndex();
+  if (index >= 0) m_reader.Swipe(size_t(index));
+  ShowState();
+}
+
+void CSimulatorWindow::OnFaultChanged() {
+  const int index = m_faultBox->currentIndex();
+  if (index < 0) return;
+  korvel::sim::FaultSettings settings;
+  settings.fault = kFaults[index].fault;
+  settings.delay_ms = m_delay->value();
+  m_delay->setEnabled(settings.fault == Fault::kSlow);
+  m_reader.SetFault(settings);
+}
+
+void CSimulatorWindow::ShowState() {
+  const korvel::sim::ReaderState state = m_reader.State();
+  const auto& s = state.track_settings;
+  m_state->setText(QStringLiteral("%1 mode, %2 baud\nsentinels %3 %4  %5 %6  %7 %8, Enter mark %9")
+                       .arg(state.mode == '0' ? QStringLiteral("active") : QStringLiteral("command"))
+                       .arg(state.baud)
+                       .arg(SentinelText(s[0]), SentinelText(s[1]), SentinelText(s[2]), SentinelText(s[3]),
+                            SentinelText(s[4]), SentinelText(s[5]))
+                       .arg(s[7] == '1' ? QStringLiteral("on") : QStringLiteral("off")));
+}
+
+void CSimulatorWindow::timerEvent(QTimerEvent* event) {
+  if (event->timerId() == m_refresh.timerId()) {
+    ShowState();
+    return;
+  }
+  QWidget::timerEvent(event);
+}
