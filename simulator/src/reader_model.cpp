@@ -131,24 +131,43 @@ struct ReaderModel::Impl {
     line_free_at = t;
   }
 
+  enum class Check { kIncomplete, kBad, kGood };
+
+  // Is there a whole, well-formed request at `at` (an STX)?
+  Check FrameAt(size_t at) const {
+    if (rx.size() - at < 2) return Check::kIncomplete;
+    const size_t len = rx[at + 1];
+    if (rx.size() - at < len + 4) return Check::kIncomplete;
+    const uint8_t* f = rx.data() + at;
+    return len >= 1 && f[2 + len] == kEtx && Xor(f, 3 + len) == f[3 + len] ? Check::kGood : Check::kBad;
+  }
+
+  void Drop(size_t count, const char* why) {
+    Note("ignored " + std::to_string(count) + " byte(s) " + why);
+    rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(count));
+  }
+
   void Parse(int64_t now_ms) {
     for (;;) {
-      auto stx = std::find(rx.begin(), rx.end(), kStx);
-      if (stx != rx.begin()) {
-        Note("ignored " + std::to_string(stx - rx.begin()) + " byte(s) outside a frame");
-        rx.erase(rx.begin(), stx);
+      const auto stx = std::find(rx.begin(), rx.end(), kStx);
+      if (stx != rx.begin()) Drop(static_cast<size_t>(stx - rx.begin()), "outside a frame");
+      if (rx.empty()) return;
+      const Check check = FrameAt(0);
+      if (check == Check::kBad) {
+        Drop(1, "(a malformed frame: bad length, ETX or block check)");
+        continue;  // look for the next STX
       }
-      if (rx.size() < 2) return;
-      const size_t len = rx[1];
-      if (rx.size() < len + 4) return;  // not complete yet
-      const bool ok = len >= 1 && rx[2 + len] == kEtx && Xor(rx.data(), 3 + len) == rx[3 + len];
-      if (!ok) {
-        Note("ignored a malformed frame (bad length, ETX or block check)");
-        rx.erase(rx.begin());  // look for the next STX
-        continue;
+      if (check == Check::kIncomplete) {
+        // A corrupt length can announce more bytes than will ever come: a
+        // whole request further on wins over the start that waits for them.
+        size_t later = 1;
+        while (later < rx.size() && (rx[later] != kStx || FrameAt(later) != Check::kGood)) ++later;
+        if (later == rx.size()) return;  // wait for more bytes
+        Drop(later, "(an unfinished frame before a whole one)");
       }
-      std::vector<uint8_t> frame(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(len + 4));
-      rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(len + 4));
+      const size_t total = static_cast<size_t>(rx[1]) + 4;
+      std::vector<uint8_t> frame(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(total));
+      rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(total));
       Handle(frame, now_ms);
     }
   }

@@ -1,0 +1,695 @@
+// The library against the simulated reader on a real pseudo-terminal.
+//
+// Every test starts its own simulated reader (its own pty), so the tests can
+// run side by side.  Tests in the PtySlow suite sit out a 3000 ms reply
+// limit at least once; ctest labels them "slow".
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "korvel.h"
+#include "korvel_sim.h"
+
+namespace {
+
+using namespace korvel::sim;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+// The library counts whole milliseconds of a monotonic clock, as a tick
+// counter does: its 3000 ms may measure 2999.x here.
+constexpr int64_t kReplyLimitMs = 2999;
+
+Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// A caller's area with guard bytes on both sides, all filled with a pattern.
+template <size_t N>
+struct Guarded {
+  static constexpr size_t kGuard = 16;
+  static constexpr uint8_t kFill = 0xA5;
+  std::array<uint8_t, kGuard + N + kGuard> bytes;
+  Guarded() { bytes.fill(kFill); }
+  unsigned char* area() { return bytes.data() + kGuard; }
+  Bytes Area() const { return Bytes(bytes.begin() + kGuard, bytes.begin() + kGuard + N); }
+  bool Untouched() const {
+    for (uint8_t b : bytes)
+      if (b != kFill) return false;
+    return true;
+  }
+  bool GuardsIntact() const {
+    for (size_t i = 0; i < kGuard; ++i)
+      if (bytes[i] != kFill || bytes[kGuard + N + i] != kFill) return false;
+    return true;
+  }
+};
+
+// Counts pump calls and runs an optional hook inside the pump.
+struct Pump {
+  std::atomic<int> calls{0};
+  std::function<void(int call)> hook;
+  static void Run(void* context) {
+    auto* p = static_cast<Pump*>(context);
+    const int n = ++p->calls;
+    if (p->hook) p->hook(n);
+  }
+};
+
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// Inotify events on one path since the watch began.
+class Watch {
+ public:
+  Watch(const std::string& path, uint32_t mask) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (fd_ >= 0) inotify_add_watch(fd_, path.c_str(), mask);
+  }
+  ~Watch() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  uint32_t Events() {
+    uint32_t seen = 0;
+    alignas(inotify_event) char buf[4096];
+    ssize_t n;
+    while ((n = read(fd_, buf, sizeof buf)) > 0)
+      for (char* p = buf; p < buf + n;) {
+        auto* e = reinterpret_cast<inotify_event*>(p);
+        seen |= e->mask;
+        p += sizeof(inotify_event) + e->len;
+      }
+    return seen;
+  }
+
+ private:
+  int fd_;
+};
+
+class Pty : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(reader_ = StartReader(options_)); }
+  void TearDown() override {
+    for (void* h : handles_) Korvel_CommClose(h);
+  }
+
+  static std::unique_ptr<PtyReader> StartReader(const Options& options) {
+    std::string error;
+    auto reader = PtyReader::Start(options, &error);
+    EXPECT_TRUE(reader) << error;
+    return reader;
+  }
+
+  // Opens the reader's pty; the handle is closed after the test.
+  void* Open(uint32_t baud = 9600, const std::string& name = "") {
+    void* h = Korvel_CommOpenWithBaud((name.empty() ? reader_->path() : name).c_str(), baud);
+    if (h != nullptr) handles_.push_back(h);
+    return h;
+  }
+  void Close(void* h) {
+    std::erase(handles_, h);
+    EXPECT_EQ(Korvel_CommClose(h), KORVEL_OK);
+  }
+
+  // Korvel_GetTrack once the first bytes have reached the host's queue (a
+  // pty hands bytes over a moment after they were written).
+  static int GetTrackWhenReady(void* h, unsigned char* area) {
+    const auto t0 = Clock::now();
+    int status;
+    while ((status = Korvel_GetTrack(h, area)) == KORVEL_E_EMPTY && MsSince(t0) < 2000)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return status;
+  }
+
+  Options options_;
+  std::unique_ptr<PtyReader> reader_;
+  std::vector<void*> handles_;
+};
+
+using PtySlow = Pty;
+
+// --- Commands ----------------------------------------------------------------
+
+TEST_F(Pty, EveryCommandReachesTheReaderAndItsAnswerTheCaller) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+
+  Guarded<30> text;
+  EXPECT_EQ(Korvel_Reset(h, text.area()), KORVEL_OK);
+  Bytes expected_text = Str("MSR-3T V2.10");
+  expected_text.resize(30, 0);
+  EXPECT_EQ(text.Area(), expected_text);
+  EXPECT_TRUE(text.GuardsIntact());
+
+  Guarded<10> mode;
+  EXPECT_EQ(Korvel_Search(h, mode.area()), KORVEL_OK);
+  // Reply offsets 5 to 14: the mode, the reply's ETX and BCC, then zeros.
+  const Bytes reply = BuildReply('1', '0', 'Y', {'1'});
+  EXPECT_EQ(mode.Area(), (Bytes{'1', 0x03, reply.back(), 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(mode.GuardsIntact());
+
+  EXPECT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
+  EXPECT_EQ(reader_->State().mode, '0');
+  EXPECT_EQ(Korvel_Search(h, mode.area()), KORVEL_OK);
+  EXPECT_EQ(mode.Area()[0], '0');
+  EXPECT_EQ(Korvel_ReadMode(h, '9'), kErrorBadParameter);
+  EXPECT_EQ(Korvel_ReadMode(h, KORVEL_MODE_COMMAND), KORVEL_OK);
+
+  const std::array<uint8_t, 8> record{'[', ']', '<', '>', '{', '}', '7', '0'};
+  EXPECT_EQ(Korvel_SetTrack(h, record.data()), KORVEL_OK);
+  EXPECT_EQ(reader_->State().track_settings, record);
+
+  Guarded<300> data;
+  EXPECT_EQ(Korvel_ReadData(h, data.area()), kErrorNoCard);
+  EXPECT_TRUE(data.Untouched());  // a refusal leaves the area alone
+  const Card& card = SampleCards()[0];
+  reader_->Swipe(card);
+  EXPECT_EQ(Korvel_ReadData(h, data.area()), KORVEL_OK);
+  Bytes expected_data = Str("[" + card.track1 + "]<" + card.track2 + ">");
+  expected_data.resize(300, 0);
+  EXPECT_EQ(data.Area(), expected_data);
+  EXPECT_TRUE(data.GuardsIntact());
+
+  EXPECT_EQ(Korvel_SetCommBaud(h, 0), KORVEL_E_BAUD);  // never sent
+  EXPECT_EQ(Korvel_SetCommBaud(h, 19200), KORVEL_OK);
+  EXPECT_EQ(reader_->State().baud, 19200u);
+
+  // The exact bytes on the wire, in order.
+  Bytes wire;
+  for (const Bytes& f : {BuildRequest('2', {'0'}), BuildRequest('1', {'0'}), BuildRequest('0', {'0'}),
+                         BuildRequest('1', {'0'}), BuildRequest('0', {'9'}), BuildRequest('0', {'1'}),
+                         BuildRequest('5', Bytes(record.begin(), record.end())), BuildRequest('3', {'0'}),
+                         BuildRequest('3', {'0'}), BuildRequest('4', {'2'})})
+    wire.insert(wire.end(), f.begin(), f.end());
+  EXPECT_TRUE(reader_->WaitReceived(wire.size(), 2000));
+  EXPECT_EQ(reader_->Received(), wire);
+}
+
+TEST_F(Pty, RawModeCarriesControlBytesUntouchedBothWays) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  // Host to reader: the settings record carries ETX, XON, XOFF, CR, LF,
+  // DEL and NUL; the reader checks the block check, so one altered, dropped
+  // or added byte would be refused or ignored.
+  const std::array<uint8_t, 8> record{0x03, 0x11, 0x13, 0x0D, 0x0A, 0x7F, 0x00, '1'};
+  EXPECT_EQ(Korvel_SetTrack(h, record.data()), KORVEL_OK);
+  EXPECT_EQ(reader_->State().track_settings, record);
+  EXPECT_EQ(reader_->Received(), BuildRequest('5', Bytes(record.begin(), record.end())));
+
+  // Reader to host: a swipe framed by those sentinels ...
+  ASSERT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
+  const Card& card = SampleCards()[1];
+  reader_->Swipe(card);
+  Guarded<300> data;
+  ASSERT_EQ(GetTrackWhenReady(h, data.area()), KORVEL_OK);
+  Bytes expected = reader_->State().last_swipe;
+  ASSERT_EQ(expected.size(), card.track1.size() + card.track2.size() + card.track3.size() + 12);
+  expected.resize(300, 0);
+  EXPECT_EQ(data.Area(), expected);
+
+  // ... and raw bytes straight onto the line.
+  const Bytes raw = {0x03, 0x11, 0x13, 0x0D, 0x0A, 0x7F, 0x00, 0x0D, 0x0D, 0x0A, 0x04, 0x1A, 0x1C, 0xFF, 0x80};
+  reader_->Inject(raw);
+  Guarded<300> injected;
+  ASSERT_EQ(GetTrackWhenReady(h, injected.area()), KORVEL_OK);
+  expected = raw;
+  expected.resize(300, 0);
+  EXPECT_EQ(injected.Area(), expected);
+}
+
+// --- Opening -----------------------------------------------------------------
+
+TEST_F(Pty, APortIsHeldExclusivelyUntilClosed) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(Open(), nullptr);  // same process
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(Korvel_CommOpenWithBaud(reader_->path().c_str(), 9600) == nullptr ? 0 : 1);
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "another process opened the port too";
+
+  // The first handle still works; after its close the port opens again and
+  // the reader answers the new handle.
+  unsigned char text[30];
+  EXPECT_EQ(Korvel_Reset(h, text), KORVEL_OK);
+  Close(h);
+  void* again = Open();
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(Korvel_Reset(again, text), KORVEL_OK);
+  EXPECT_STREQ(reinterpret_cast<char*>(text), "MSR-3T V2.10");
+}
+
+TEST_F(Pty, WhatIsNotASerialTerminalIsRefusedAndNeverWritten) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("korvel-it-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string file = (dir / "not-a-port").string();
+  std::ofstream(file) << "original content";
+  Watch watch(file, IN_MODIFY | IN_ATTRIB);
+  ASSERT_TRUE(watch.ok());
+
+  const int before = OpenDescriptors();
+  for (uint32_t baud : {4800u, 9600u, 19200u, 38400u}) EXPECT_EQ(Open(baud, file), nullptr);
+  EXPECT_EQ(Open(9600, dir.string()), nullptr);
+  EXPECT_EQ(Open(9600, "/dev/null"), nullptr);
+  EXPECT_EQ(Open(9600, (dir / "missing").string()), nullptr);
+  EXPECT_EQ(Korvel_CommOpenWithBaud(nullptr, 9600), nullptr);
+  EXPECT_EQ(Korvel_CommOpenWithBaud("", 9600), nullptr);
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  EXPECT_EQ(watch.Events() & (IN_MODIFY | IN_ATTRIB), 0u);
+  std::ifstream in(file);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "original content");
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(Pty, AnUnsupportedRateNeverTouchesThePort) {
+  Watch watch(reader_->path(), IN_OPEN | IN_MODIFY | IN_ATTRIB);
+  ASSERT_TRUE(watch.ok());
+  const int before = OpenDescriptors();
+  for (uint32_t baud : {0u, 1u, 1200u, 2400u, 9601u, 57600u, 115200u, 0xFFFFFFFFu}) EXPECT_EQ(Open(baud), nullptr);
+  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(watch.Events(), 0u);
+  // A real open is seen by the same watch.
+  EXPECT_NE(Open(), nullptr);
+  EXPECT_NE(watch.Events() & IN_OPEN, 0u);
+}
+
+TEST_F(Pty, FailedOpensLeaveNoDescriptorBehind) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  const int before = OpenDescriptors();
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(Open(), nullptr);  // busy
+    EXPECT_EQ(Open(9600, "/dev/null"), nullptr);
+    EXPECT_EQ(Open(9600, "/nonexistent/port"), nullptr);
+    EXPECT_EQ(Open(9600, "/"), nullptr);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+  Close(h);
+  EXPECT_EQ(OpenDescriptors(), before - 1);
+}
+
+TEST_F(Pty, ComNamesNameSerialPortsAndOtherNamesArePaths) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("korvel-com-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  // Links in the working directory that a name used as a relative path
+  // would reach.
+  for (const char* name : {"com1", "COM1", "comx", "com"})
+    std::filesystem::create_symlink(reader_->path(), dir / name);
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+
+  Watch watch(reader_->path(), IN_OPEN);
+  ASSERT_TRUE(watch.ok());
+  // "com1" in any case is the machine's first serial port, never ./com1.
+  for (const char* name : {"com1", "COM1"}) {
+    void* h = Korvel_CommOpenWithBaud(name, 9600);
+    if (h != nullptr) Korvel_CommClose(h);
+  }
+  EXPECT_EQ(watch.Events() & IN_OPEN, 0u);
+  // Names that are not "com" and a number are paths.
+  for (const char* name : {"comx", "com"}) {
+    void* h = Korvel_CommOpenWithBaud(name, 9600);
+    EXPECT_NE(h, nullptr) << name;
+    unsigned char mode[10];
+    if (h != nullptr) {
+      EXPECT_EQ(Korvel_Search(h, mode), KORVEL_OK) << name;
+      Korvel_CommClose(h);
+    }
+  }
+  std::filesystem::current_path(cwd);
+  std::filesystem::remove_all(dir);
+}
+
+// --- Replies that go wrong ---------------------------------------------------
+
+TEST_F(Pty, NoiseBeforeTheReplyIsAFrameErrorAndTheNextCommandRecovers) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  FaultSettings noise{Fault::kNoise};
+  noise.noise = {0x15, 0x15, 0x15};
+  reader_->SetFault(noise);
+  Guarded<30> text;
+  EXPECT_EQ(Korvel_Reset(h, text.area()), KORVEL_E_FRAME);
+  EXPECT_TRUE(text.Untouched());
+  reader_->SetFault({Fault::kNone});
+  EXPECT_EQ(Korvel_Reset(h, text.area()), KORVEL_OK);  // the leftover was purged
+  EXPECT_STREQ(reinterpret_cast<char*>(text.area()), "MSR-3T V2.10");
+}
+
+TEST_F(Pty, ARefusalReturnsTheErrorByteAndLeavesTheAreaAlone) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  for (uint8_t error : {0x01, 0x05, 0x7F, 0xFF}) {
+    FaultSettings refuse{Fault::kRefuse};
+    refuse.error_byte = error;
+    reader_->SetFault(refuse);
+    Guarded<10> mode;
+    Guarded<30> text;
+    Guarded<300> data;
+    EXPECT_EQ(Korvel_Search(h, mode.area()), error);
+    EXPECT_EQ(Korvel_Reset(h, text.area()), error);
+    EXPECT_EQ(Korvel_ReadData(h, data.area()), error);
+    EXPECT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), error);
+    EXPECT_TRUE(mode.Untouched() && text.Untouched() && data.Untouched());
+  }
+  EXPECT_EQ(reader_->State().mode, '1');  // refused, so not carried out
+}
+
+TEST_F(Pty, AHangUpEndsAWaitAtOnce) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  reader_->SetFault({Fault::kSilent});
+  std::atomic<int> status{1};
+  Guarded<30> text;
+  std::thread caller([&] { status = Korvel_Reset(h, text.area()); });
+  ASSERT_TRUE(reader_->WaitReceived(6, 2000));  // the request is out; the call waits
+  const auto t0 = Clock::now();
+  reader_->HangUp();
+  caller.join();
+  EXPECT_EQ(status.load(), KORVEL_E_DISCONNECTED);
+  EXPECT_LT(MsSince(t0), 1000) << "the wait went on after the hang-up";
+  EXPECT_TRUE(text.Untouched());
+
+  // The port stays dead: every call fails at once, and it still closes.
+  const auto t1 = Clock::now();
+  Guarded<300> data;
+  EXPECT_EQ(Korvel_Search(h, data.area()), KORVEL_E_DISCONNECTED);
+  EXPECT_EQ(Korvel_GetTrack(h, data.area()), KORVEL_E_DISCONNECTED);
+  EXPECT_LT(MsSince(t1), 1000);
+  EXPECT_TRUE(data.Untouched());
+  Close(h);
+}
+
+TEST_F(Pty, AHangUpOnTheNextCommandIsSeenDuringItsWait) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  reader_->SetFault({Fault::kHangUp});
+  const auto t0 = Clock::now();
+  unsigned char mode[10];
+  EXPECT_EQ(Korvel_Search(h, mode), KORVEL_E_DISCONNECTED);
+  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_TRUE(reader_->HungUp());
+}
+
+// --- Active-mode capture ----------------------------------------------------
+
+TEST_F(Pty, GetTrackWithNothingWaitingReturnsAtOnce) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  Pump pump;
+  ASSERT_EQ(Korvel_SetMessagePump(h, &Pump::Run, &pump), KORVEL_OK);
+  Guarded<300> data;
+  EXPECT_EQ(Korvel_GetTrack(h, data.area()), KORVEL_E_EMPTY);
+  EXPECT_EQ(pump.calls.load(), 0) << "it waited";
+  EXPECT_TRUE(data.Untouched());
+}
+
+TEST_F(Pty, BurstsUpToThreeHundredBytesAreCapturedWhole) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
+  const Card& card = SampleCards()[2];
+  for (size_t size : {40u, 299u, 300u}) {
+    FaultSettings burst{Fault::kBurst};
+    burst.burst_bytes = size;
+    reader_->SetFault(burst);
+    reader_->Swipe(card);
+    ASSERT_TRUE(reader_->WaitIdle(2000));
+    Guarded<300> data;
+    ASSERT_EQ(GetTrackWhenReady(h, data.area()), KORVEL_OK) << size;
+    const Bytes tracks = reader_->State().last_swipe;
+    Bytes expected(300, 0);
+    for (size_t i = 0; i < size; ++i) expected[i] = tracks[i % tracks.size()];
+    EXPECT_EQ(data.Area(), expected) << size;
+    EXPECT_TRUE(data.GuardsIntact());
+    EXPECT_EQ(Korvel_GetTrack(h, data.area()), KORVEL_E_EMPTY) << "the capture must empty the queue";
+  }
+}
+
+TEST_F(Pty, AnOverlongBurstStaysUntilAFramedCommandPurgesIt) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
+  FaultSettings burst{Fault::kBurst};
+  burst.burst_bytes = 301;
+  reader_->SetFault(burst);
+  reader_->Swipe(0);
+  ASSERT_TRUE(reader_->WaitIdle(2000));
+  Guarded<300> data;
+  EXPECT_EQ(GetTrackWhenReady(h, data.area()), KORVEL_E_OVERFLOW);
+  EXPECT_EQ(Korvel_GetTrack(h, data.area()), KORVEL_E_OVERFLOW);
+  EXPECT_TRUE(data.Untouched());
+  unsigned char mode[10];
+  EXPECT_EQ(Korvel_Search(h, mode), KORVEL_OK);
+  EXPECT_EQ(mode[0], '0');
+  EXPECT_EQ(Korvel_GetTrack(h, data.area()), KORVEL_E_EMPTY);
+  // The reader goes on as before.
+  reader_->Swipe(3);
+  ASSERT_EQ(GetTrackWhenReady(h, data.area()), KORVEL_OK);
+  EXPECT_EQ(data.Area()[0], ';');
+}
+
+// --- The pump ----------------------------------------------------------------
+
+TEST_F(Pty, ThePumpRunsDuringWaitsAndMayCallTheLibraryAgain) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  FaultSettings slow{Fault::kSlow};
+  slow.delay_ms = 300;
+  reader_->SetFault(slow);
+  Pump pump;
+  std::atomic<int> inner{1};
+  pump.hook = [&](int call) {
+    if (call != 1) return;
+    unsigned char data[300];
+    inner = Korvel_GetTrack(h, data);  // re-entered on the same handle
+  };
+  ASSERT_EQ(Korvel_SetMessagePump(h, &Pump::Run, &pump), KORVEL_OK);
+  unsigned char text[30];
+  EXPECT_EQ(Korvel_Reset(h, text), KORVEL_OK);
+  EXPECT_STREQ(reinterpret_cast<char*>(text), "MSR-3T V2.10");
+  EXPECT_EQ(inner.load(), KORVEL_E_EMPTY);
+  EXPECT_GE(pump.calls.load(), 300 / 10 - 5);  // about every 10 ms
+
+  // The capture's settle steps pump as well.
+  reader_->SetFault({Fault::kNone});
+  ASSERT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
+  reader_->Swipe(0);
+  ASSERT_TRUE(reader_->WaitIdle(2000));
+  pump.calls = 0;
+  unsigned char data[300];
+  ASSERT_EQ(GetTrackWhenReady(h, data), KORVEL_OK);
+  EXPECT_GE(pump.calls.load(), 50 / 10 - 1);
+
+  EXPECT_EQ(Korvel_SetMessagePump(h, nullptr, nullptr), KORVEL_OK);
+}
+
+TEST_F(Pty, APumpThatClosesTheHandleEndsTheWait) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  reader_->SetFault({Fault::kSilent});
+  Pump pump;
+  std::atomic<int> closed{1};
+  pump.hook = [&](int call) {
+    if (call == 5) closed = Korvel_CommClose(h);
+  };
+  ASSERT_EQ(Korvel_SetMessagePump(h, &Pump::Run, &pump), KORVEL_OK);
+  std::erase(handles_, h);
+  const auto t0 = Clock::now();
+  Guarded<30> text;
+  EXPECT_EQ(Korvel_Reset(h, text.area()), KORVEL_E_HANDLE);
+  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_EQ(closed.load(), KORVEL_OK);
+  EXPECT_TRUE(text.Untouched());
+  // The port was released with the last call: it opens again.
+  EXPECT_NE(Open(), nullptr);
+}
+
+// --- Handles ----------------------------------------------------------------
+
+TEST_F(Pty, NullClosedAndUnknownHandlesFailAtOnceAndTouchNothing) {
+  void* closed = Open();
+  ASSERT_NE(closed, nullptr);
+  Close(closed);
+  int local = 0;
+  void* const bad_handles[] = {nullptr, closed, &local, reinterpret_cast<void*>(0x4B5008),
+                               reinterpret_cast<void*>(~uintptr_t{0})};
+  const std::array<uint8_t, 8> record{'%', '?', ';', '?', '+', '?', '7', '1'};
+  Pump pump;
+  const auto t0 = Clock::now();
+  for (void* h : bad_handles) {
+    Guarded<300> area;
+    EXPECT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_E_HANDLE);
+    EXPECT_EQ(Korvel_Search(h, area.area()), KORVEL_E_HANDLE);
+    EXPECT_EQ(Korvel_Reset(h, area.area()), KORVEL_E_HANDLE);
+    EXPECT_EQ(Korvel_ReadData(h, area.area()), KORVEL_E_HANDLE);
+    EXPECT_EQ(Korvel_GetTrack(h, area.area()), KORVEL_E_HANDLE);
+    EXPECT_EQ(Korvel_SetCommBaud(h, 9600), KORVEL_E_HANDLE);
+    EXPECT_EQ(Korvel_SetCommBaud(h, 1234), KORVEL_E_BAUD);  // the rate is checked first
+    EXPECT_EQ(Korvel_SetTrack(h, record.data()), KORVEL_E_HANDLE);
+    EXPECT_EQ(Korvel_SetMessagePump(h, &Pump::Run, &pump), KORVEL_E_HANDLE);
+    EXPECT_EQ(Korvel_CommClose(h), KORVEL_E_CLOSE);
+    EXPECT_TRUE(area.Untouched());
+  }
+  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_EQ(pump.calls.load(), 0);
+  EXPECT_TRUE(reader_->Received().empty());
+
+  // A live handle with a null area: refused, nothing sent.
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(Korvel_Search(h, nullptr), KORVEL_E_ARGUMENT);
+  EXPECT_EQ(Korvel_Reset(h, nullptr), KORVEL_E_ARGUMENT);
+  EXPECT_EQ(Korvel_ReadData(h, nullptr), KORVEL_E_ARGUMENT);
+  EXPECT_EQ(Korvel_SetTrack(h, nullptr), KORVEL_E_ARGUMENT);
+  EXPECT_EQ(Korvel_GetTrack(h, nullptr), KORVEL_E_ARGUMENT);
+  unsigned char mode[10];
+  EXPECT_EQ(Korvel_Search(h, mode), KORVEL_OK);
+  EXPECT_EQ(reader_->Received(), BuildRequest('1', {'0'}));
+}
+
+// --- Slow: each of these waits out a 3000 ms reply limit ---------------------
+
+TEST_F(PtySlow, SilenceGivesNoReplyAfterThreeSecondsWhilePumping) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  reader_->SetFault({Fault::kSilent});
+  Pump pump;
+  ASSERT_EQ(Korvel_SetMessagePump(h, &Pump::Run, &pump), KORVEL_OK);
+  Guarded<30> text;
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Korvel_Reset(h, text.area()), KORVEL_E_NO_REPLY);
+  const int64_t elapsed = MsSince(t0);
+  EXPECT_GE(elapsed, kReplyLimitMs);
+  EXPECT_LT(elapsed, 4500);
+  EXPECT_TRUE(text.Untouched());
+  // At least every ~10 ms: some 300 calls in 3000 ms.
+  EXPECT_GE(pump.calls.load(), 250);
+}
+
+TEST_F(PtySlow, AReplyThatStartsTooLateIsNoReply) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  // A late but timely reply is fine ...
+  FaultSettings slow{Fault::kSlow};
+  slow.delay_ms = 1500;
+  reader_->SetFault(slow);
+  Guarded<10> mode;
+  auto t0 = Clock::now();
+  EXPECT_EQ(Korvel_Search(h, mode.area()), KORVEL_OK);
+  EXPECT_GE(MsSince(t0), 1500);
+  EXPECT_EQ(mode.Area()[0], '1');
+  // ... one that starts after 3000 ms is no reply.
+  slow.delay_ms = 3600;
+  reader_->SetFault(slow);
+  Guarded<10> late;
+  t0 = Clock::now();
+  EXPECT_EQ(Korvel_Search(h, late.area()), KORVEL_E_NO_REPLY);
+  const int64_t elapsed = MsSince(t0);
+  EXPECT_GE(elapsed, kReplyLimitMs);
+  EXPECT_LT(elapsed, 3600);
+  EXPECT_TRUE(late.Untouched());
+}
+
+TEST_F(PtySlow, AReplyCutShortTimesOutAfterItsStart) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  FaultSettings cut{Fault::kCutShort};
+  cut.cut_bytes = 2;
+  reader_->SetFault(cut);
+  Guarded<30> text;
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Korvel_Reset(h, text.area()), KORVEL_E_REPLY_TIMEOUT);
+  const int64_t elapsed = MsSince(t0);
+  EXPECT_GE(elapsed, kReplyLimitMs);
+  EXPECT_LT(elapsed, 4500);
+  EXPECT_TRUE(text.Untouched());
+}
+
+TEST_F(PtySlow, AfterARateChangeTheReaderIsReachedOnlyAtTheNewRate) {
+  void* h = Open(9600);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(Korvel_SetCommBaud(h, 38400), KORVEL_OK);  // answered at the old rate
+  unsigned char mode[10];
+  EXPECT_EQ(Korvel_Search(h, mode), KORVEL_E_NO_REPLY);
+  Close(h);
+  void* fast = Open(38400);
+  ASSERT_NE(fast, nullptr);
+  EXPECT_EQ(Korvel_Search(fast, mode), KORVEL_OK);
+  EXPECT_EQ(Korvel_SetCommBaud(fast, 4800), KORVEL_OK);
+  Close(fast);
+  void* slow = Open(4800);
+  ASSERT_NE(slow, nullptr);
+  EXPECT_EQ(Korvel_Search(slow, mode), KORVEL_OK);
+  EXPECT_EQ(reader_->State().baud, 4800u);
+}
+
+TEST_F(PtySlow, ThreePortsOnThreeThreadsDoNotWaitForEachOther) {
+  std::unique_ptr<PtyReader> readers[3];
+  void* handles[3];
+  for (int i = 0; i < 3; ++i) {
+    Options o;
+    o.identification = "READER-" + std::string(1, static_cast<char>('A' + i));
+    ASSERT_NO_FATAL_FAILURE(readers[i] = StartReader(o));
+    handles[i] = Korvel_CommOpenWithBaud(readers[i]->path().c_str(), 9600);
+    ASSERT_NE(handles[i], nullptr);
+    handles_.push_back(handles[i]);
+  }
+  readers[2]->SetFault({Fault::kSilent});
+
+  std::atomic<bool> busy_done[2] = {false, false};
+  std::atomic<bool> silent_ended_first{false};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i)
+    threads.emplace_back([&, i] {
+      const std::string id = "READER-" + std::string(1, static_cast<char>('A' + i));
+      for (int round = 0; round < 20; ++round) {
+        unsigned char text[30], mode[10];
+        if (Korvel_Reset(handles[i], text) != KORVEL_OK || id != reinterpret_cast<char*>(text)) ++failures;
+        if (Korvel_ReadMode(handles[i], round % 2 ? '1' : '0') != KORVEL_OK) ++failures;
+        if (Korvel_Search(handles[i], mode) != KORVEL_OK || mode[0] != (round % 2 ? '1' : '0')) ++failures;
+      }
+      busy_done[i] = true;
+    });
+  threads.emplace_back([&] {
+    unsigned char text[30];
+    if (Korvel_Reset(handles[2], text) != KORVEL_E_NO_REPLY) ++failures;
+    silent_ended_first = !busy_done[0] || !busy_done[1];
+  });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_FALSE(silent_ended_first.load()) << "the busy ports waited for the silent one";
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+// The reader model, byte for byte: replies to every command, framing and
+// resynchronisation, swipes, the rate switch and the fault switches.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "korvel_sim.h"
+
+namespace korvel::sim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// Feeds `request` at time `now` with a matching line and returns what is due
+// at once.
+Bytes Ask(ReaderModel& m, const Bytes& request, int64_t now = 0, uint32_t host_baud = 0) {
+  m.Receive(request.data(), request.size(), now, host_baud == 0 ? m.state().baud : host_baud);
+  return m.TakeOutput(now);
+}
+
+const Bytes kDefaultRecord = {'%', '?', ';', '?', '+', '?', '7', '1'};
+
+struct CommandCase {
+  const char* name;
+  Bytes request;
+  Bytes reply;
+};
+
+class CommandTable : public ::testing::TestWithParam<CommandCase> {};
+
+TEST_P(CommandTable, RepliesByteForByte) {
+  ReaderModel m;
+  EXPECT_EQ(Ask(m, GetParam().request), GetParam().reply);
+  EXPECT_EQ(m.NextDue(), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reader, CommandTable,
+    ::testing::Values(
+        CommandCase{"ActiveMode", {0x02, 0x02, 0x30, 0x30, 0x03, 0x03}, {0x02, 0x03, 0x30, 0x30, 0x59, 0x03, 0x5B}},
+        CommandCase{"CommandMode", {0x02, 0x02, 0x30, 0x31, 0x03, 0x02}, {0x02, 0x03, 0x30, 0x31, 0x59, 0x03, 0x5A}},
+        CommandCase{"BadMode",
+                    {0x02, 0x02, 0x30, 0x32, 0x03, 0x01},
+                    {0x02, 0x04, 0x30, 0x32, 0x4E, kErrorBadParameter, 0x03, 0x4B}},
+        CommandCase{"QueryMode",
+                    {0x02, 0x02, 0x31, 0x30, 0x03, 0x02},
+                    {0x02, 0x04, 0x31, 0x30, 0x59, 0x31, 0x03, 0x6C}},
+        CommandCase{"Identification",
+                    {0x02, 0x02, 0x32, 0x30, 0x03, 0x01},
+                    {0x02, 0x0F, 0x32, 0x30, 0x59, 0x4D, 0x53, 0x52, 0x2D, 0x33, 0x54, 0x20, 0x56, 0x32, 0x2E,
+                     0x31, 0x30, 0x03, 0x38}},
+        CommandCase{"ReadDataBeforeSwipe",
+                    {0x02, 0x02, 0x33, 0x30, 0x03, 0x00},
+                    {0x02, 0x04, 0x33, 0x30, 0x4E, kErrorNoCard, 0x03, 0x4B}},
+        CommandCase{"Rate19200", {0x02, 0x02, 0x34, 0x32, 0x03, 0x05}, {0x02, 0x03, 0x34, 0x32, 0x59, 0x03, 0x5D}},
+        CommandCase{"BadRate",
+                    {0x02, 0x02, 0x34, 0x39, 0x03, 0x0E},
+                    {0x02, 0x04, 0x34, 0x39, 0x4E, kErrorBadParameter, 0x03, 0x44}},
+        CommandCase{"TrackSettingsEchoFirstParameterOnly",
+                    {0x02, 0x09, 0x35, 0x25, 0x3F, 0x3B, 0x3F, 0x2B, 0x3F, 0x37, 0x31, 0x03, 0x31},
+                    {0x02, 0x03, 0x35, 0x25, 0x59, 0x03, 0x4B}},
+        CommandCase{"TrackSettingsTooShort",
+                    BuildRequest('5', {0x25, 0x3F, 0x3B}),
+                    {0x02, 0x04, 0x35, 0x25, 0x4E, kErrorBadParameter, 0x03, 0x59}},
+        CommandCase{"UnknownCommand",
+                    BuildRequest('9', {'0'}),
+                    {0x02, 0x04, 0x39, 0x30, 0x4E, kErrorUnknownCommand, 0x03, 0x43}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReaderModel, CarriesOutWhatItAccepts) {
+  ReaderModel m;
+  Ask(m, BuildRequest('0', {'0'}));
+  EXPECT_EQ(m.state().mode, '0');
+  EXPECT_EQ(Ask(m, BuildRequest('1', {'0'})), BuildReply('1', '0', 'Y', {'0'}));
+  Ask(m, BuildRequest('0', {'7'}));  // refused: the mode stays
+  EXPECT_EQ(m.state().mode, '0');
+
+  const Bytes record = {0x03, 0x11, 0x13, 0x0D, 0x0A, 0x7F, '7', '0'};
+  EXPECT_EQ(Ask(m, BuildRequest('5', record)), BuildReply('5', 0x03, 'Y', {}));
+  EXPECT_TRUE(std::equal(record.begin(), record.end(), m.state().track_settings.begin()));
+}
+
+TEST(ReaderModel, IdentificationComesFromTheOptions) {
+  Options o;
+  o.identification = "R1";
+  ReaderModel m(o);
+  EXPECT_EQ(Ask(m, BuildRequest('2', {'0'})), (Bytes{0x02, 0x05, 0x32, 0x30, 0x59, 0x52, 0x31, 0x03, 0x3C}));
+}
+
+TEST(ReaderModel, FramingFaultsAreIgnoredAndTheNextFrameIsFound) {
+  ReaderModel m;
+  const Bytes good = BuildRequest('1', {'0'});
+  Bytes bad_bcc = good;
+  bad_bcc.back() ^= 0x40;
+  Bytes no_etx = good;
+  no_etx[4] = 0x04;
+  uint8_t bcc = 0;
+  for (size_t i = 0; i + 1 < no_etx.size(); ++i) bcc ^= no_etx[i];
+  no_etx[5] = bcc;  // a right block check over a wrong ETX
+
+  EXPECT_TRUE(Ask(m, bad_bcc).empty());
+  EXPECT_TRUE(Ask(m, no_etx).empty());
+  EXPECT_TRUE(Ask(m, {0x02, 0x00, 0x03, 0x01}).empty());  // LEN 0: no command
+
+  // Garbage, then a frame split over two arrivals, then two frames at once.
+  Bytes stream = {0xFF, 0x15, 0x00};
+  stream.insert(stream.end(), good.begin(), good.begin() + 3);
+  EXPECT_TRUE(Ask(m, stream).empty());
+  EXPECT_EQ(Ask(m, Bytes(good.begin() + 3, good.end()), 10), BuildReply('1', '0', 'Y', {'1'}));
+  Bytes two = BuildRequest('0', {'0'});
+  two.insert(two.end(), good.begin(), good.end());
+  Bytes both = BuildReply('0', '0', 'Y', {});
+  const Bytes second = BuildReply('1', '0', 'Y', {'0'});
+  both.insert(both.end(), second.begin(), second.end());
+  EXPECT_EQ(Ask(m, two, 20), both);
+}
+
+TEST(ReaderModel, AStaleIncompleteRequestIsDropped) {
+  ReaderModel m;
+  EXPECT_TRUE(Ask(m, {0x02, 0x30}, 0).empty());  // announces 48 more bytes
+  // Long after, a whole request: the stale start must not swallow it.
+  EXPECT_EQ(Ask(m, BuildRequest('1', {'0'}), kInterByteTimeoutMs + 1), BuildReply('1', '0', 'Y', {'1'}));
+}
+
+TEST(ReaderModel, ActiveModeSwipeSendsSentinelsAndCrLf) {
+  Options o;
+  o.mode = '0';
+  ReaderModel m(o);
+  const Card card{"t", "B4111^A/B^2912", "4111=2912", ""};
+  m.Swipe(card, 5);
+  const Bytes expected = Str("%B4111^A/B^2912?\r\n;4111=2912?\r\n");
+  EXPECT_EQ(m.TakeOutput(5), expected);
+  EXPECT_EQ(m.state().last_swipe, expected);
+  EXPECT_EQ(m.TrackBytes(card), expected);
+
+  // New sentinels (binary ones too) and the Enter mark off.
+  Ask(m, BuildRequest('5', {0x00, 0x7F, 'S', 'E', '[', ']', '7', '0'}));
+  m.Swipe(Card{"t", "T1", "T2", "T3"}, 6);
+  EXPECT_EQ(m.TakeOutput(6), (Bytes{0x00, 'T', '1', 0x7F, 'S', 'T', '2', 'E', '[', 'T', '3', ']'}));
+}
+
+TEST(ReaderModel, CommandModeHoldsTheSwipeForReadData) {
+  ReaderModel m;
+  const Card& card = SampleCards().back();  // track 2 only
+  m.Swipe(card, 0);
+  EXPECT_TRUE(m.TakeOutput(100).empty());
+  const Bytes data = Str(";" + card.track2 + "?\r\n");
+  EXPECT_EQ(Ask(m, BuildRequest('3', {'0'})), BuildReply('3', '0', 'Y', data));
+}
+
+TEST(ReaderModel, RateChangeAnswersAtTheOldRateThenListensOnlyAtTheNew) {
+  ReaderModel m;
+  const Bytes query = BuildRequest('1', {'0'});
+  EXPECT_EQ(Ask(m, BuildRequest('4', {'3'}), 0, 9600), BuildReply('4', '3', 'Y', {}));
+  EXPECT_EQ(m.state().baud, 38400u);
+  EXPECT_TRUE(Ask(m, query, 1000, 9600).empty());
+  EXPECT_EQ(Ask(m, query, 2000, 38400), BuildReply('1', '0', 'Y', {'1'}));
+}
+
+TEST(ReaderModel, FaultsShapeTheReply) {
+  const Bytes id = BuildRequest('2', {'0'});
+  const Bytes full = BuildReply('2', '0', 'Y', Str("MSR-3T V2.10"));
+  ReaderModel m;
+
+  m.SetFault({Fault::kSilent});
+  EXPECT_TRUE(Ask(m, BuildRequest('0', {'0'})).empty());
+  EXPECT_EQ(m.NextDue(), -1);
+  EXPECT_EQ(m.state().mode, '1');  // a silent reader carries nothing out
+
+  FaultSettings slow{Fault::kSlow};
+  slow.delay_ms = 4000;
+  m.SetFault(slow);
+  EXPECT_TRUE(Ask(m, id, 100).empty());
+  EXPECT_EQ(m.NextDue(), 4100);
+  EXPECT_TRUE(m.TakeOutput(4099).empty());
+  EXPECT_EQ(m.TakeOutput(4100), full);
+
+  FaultSettings cut{Fault::kCutShort};
+  cut.cut_bytes = 5;
+  m.SetFault(cut);
+  EXPECT_EQ(Ask(m, id, 5000), Bytes(full.begin(), full.end() - 5));
+
+  FaultSettings noise{Fault::kNoise};
+  noise.noise = {0x15, 0xFF};
+  m.SetFault(noise);
+  Bytes noisy = {0x15, 0xFF};
+  noisy.insert(noisy.end(), full.begin(), full.end());
+  EXPECT_EQ(Ask(m, id, 6000), noisy);
+
+  FaultSettings refuse{Fault::kRefuse};
+  refuse.error_byte = 0x05;
+  m.SetFault(refuse);
+  EXPECT_EQ(Ask(m, id, 7000), (Bytes{0x02, 0x04, 0x32, 0x30, 0x4E, 0x05, 0x03, 0x4C}));
+
+  m.SetFault({Fault::kHangUp});
+  EXPECT_TRUE(Ask(m, id, 8000).empty());
+  EXPECT_TRUE(m.TakeHangUp());
+  EXPECT_FALSE(m.TakeHangUp());
+}
+
+TEST(ReaderModel, BurstRepeatsTheTracksOnceInActiveMode) {
+  Options o;
+  o.mode = '0';
+  ReaderModel m(o);
+  FaultSettings burst{Fault::kBurst};
+  burst.burst_bytes = 301;
+  m.SetFault(burst);
+  const Card& card = SampleCards()[0];
+  const Bytes tracks = m.TrackBytes(card);
+  m.Swipe(card, 0);
+  const Bytes out = m.TakeOutput(0);
+  ASSERT_EQ(out.size(), 301u);
+  for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], tracks[i % tracks.size()]) << i;
+  EXPECT_EQ(m.fault().fault, Fault::kNone);
+  m.Swipe(card, 1);
+  EXPECT_EQ(m.TakeOutput(1), tracks);
+}
+
+TEST(ReaderModel, LineTimingPacesBytesAtTheRate) {
+  Options o;
+  o.line_timing = true;
+  ReaderModel m(o);
+  const Bytes reply = Ask(m, BuildRequest('1', {'0'}), 1000);  // 8 bytes, 1.04 ms each at 9600
+  EXPECT_TRUE(reply.empty());
+  EXPECT_EQ(m.TakeOutput(1004).size(), 3u);
+  EXPECT_EQ(m.TakeOutput(1009).size(), 5u);
+}
+
+bool Luhn(const std::string& pan) {
+  int sum = 0;
+  bool twice = false;
+  for (auto it = pan.rbegin(); it != pan.rend(); ++it) {
+    int d = *it - '0';
+    if (twice && (d *= 2) > 9) d -= 9;
+    sum += d;
+    twice = !twice;
+  }
+  return sum % 10 == 0;
+}
+
+TEST(SampleCards, AreWellFormedTestCards) {
+  const auto& cards = SampleCards();
+  ASSERT_GE(cards.size(), 4u);
+  bool track2_only = false;
+  for (const Card& c : cards) {
+    ASSERT_FALSE(c.track2.empty()) << c.name;
+    const std::string pan = c.track2.substr(0, c.track2.find('='));
+    EXPECT_TRUE(Luhn(pan)) << c.name;
+    EXPECT_LE(c.track2.size(), 37u) << c.name;  // 40 with sentinels and LRC
+    if (!c.track1.empty()) {
+      EXPECT_EQ(c.track1.rfind("B" + pan + "^", 0), 0u) << c.name;
+      EXPECT_LE(c.track1.size(), 76u) << c.name;  // 79 with sentinels and LRC
+    }
+    EXPECT_LE(c.track3.size(), 104u) << c.name;  // 107 with sentinels and LRC
+    track2_only = track2_only || (c.track1.empty() && c.track3.empty());
+  }
+  EXPECT_TRUE(track2_only);
+}
+
+}  // namespace
+}  // namespace korvel::sim
