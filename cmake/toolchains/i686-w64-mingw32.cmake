@@ -1,0 +1,21 @@
+# Cross build for 32-bit Windows with MinGW-w64 (posix thread model), e.g.
+#   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/i686-w64-mingw32.cmake
+# Only the library (and its tests) is built: the dialog, the simulator and
+# the benchmarks are for the build machine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+
+set(KORVEL_MINGW_TRIPLET i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${KORVEL_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KORVEL_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${KORVEL_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KORVEL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(KORVEL_BUILD_UTILITY OFF CACHE BOOL "Build the Dunmark setup dialog (needs Qt 6 Widgets)")
+set(KORVEL_BUILD_SIMULATOR OFF CACHE BOOL "Build the reader simulator")
+set(KORVEL_BUILD_BENCH OFF CACHE BOOL "Build the benchmarks")
