@@ -1,0 +1,55 @@
+/* Links against Korvel_dll through its import library, from C, and calls
+ * every export once with arguments the library must refuse without touching
+ * any port.  Also looks every export up by its undecorated name.  Exit status
+ * 0 when every answer is the documented one. */
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include "korvel.h"
+
+static int failures = 0;
+
+static void Expect(const char *what, long got, long want) {
+  if (got != want) {
+    printf("FAIL %s: got %ld, want %ld\n", what, got, want);
+    ++failures;
+  } else {
+    printf("ok   %s = %ld\n", what, got);
+  }
+}
+
+int main(void) {
+  static const char *const kExports[] = {
+      "Korvel_CommOpenWithBaud", "Korvel_CommClose", "Korvel_ReadMode", "Korvel_Search",
+      "Korvel_Reset",            "Korvel_ReadData",  "Korvel_SetCommBaud", "Korvel_SetTrack",
+      "Korvel_GetTrack",         "Korvel_SetMessagePump", "Korvel_StatusText"};
+  unsigned char area[KORVEL_DATA_AREA];
+  const unsigned char record[KORVEL_TRACK_RECORD] = {'%', '?', ';', '?', '+', '?', '7', '1'};
+  HMODULE library;
+  size_t i;
+
+  memset(area, 0xEE, sizeof area);
+  Expect("open with a null name", Korvel_CommOpenWithBaud(NULL, 9600) == NULL, 1);
+  Expect("open at an unsupported rate", Korvel_CommOpenWithBaud("COM1", 1234) == NULL, 1);
+  Expect("close a null handle", Korvel_CommClose(NULL), KORVEL_E_CLOSE);
+  Expect("set mode", Korvel_ReadMode(NULL, KORVEL_MODE_COMMAND), KORVEL_E_HANDLE);
+  Expect("query mode", Korvel_Search(NULL, area), KORVEL_E_HANDLE);
+  Expect("identification", Korvel_Reset(NULL, area), KORVEL_E_HANDLE);
+  Expect("card data", Korvel_ReadData(NULL, area), KORVEL_E_HANDLE);
+  Expect("reader rate, bad rate", Korvel_SetCommBaud(NULL, 0), KORVEL_E_BAUD);
+  Expect("reader rate", Korvel_SetCommBaud(NULL, 9600), KORVEL_E_HANDLE);
+  Expect("track settings", Korvel_SetTrack(NULL, record), KORVEL_E_HANDLE);
+  Expect("capture", Korvel_GetTrack(NULL, area), KORVEL_E_HANDLE);
+  Expect("message pump", Korvel_SetMessagePump(NULL, NULL, NULL), KORVEL_E_HANDLE);
+  Expect("status text", strcmp(Korvel_StatusText(KORVEL_OK), "Success"), 0);
+  Expect("area untouched", area[0] == 0xEE && area[KORVEL_DATA_AREA - 1] == 0xEE, 1);
+
+  library = GetModuleHandleA("Korvel_dll.dll");
+  Expect("Korvel_dll.dll loaded", library != NULL, 1);
+  for (i = 0; library != NULL && i < sizeof kExports / sizeof kExports[0]; ++i)
+    Expect(kExports[i], GetProcAddress(library, kExports[i]) != NULL, 1);
+
+  printf("%s\n", failures == 0 ? "all exports answered as documented" : "FAILED");
+  return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# Builds Korvel_dll for Windows (x86_64 and i686) with MinGW-w64 and tests it:
+# the 64-bit test programs run under Wine against the reader simulator on a
+# pseudo-terminal (COM ports mapped by Wine's registry), the export tables of
+# both DLLs are checked with objdump.  32-bit programs cannot run here; the
+# i686 build is linked and inspected only.
+#
+#   tests/win32/run.sh [NATIVE_BUILD_DIR | PATH/TO/korvel-sim]
+#
+# NATIVE_BUILD_DIR is a native build of this tree that holds
+# simulator/korvel-sim; without it the simulator is built in
+# $KORVEL_SIM_BUILD (default build-win-sim).  The cross builds go to
+# $KORVEL_WIN64_BUILD and $KORVEL_WIN32_BUILD (default build-win64 and
+# build-win32 in the source tree).  The Wine prefix, the simulator's link and
+# control pipe live in a temporary directory removed at the end
+# (KORVEL_KEEP_WINE=1 keeps it).  Needs: cmake, g++-mingw-w64-x86-64-posix,
+# g++-mingw-w64-i686-posix, wine, wine64.  Exits non-zero on any failure.
+set -u -o pipefail
+
+REPO=$(cd "$(dirname "$0")/../.." && pwd)
+B64=${KORVEL_WIN64_BUILD:-$REPO/build-win64}
+B32=${KORVEL_WIN32_BUILD:-$REPO/build-win32}
+SIM_BUILD=${KORVEL_SIM_BUILD:-$REPO/build-win-sim}
+JOBS=${KORVEL_JOBS:-2}
+SIM_PORT=COM11   # above 9: opened as \\.\COM11
+SIM_ALIAS=COM3   # the same pty under a low number
+
+declare -a SUMMARY=()
+FAILED=0
+note() { printf '\n=== %s\n' "$*"; }
+pass() { SUMMARY+=("PASS  $1"); }
+fail() { SUMMARY+=("FAIL  $1"); FAILED=1; }
+
+finish() {
+  local rc=$?
+  [ -n "${SIM_CONTROL:-}" ] && [ -p "$SIM_CONTROL" ] && timeout 5 sh -c "echo quit > '$SIM_CONTROL'" 2>/dev/null
+  if [ -n "${SIM_PID:-}" ]; then
+    for _ in $(seq 50); do kill -0 "$SIM_PID" 2>/dev/null || break; sleep 0.1; done
+    kill "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+  fi
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+  fi
+  if [ -n "${RUN_DIR:-}" ] && [ -d "$RUN_DIR" ]; then
+    if [ "${KORVEL_KEEP_WINE:-0}" = 1 ]; then
+      echo "kept $RUN_DIR"
+    else
+      rm -rf "$RUN_DIR"
+    fi
+  fi
+  printf '\n=== Windows build and Wine test summary\n'
+  local line
+  for line in "${SUMMARY[@]}"; do echo "  $line"; done
+  if [ "$FAILED" != 0 ] || [ "$rc" != 0 ]; then
+    echo "  RESULT: FAILED"
+    exit 1
+  fi
+  echo "  RESULT: passed"
+  exit 0
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+# --- tools -----------------------------------------------------------------
+WINE64=
+for w in /usr/lib/wine/wine64 /usr/lib64/wine/wine64 "$(command -v wine64 || true)"; do
+  if [ -n "$w" ] && [ -x "$w" ]; then WINE64=$w; break; fi
+done
+missing=
+for t in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump \
+         i686-w64-mingw32-objdump wineserver; do
+  command -v "$t" >/dev/null || missing="$missing $t"
+done
+[ -n "$WINE64" ] || missing="$missing wine64"
+if [ -n "$missing" ]; then
+  echo "missing:$missing (apt-get install --no-install-recommends g++-mingw-w64-x86-64-posix" \
+       "g++-mingw-w64-i686-posix wine wine64)" >&2
+  fail "tools present"
+  exit 1
+fi
+pass "tools present ($WINE64)"
+
+RUN_DIR=$(mktemp -d "${TMPDIR:-/tmp}/korvel-wine.XXXXXX") || { fail "temporary directory"; exit 1; }
+export WINEPREFIX=$RUN_DIR/prefix
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+SIM_LINK=$RUN_DIR/reader-port
+SIM_CONTROL=$RUN_DIR/reader-control
+SIM_LOG=$RUN_DIR/korvel-sim.log
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# --- Wine prefix, made while the builds run ----------------------------------
+note "Wine prefix $WINEPREFIX"
+(
+  "$WINE64" wineboot --init &&
+  "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "$SIM_PORT" /d "$SIM_LINK" /f &&
+  "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "$SIM_ALIAS" /d "$SIM_LINK" /f &&
+  wineserver -w   # the registry is saved; the port mapping is read at the next start
+) >"$RUN_DIR/wineboot.log" 2>&1 &
+WINEBOOT_PID=$!
+
+# --- the simulator (native) ---------------------------------------------------
+SIM=
+case "${1:-}" in
+  "") ;;
+  *korvel-sim) SIM=$1 ;;
+  *) SIM=$1/simulator/korvel-sim ;;
+esac
+if [ -z "$SIM" ]; then
+  note "Building the simulator in $SIM_BUILD"
+  if cmake -S "$REPO" -B "$SIM_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+       -DKORVEL_BUILD_UTILITY=OFF -DKORVEL_BUILD_BENCH=OFF -DKORVEL_BUILD_SIMULATOR=ON >/dev/null &&
+     cmake --build "$SIM_BUILD" -j"$JOBS" --target korvel-sim; then
+    SIM=$SIM_BUILD/simulator/korvel-sim
+  fi
+fi
+if [ -n "$SIM" ] && [ -x "$SIM" ]; then
+  pass "simulator $SIM"
+else
+  fail "simulator korvel-sim (${SIM:-not built})"
+  SIM=
+fi
+
+# --- cross builds ------------------------------------------------------------
+cross_build() {  # dir toolchain-triplet extra-cmake-args...
+  local dir=$1 triplet=$2
+  shift 2
+  note "Cross build for $triplet in $dir"
+  cmake -S "$REPO" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$REPO/cmake/toolchains/$triplet.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DKORVEL_WARNINGS_AS_ERRORS=ON "$@" &&
+    cmake --build "$dir" -j"$JOBS"
+}
+if cross_build "$B64" x86_64-w64-mingw32 -DCMAKE_CROSSCOMPILING_EMULATOR="$REPO/tests/win32/wine-run.sh"; then
+  pass "x86_64 build (warnings are errors)"
+  BUILT64=1
+else
+  fail "x86_64 build"
+  BUILT64=0
+fi
+if cross_build "$B32" i686-w64-mingw32 -DCMAKE_CROSSCOMPILING_EMULATOR=; then
+  pass "i686 build (warnings are errors)"
+  BUILT32=1
+else
+  fail "i686 build"
+  BUILT32=0
+fi
+
+# --- export tables -------------------------------------------------------------
+check_exports() {  # dir triplet
+  local dll=$1/driver/Korvel_dll.dll prog=$1/tests/win32/korvel_link_check.exe
+  note "Exports of $dll"
+  "$2-objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p'
+  cmake -DOBJDUMP="$2-objdump" -DDLL="$dll" -DPROGRAM="$prog" -P "$REPO/tests/win32/check_exports.cmake"
+}
+if [ "$BUILT64" = 1 ]; then
+  if check_exports "$B64" x86_64-w64-mingw32; then pass "x86_64 export and import tables"; else fail "x86_64 export and import tables"; fi
+fi
+if [ "$BUILT32" = 1 ]; then
+  if check_exports "$B32" i686-w64-mingw32; then
+    pass "i686 export table (undecorated __stdcall names) and import library"
+  else
+    fail "i686 export table and import library"
+  fi
+fi
+
+# --- Wine and the simulator ---------------------------------------------------
+if ! wait "$WINEBOOT_PID"; then
+  cat "$RUN_DIR/wineboot.log"
+  fail "Wine prefix"
+  exit 1
+fi
+# Keep one server for the whole run (each program starts much faster); its
+# output goes nowhere (it reports every pty peer that closes).
+wineserver -p >/dev/null 2>&1
+"$WINE64" cmd /c exit >/dev/null 2>&1   # starts the services, which map the COM ports
+for port in "$SIM_PORT" "$SIM_ALIAS"; do
+  lower=$(echo "$port" | tr 'A-Z' 'a-z')
+  if [ "$(readlink "$WINEPREFIX/dosdevices/$lower")" != "$SIM_LINK" ]; then
+    ls -l "$WINEPREFIX/dosdevices" >&2
+    fail "Wine maps $port to $SIM_LINK"
+    exit 1
+  fi
+done
+pass "Wine prefix with $SIM_PORT and $SIM_ALIAS mapped to the simulator"
+
+if [ -n "$SIM" ]; then
+  note "Starting $SIM"
+  "$SIM" --link "$SIM_LINK" --control "$SIM_CONTROL" </dev/null >"$SIM_LOG" 2>&1 &
+  SIM_PID=$!
+  for _ in $(seq 100); do
+    [ -L "$SIM_LINK" ] && [ -p "$SIM_CONTROL" ] && break
+    kill -0 "$SIM_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -L "$SIM_LINK" ] && [ -p "$SIM_CONTROL" ]; then
+    echo "reader on $(readlink "$SIM_LINK"), control pipe $SIM_CONTROL"
+  else
+    cat "$SIM_LOG"
+    fail "simulator started"
+    SIM=
+  fi
+fi
+
+# --- the Windows tests under Wine -----------------------------------------------
+if [ "$BUILT64" = 1 ]; then
+  note "Windows tests under Wine ($B64)"
+  if [ -n "$SIM" ]; then
+    export KORVEL_SIM_PORT=$SIM_PORT KORVEL_SIM_ALIAS=$SIM_ALIAS
+    KORVEL_SIM_CONTROL=$(windows_path "$SIM_CONTROL")
+    export KORVEL_SIM_CONTROL
+  fi
+  if ctest --test-dir "$B64" --output-on-failure -j"$JOBS" --timeout 180 2>&1 | tee "$RUN_DIR/ctest.log"; then
+    total=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*/\1/p' "$RUN_DIR/ctest.log")
+    mapfile -t skipped < <(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$RUN_DIR/ctest.log")
+    pass "ctest under Wine: ${total:-?} tests, ${#skipped[@]} skipped"
+    for t in "${skipped[@]}"; do SUMMARY+=("        skipped: $t"); done
+  else
+    fail "ctest under Wine (see above)"
+    [ -f "$SIM_LOG" ] && { echo "--- last lines of the simulator's log"; tail -40 "$SIM_LOG"; }
+  fi
+  [ -n "$SIM" ] || fail "the simulator tests ran (no simulator)"
+fi
+if [ "$BUILT32" = 1 ]; then
+  note "Checks of the i686 build on this machine ($B32)"
+  if ctest --test-dir "$B32" --output-on-failure; then pass "i686 ctest (tables only)"; else fail "i686 ctest"; fi
+fi
+exit 0
