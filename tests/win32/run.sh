@@ -5,28 +5,62 @@
 # both DLLs are checked with objdump.  32-bit programs cannot run here; the
 # i686 build is linked and inspected only.
 #
-#   tests/win32/run.sh [NATIVE_BUILD_DIR | PATH/TO/korvel-sim]
+#   tests/win32/run.sh                 cross builds in build-win64 and build-win32,
+#                                      the simulator built in build-win-sim
+#   tests/win32/run.sh NATIVE_BUILD    takes NATIVE_BUILD/simulator/korvel-sim
+#   tests/win32/run.sh PATH/korvel-sim takes that simulator
+#   tests/win32/run.sh OUT_DIR         builds in OUT_DIR/win64 and OUT_DIR/win32 and
+#                                      takes OUT_DIR/native/simulator/korvel-sim if
+#                                      it is there (else builds it in OUT_DIR/win-sim)
 #
-# NATIVE_BUILD_DIR is a native build of this tree that holds
-# simulator/korvel-sim; without it the simulator is built in
-# $KORVEL_SIM_BUILD (default build-win-sim).  The cross builds go to
-# $KORVEL_WIN64_BUILD and $KORVEL_WIN32_BUILD (default build-win64 and
-# build-win32 in the source tree).  The Wine prefix, the simulator's link and
-# control pipe live in a temporary directory removed at the end
-# (KORVEL_KEEP_WINE=1 keeps it).  Needs: cmake, g++-mingw-w64-x86-64-posix,
-# g++-mingw-w64-i686-posix, wine, wine64.  Exits non-zero on any failure.
+# $KORVEL_WIN64_BUILD, $KORVEL_WIN32_BUILD and $KORVEL_SIM_BUILD override the
+# build folders.  The Wine prefix, the simulator's link and control pipe live
+# in a temporary directory removed at the end (KORVEL_KEEP_WINE=1 keeps it).
+# Needs: cmake, g++-mingw-w64-x86-64-posix, g++-mingw-w64-i686-posix, wine,
+# wine64.  Ends with a summary and a CTest-style total line; exits non-zero on
+# any failure.
 set -u -o pipefail
 
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
-B64=${KORVEL_WIN64_BUILD:-$REPO/build-win64}
-B32=${KORVEL_WIN32_BUILD:-$REPO/build-win32}
-SIM_BUILD=${KORVEL_SIM_BUILD:-$REPO/build-win-sim}
+ARG=${1:-}
+SIM=
+OUT=
+if [ -n "$ARG" ]; then
+  if [ -f "$ARG" ] && [ -x "$ARG" ]; then
+    SIM=$ARG
+  elif [ -x "$ARG/simulator/korvel-sim" ]; then
+    SIM=$ARG/simulator/korvel-sim
+  else
+    OUT=$ARG
+    [ -x "$OUT/native/simulator/korvel-sim" ] && SIM=$OUT/native/simulator/korvel-sim
+  fi
+fi
+if [ -n "$OUT" ]; then
+  OUT=$(mkdir -p "$OUT" && cd "$OUT" && pwd)
+  B64=${KORVEL_WIN64_BUILD:-$OUT/win64}
+  B32=${KORVEL_WIN32_BUILD:-$OUT/win32}
+  SIM_BUILD=${KORVEL_SIM_BUILD:-$OUT/win-sim}
+else
+  B64=${KORVEL_WIN64_BUILD:-$REPO/build-win64}
+  B32=${KORVEL_WIN32_BUILD:-$REPO/build-win32}
+  SIM_BUILD=${KORVEL_SIM_BUILD:-$REPO/build-win-sim}
+fi
 JOBS=${KORVEL_JOBS:-2}
 SIM_PORT=COM11   # above 9: opened as \\.\COM11
 SIM_ALIAS=COM3   # the same pty under a low number
 
 declare -a SUMMARY=()
 FAILED=0
+CT_TOTAL=0
+CT_FAILED=0
+# Adds the counts of a ctest log to the totals.
+count_tests() {
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+  [ -n "$line" ] || return 0
+  CT_FAILED=$((CT_FAILED + $(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")))
+  CT_TOTAL=$((CT_TOTAL + $(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")))
+}
 note() { printf '\n=== %s\n' "$*"; }
 pass() { SUMMARY+=("PASS  $1"); }
 fail() { SUMMARY+=("FAIL  $1"); FAILED=1; }
@@ -53,6 +87,9 @@ finish() {
   printf '\n=== Windows build and Wine test summary\n'
   local line
   for line in "${SUMMARY[@]}"; do echo "  $line"; done
+  if [ "$CT_TOTAL" -gt 0 ]; then
+    echo "  ctest, both builds: $(( (CT_TOTAL - CT_FAILED) * 100 / CT_TOTAL ))% tests passed, $CT_FAILED tests failed out of $CT_TOTAL"
+  fi
   if [ "$FAILED" != 0 ] || [ "$rc" != 0 ]; then
     echo "  RESULT: FAILED"
     exit 1
@@ -102,12 +139,6 @@ note "Wine prefix $WINEPREFIX"
 WINEBOOT_PID=$!
 
 # --- the simulator (native) ---------------------------------------------------
-SIM=
-case "${1:-}" in
-  "") ;;
-  *korvel-sim) SIM=$1 ;;
-  *) SIM=$1/simulator/korvel-sim ;;
-esac
 if [ -z "$SIM" ]; then
   note "Building the simulator in $SIM_BUILD"
   if cmake -S "$REPO" -B "$SIM_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
@@ -211,7 +242,10 @@ if [ "$BUILT64" = 1 ]; then
     KORVEL_SIM_CONTROL=$(windows_path "$SIM_CONTROL")
     export KORVEL_SIM_CONTROL
   fi
-  if ctest --test-dir "$B64" --output-on-failure -j"$JOBS" --timeout 180 2>&1 | tee "$RUN_DIR/ctest.log"; then
+  ctest --test-dir "$B64" --output-on-failure -j"$JOBS" --timeout 180 2>&1 | tee "$RUN_DIR/ctest.log"
+  ctest_rc=${PIPESTATUS[0]}
+  count_tests "$RUN_DIR/ctest.log"
+  if [ "$ctest_rc" = 0 ]; then
     total=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*/\1/p' "$RUN_DIR/ctest.log")
     mapfile -t skipped < <(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$RUN_DIR/ctest.log")
     pass "ctest under Wine: ${total:-?} tests, ${#skipped[@]} skipped"
@@ -224,6 +258,9 @@ if [ "$BUILT64" = 1 ]; then
 fi
 if [ "$BUILT32" = 1 ]; then
   note "Checks of the i686 build on this machine ($B32)"
-  if ctest --test-dir "$B32" --output-on-failure; then pass "i686 ctest (tables only)"; else fail "i686 ctest"; fi
+  ctest --test-dir "$B32" --output-on-failure 2>&1 | tee "$RUN_DIR/ctest32.log"
+  ctest_rc=${PIPESTATUS[0]}
+  count_tests "$RUN_DIR/ctest32.log"
+  if [ "$ctest_rc" = 0 ]; then pass "i686 ctest (tables only)"; else fail "i686 ctest"; fi
 fi
 exit 0
