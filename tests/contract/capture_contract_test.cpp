@@ -60,7 +60,7 @@ TEST(Capture, CompleteBurstTakesOneSettleStep) {
     EXPECT_EQ(port.Now(), 50);
     EXPECT_EQ(area.Contents(), AreaWith(burst));
     EXPECT_TRUE(area.GuardsIntact());
-    EXPECT_EQ(port.OpKinds(), (std::vector<Op>{Op::kRead, Op::kPurgeReceive}));
+    ASSERT_EQ(port.OpKinds(), (std::vector<Op>{Op::kRead, Op::kPurgeReceive}));
     EXPECT_EQ(port.Ops()[0].count, 40u) << "one read of the whole burst";
     if (with_pump) {
       EXPECT_LE(pump.LongestGap(0, 50), 10);

@@ -211,6 +211,11 @@ class FakePort final : public Port {
       now_ = to;
       calls_since_advance_ = 0;
     }
+    // No call of the library may wait an hour; end one that would.
+    if (now_ > kTimeLimitMs && !gone_) {
+      Problem("host still waiting after an hour");
+      gone_ = true;
+    }
   }
 
   // A host that keeps calling the port while fake time stands still would
@@ -223,6 +228,7 @@ class FakePort final : public Port {
   }
 
   static constexpr int kSpinLimit = 100000;
+  static constexpr int64_t kTimeLimitMs = 3600 * 1000;
 
   std::deque<Expected> expected_;
   std::map<int64_t, Bytes> arrivals_;
