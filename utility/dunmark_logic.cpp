@@ -10,6 +10,7 @@
 #include <QStringEncoder>
 
 #include <algorithm>
+#include <vector>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
@@ -207,11 +208,29 @@ QByteArray PortNameBytes(const QString& name) {
 }
 
 QString FormatAccessHint(const QString& path, const QString& group) {
+  if (group.isEmpty()) {
+    return QStringLiteral("Permission denied for %1: this user may not read and write it.").arg(path);
+  }
   return QStringLiteral(
              "Permission denied for %1: your user is not in the '%2' group. "
              "Run: sudo usermod -aG %2 $USER, then log out and back in.")
       .arg(path, group);
 }
+
+#if !defined(Q_OS_WIN)
+namespace {
+
+bool InGroup(gid_t group) {
+  if (::getegid() == group) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  const int got = ::getgroups(count, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
+}
+
+}  // namespace
+#endif
 
 QString PortAccessHint(const QString& portName) {
 #if defined(Q_OS_WIN)
@@ -224,9 +243,13 @@ QString PortAccessHint(const QString& portName) {
   struct stat info {};
   if (::stat(native.constData(), &info) != 0) return {};
   if (::access(native.constData(), R_OK | W_OK) == 0 || errno != EACCES) return {};
-  QString group = QStringLiteral("dialout");
-  if (const struct group* entry = ::getgrgid(info.st_gid); entry != nullptr && entry->gr_name != nullptr) {
-    group = QString::fromLocal8Bit(entry->gr_name);
+  // Membership helps only when the device's group may read and write it.
+  QString group;
+  const bool groupMayUse = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  if (groupMayUse && !InGroup(info.st_gid)) {
+    const struct group* entry = ::getgrgid(info.st_gid);
+    group = entry != nullptr && entry->gr_name != nullptr ? QString::fromLocal8Bit(entry->gr_name)
+                                                          : QStringLiteral("dialout");
   }
   return FormatAccessHint(path, group);
 #endif

@@ -75,11 +75,13 @@ QString PortDevicePath(const QString& name);
 QByteArray PortNameBytes(const QString& name);
 
 // When opening `portName` failed because the user may not use the device
-// (it exists, and read/write access is refused with EACCES), a one-line hint
-// that names the group owning it (normally "dialout"); empty otherwise.
+// (it exists, and read/write access is refused with EACCES), a one-line
+// hint: to join the group owning it (normally "dialout") when that group
+// may read and write it and the user is not a member, else that permission
+// is denied.  Empty otherwise.
 QString PortAccessHint(const QString& portName);
 
-// The hint's wording for `path` and its owning group.
+// The hint's wording for `path`; `group` empty when joining one is no help.
 QString FormatAccessHint(const QString& path, const QString& group);
 
 // ---- Geometry -------------------------------------------------------------

@@ -2,8 +2,13 @@
 #include "utility_app.h"
 
 int main(int argc, char** argv) {
-  CUtilityApp app(argc, argv);
+  QStringList arguments;
+  for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  CommandLine commandLine;
   int exitCode = 0;
-  app.InitInstance(&exitCode);
+  if (!CUtilityApp::ParseCommandLine(arguments, &commandLine, &exitCode)) return exitCode;
+
+  CUtilityApp app(argc, argv);
+  app.InitInstance(commandLine, &exitCode);
   return exitCode;
 }

@@ -46,13 +46,15 @@ constexpr auto kError = QMessageBox::Critical;
 // and its timers keep ticking, while clicks and keys wait for the call to end.
 void PumpEvents(void* /*context*/) { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
 
-// The text of the selected list item; empty when the selection was cleared,
-// for instance by typing something else into the box's edit field.
+// A combo box's list selection is cleared when the user types into its edit
+// field, and set again when an item is picked.
+constexpr char kSelectionCleared[] = "selectionCleared";
+
+// The text of the selected list item; empty when there is no selection.
 QString SelectedItemText(const QComboBox* box) {
   const int index = box->currentIndex();
-  if (index < 0) return {};
-  const QString item = box->itemText(index);
-  return box->currentText() == item ? item : QString();
+  if (index < 0 || box->property(kSelectionCleared).toBool()) return {};
+  return box->itemText(index);
 }
 
 }  // namespace
@@ -113,6 +115,10 @@ void CMainDialog::CreateControls() {
     item->setInsertPolicy(QComboBox::NoInsert);
     item->setCompleter(nullptr);
     item->addItems(items);
+    connect(item->lineEdit(), &QLineEdit::textEdited, item, [item] { item->setProperty(kSelectionCleared, true); });
+    auto picked = [item] { item->setProperty(kSelectionCleared, false); };
+    connect(item, &QComboBox::currentIndexChanged, item, picked);
+    connect(item, &QComboBox::activated, item, picked);
     const int height = item->sizeHint().height();
     item->setGeometry(du.X(x), du.Y(y), du.X(w), height);
     const int rowHeight = std::max(1, item->fontMetrics().height() + 2);
@@ -254,7 +260,10 @@ void CMainDialog::AddPort(const QString& name, bool select) {
     m_portBox->addItem(name);
     index = m_portBox->count() - 1;
   }
-  if (select) m_portBox->setCurrentIndex(index);
+  if (select) {
+    m_portBox->setCurrentIndex(index);
+    m_portBox->setProperty(kSelectionCleared, false);
+  }
 }
 
 void CMainDialog::accept() {
@@ -293,6 +302,9 @@ void CMainDialog::ShowMessage(QMessageBox::Icon icon, const QString& title, cons
   box.exec();
 }
 
+// While a call waits, the pump holds user input back; a click that reaches
+// a handler anyway (sent by the program itself) finds m_busy set and is
+// dropped, so no second command starts on the port in the middle of one.
 template <typename Call>
 int CMainDialog::RunLibraryCall(Call call) {
   const bool outermost = !m_busy;
@@ -305,6 +317,7 @@ int CMainDialog::RunLibraryCall(Call call) {
 // ---- Connection panel -------------------------------------------------------
 
 void CMainDialog::OnOpenCom() {
+  if (m_busy) return;
   const QString portName = SelectedItemText(m_portBox);
   const uint32_t rate = dunmark::RateFromText(SelectedItemText(m_baudBox));
   const QByteArray port = dunmark::PortNameBytes(portName);
@@ -337,6 +350,7 @@ void CMainDialog::OnOpenCom() {
 }
 
 void CMainDialog::OnCloseCom() {
+  if (m_busy) return;
   if (Korvel_CommClose(g_hComm) != KORVEL_OK) {
     ShowMessage(kError, kTitleErrorUpper, QStringLiteral("Closed serial failure!"));
     return;
@@ -349,6 +363,7 @@ void CMainDialog::OnCloseCom() {
 void CMainDialog::OnExit() { std::exit(0); }
 
 void CMainDialog::OnBaudChoose() {
+  if (m_busy) return;
   const uint32_t rate = dunmark::RateFromText(SelectedItemText(m_baudChooseBox));
   const int status = RunLibraryCall([&] { return Korvel_SetCommBaud(g_hComm, rate); });
   if (status != KORVEL_OK) {
@@ -366,6 +381,7 @@ void CMainDialog::OnBaudChoose() {
 // ---- Reader panel -----------------------------------------------------------
 
 void CMainDialog::OnActiveMode() {
+  if (m_busy) return;
   const int status = RunLibraryCall([] { return Korvel_ReadMode(g_hComm, KORVEL_MODE_ACTIVE); });
   if (status != KORVEL_OK) {
     ShowMessage(kError, kTitleInformation, QStringLiteral("Setting Active Mode Failure !"));
@@ -376,6 +392,7 @@ void CMainDialog::OnActiveMode() {
 }
 
 void CMainDialog::OnCommandMode() {
+  if (m_busy) return;
   const int status = RunLibraryCall([] { return Korvel_ReadMode(g_hComm, KORVEL_MODE_COMMAND); });
   if (status != KORVEL_OK) {
     ShowMessage(kError, kTitleInformation, QStringLiteral("Set Command Mode Failure !"));
@@ -386,6 +403,7 @@ void CMainDialog::OnCommandMode() {
 }
 
 void CMainDialog::OnSearchMode() {
+  if (m_busy) return;
   unsigned char mode[12] = {};
   const int status = RunLibraryCall([&] { return Korvel_Search(g_hComm, mode); });
   if (status != KORVEL_OK) {
@@ -398,6 +416,7 @@ void CMainDialog::OnSearchMode() {
 }
 
 void CMainDialog::OnGetVersion() {
+  if (m_busy) return;
   unsigned char text[32] = {};
   const int status = RunLibraryCall([&] { return Korvel_Reset(g_hComm, text); });
   if (status != KORVEL_OK) {
@@ -408,6 +427,7 @@ void CMainDialog::OnGetVersion() {
 }
 
 void CMainDialog::OnCommandReadCard() {
+  if (m_busy) return;
   unsigned char data[KORVEL_DATA_AREA] = {};
   RunLibraryCall([&] { return Korvel_ReadData(g_hComm, data); });
   m_dataField->setPlainText(dunmark::ReaderText(data, sizeof data));
@@ -416,6 +436,7 @@ void CMainDialog::OnCommandReadCard() {
 void CMainDialog::OnClearInformation() { m_dataField->setPlainText(QString()); }
 
 void CMainDialog::OnDataSetting() {
+  if (m_busy) return;
   const std::array<uint8_t, 8> record = dunmark::BuildTrackRecord(
       {m_track1Start->text(), m_track1End->text(), m_track2Start->text(), m_track2End->text(),
        m_track3Start->text(), m_track3End->text()},

@@ -1,6 +1,5 @@
 #include "utility_app.h"
 
-#include <QCommandLineParser>
 #include <QScreen>
 
 #include <algorithm>
@@ -57,47 +56,77 @@ CUtilityApp::CUtilityApp(int& argc, char** argv) : QApplication(argc, argv) {
 
 CUtilityApp::~CUtilityApp() = default;
 
-bool CUtilityApp::InitInstance(int* exitCode) {
-  *exitCode = 0;
-  QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral(
-      "Setup and test dialog for the serial magnetic-stripe card reader.\n"
-      "The port list holds com1 to com8 (comN is /dev/ttyS{N-1}) and the serial\n"
-      "devices present (/dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*)."));
-  parser.addHelpOption();
-  parser.addVersionOption();
-  const QCommandLineOption portOption(QStringList{QStringLiteral("port")},
-                                      QStringLiteral("Add the device <path> to the port list and select it."),
-                                      QStringLiteral("path"));
-  const QCommandLineOption simulateOption(
-      QStringList{QStringLiteral("simulate")},
-      QStringLiteral("Start a simulated reader on a pseudo-terminal, select its port and open a window "
-                     "to swipe sample cards and switch faults."));
-  parser.addOption(portOption);
-  parser.addOption(simulateOption);
-  if (!parser.parse(arguments())) {
-    std::fprintf(stderr, "dunmark: %s\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
-    *exitCode = 2;
-    return false;
-  }
-  if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
-  if (parser.isSet(QStringLiteral("version"))) parser.showVersion();
-  if (!parser.positionalArguments().isEmpty()) {
-    std::fprintf(stderr, "dunmark: unexpected argument '%s'\n%s", qPrintable(parser.positionalArguments().first()),
-                 qPrintable(parser.helpText()));
-    *exitCode = 2;
-    return false;
-  }
+namespace {
 
+const char kUsage[] =
+    "Usage: dunmark [--port PATH]... [--simulate]\n"
+    "Setup and test dialog for the serial magnetic-stripe card reader.\n"
+    "\n"
+    "The port list holds com1 to com8 (comN is /dev/ttyS{N-1} on Linux) and the\n"
+    "serial devices present (/dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*).\n"
+    "\n"
+    "Options:\n"
+    "  --port PATH   add the device PATH to the port list and select it\n"
+    "  --simulate    start a simulated reader on a pseudo-terminal, select its\n"
+    "                port, and open a window to swipe sample cards and switch\n"
+    "                faults\n"
+    "  -h, --help    show this help and exit\n"
+    "  -v, --version show the version and exit\n";
+
+}  // namespace
+
+bool CUtilityApp::ParseCommandLine(const QStringList& arguments, CommandLine* commandLine, int* exitCode) {
+  *commandLine = CommandLine{};
+  *exitCode = 0;
+  auto fail = [exitCode](const QString& message) {
+    std::fprintf(stderr, "dunmark: %s\nTry 'dunmark --help'.\n", qPrintable(message));
+    *exitCode = 2;
+    return false;
+  };
+  for (qsizetype i = 0; i < arguments.size(); ++i) {
+    const QString& argument = arguments[i];
+    if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+      std::fputs(kUsage, stdout);
+      return false;
+    }
+    if (argument == QLatin1String("-v") || argument == QLatin1String("--version")) {
+      std::printf("dunmark %s\n", qPrintable(dunmark::res::kVersion));
+      return false;
+    }
+    if (argument == QLatin1String("--simulate")) {
+      commandLine->simulate = true;
+    } else if (argument == QLatin1String("--port")) {
+      if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty()) return fail(QStringLiteral("--port needs a device path"));
+      commandLine->ports << arguments[++i];
+    } else if (argument.startsWith(QLatin1String("--port="))) {
+      const QString path = argument.mid(7);
+      if (path.isEmpty()) return fail(QStringLiteral("--port needs a device path"));
+      commandLine->ports << path;
+    } else {
+      return fail(QStringLiteral("unknown argument '%1'").arg(argument));
+    }
+  }
+#if !defined(DUNMARK_WITH_SIMULATOR)
+  if (commandLine->simulate) {
+    std::fprintf(stderr, "dunmark: this build has no simulated reader (--simulate)\n");
+    *exitCode = 2;
+    return false;
+  }
+#endif
+  return true;
+}
+
+bool CUtilityApp::InitInstance(const CommandLine& commandLine, int* exitCode) {
+  *exitCode = 0;
   setFont(dunmark::DialogFont());
 
   CMainDialog dialog;
   for (const QString& device : dunmark::DiscoverSerialDevices()) dialog.AddPort(device, false);
-  for (const QString& path : parser.values(portOption)) dialog.AddPort(path);
+  for (const QString& path : commandLine.ports) dialog.AddPort(path);
 
 #if defined(DUNMARK_WITH_SIMULATOR)
   std::unique_ptr<CSimulatorWindow> simulatorWindow;
-  if (parser.isSet(simulateOption)) {
+  if (commandLine.simulate) {
     std::string error;
     g_simulatedReader = korvel::sim::PtyReader::Start({}, &error);
     if (!g_simulatedReader) {
@@ -107,12 +136,6 @@ bool CUtilityApp::InitInstance(int* exitCode) {
     }
     dialog.AddPort(QString::fromStdString(g_simulatedReader->path()));
     simulatorWindow = std::make_unique<CSimulatorWindow>(*g_simulatedReader);
-  }
-#else
-  if (parser.isSet(simulateOption)) {
-    std::fprintf(stderr, "dunmark: this build has no simulated reader (--simulate)\n");
-    *exitCode = 2;
-    return false;
   }
 #endif
 

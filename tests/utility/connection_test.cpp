@@ -1,0 +1,228 @@
+// The connection panel against the simulated reader: Open Com and its probe,
+// Close Com, Baud Choose and Exit, with their boxes and button states.
+#include <QLineEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+#include "dialog_harness.h"
+
+using harness::Box;
+using harness::Control;
+using korvel::sim::Fault;
+
+namespace {
+
+const QString kOpenFail = QStringLiteral("Open Com Fail!");
+
+// Which of "Open Com" and "Close Com" are enabled, as "open/close".
+QString Buttons(harness::ReaderDesk& desk) {
+  return QStringLiteral("%1/%2").arg(desk.button(1002)->isEnabled()).arg(desk.button(1003)->isEnabled());
+}
+const QString kClosedState = QStringLiteral("1/0");
+const QString kOpenState = QStringLiteral("0/1");
+
+// Picks an item of a combo box's list, as the user does.
+void Select(QWidget& dialog, int id, const QString& item) {
+  auto* box = Control<QComboBox>(dialog, id);
+  const int index = box->findText(item);
+  QVERIFY(index >= 0);
+  box->setCurrentIndex(index);
+  emit box->activated(index);
+}
+
+// Types over the selection of a combo box's edit field.
+void TypeInto(QWidget& dialog, int id, const QString& text) {
+  auto* box = Control<QComboBox>(dialog, id);
+  box->lineEdit()->selectAll();
+  QTest::keyClicks(box->lineEdit(), text);
+}
+
+}  // namespace
+
+class ConnectionTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void openFailsOnAPortThatIsNotThere() {
+    harness::ReaderDesk desk;
+    desk.dialog->AddPort(QStringLiteral("/nonexistent/ttyUSB9"));
+    const Box box = desk.Press(1002);
+    QCOMPARE(box.text, kOpenFail);
+    QCOMPARE(box.title, QStringLiteral("Error："));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.buttons, 1);
+    QVERIFY(box.informative.isEmpty());
+    QVERIFY(g_hComm == nullptr);
+    QCOMPARE(Buttons(desk), kClosedState);
+  }
+
+  void openUsesOnlyTheSelectedListItems() {
+    harness::ReaderDesk desk;
+    TypeInto(*desk.dialog, 1001, QStringLiteral("9600"));  // typed, not picked: rate 0
+    QCOMPARE(desk.Press(1002).text, kOpenFail);
+
+    Select(*desk.dialog, 1001, QStringLiteral("9600"));
+    TypeInto(*desk.dialog, 1000, QString::fromStdString(desk.reader->path()));  // typed: no port name
+    QCOMPARE(desk.Press(1002).text, kOpenFail);
+    QVERIFY(g_hComm == nullptr);
+  }
+
+  void openExplainsAMissingGroupMembership() {
+    if (::geteuid() == 0) QSKIP("root may open every device");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ttyUSB0"));
+    QFile device(path);
+    QVERIFY(device.open(QIODevice::WriteOnly));
+    device.close();
+    QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
+    harness::ReaderDesk desk;
+    desk.dialog->AddPort(path);
+    const Box box = desk.Press(1002);
+    QCOMPARE(box.text, kOpenFail);
+    QVERIFY2(box.informative.startsWith(QStringLiteral("Permission denied for ") + path), qPrintable(box.informative));
+  }
+
+  void openWithAReaderSucceedsAfterItsBox() {
+    harness::ReaderDesk desk;
+    QString buttonsDuringBox;
+    desk.boxes.onBox = [&](const Box&) { buttonsDuringBox = Buttons(desk); };
+    const Box box = desk.Press(1002);
+    QCOMPARE(box.text, QStringLiteral("Successful test to brush card slot !"));
+    QCOMPARE(box.title, QStringLiteral("Tips："));
+    QCOMPARE(box.icon, QMessageBox::Information);
+    QCOMPARE(buttonsDuringBox, kClosedState);
+    QCOMPARE(Buttons(desk), kOpenState);
+    QVERIFY(g_hComm != nullptr);
+  }
+
+  // Slow: waits for the library's 3000 ms reply timeout.
+  void openWithoutAReaderClosesThePortAgain() {
+    harness::ReaderDesk desk;
+    desk.SetFault(Fault::kSilent);
+    const Box box = desk.Press(1002);
+    QCOMPARE(box.text, QStringLiteral("No detection to brush card slot !"));
+    QCOMPARE(box.title, QStringLiteral("Tips："));
+    QCOMPARE(box.icon, QMessageBox::Information);
+    QCOMPARE(Buttons(desk), kClosedState);
+    QVERIFY(g_hComm == nullptr);
+    // The port is free again: an exclusive open succeeds.
+    void* again = Korvel_CommOpenWithBaud(desk.reader->path().c_str(), 9600);
+    QVERIFY(again != nullptr);
+    Korvel_CommClose(again);
+  }
+
+  void probeFailureWithAFailedCloseSaysSo() {
+    harness::ReaderDesk desk;
+    desk.SetFault(Fault::kSlow, 2000);
+    // Someone closes the handle while the probe waits.
+    QTimer::singleShot(100, [] { Korvel_CommClose(g_hComm); });
+    const Box box = desk.Press(1002);
+    QCOMPARE(box.text, QStringLiteral("Closed serial failure!"));
+    QCOMPARE(box.title, QStringLiteral("Error："));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(Buttons(desk), kClosedState);
+  }
+
+  void aSecondOpenCannotStartDuringTheProbe() {
+    harness::ReaderDesk desk;
+    desk.SetFault(Fault::kSlow, 600);
+    bool secondClickDone = false;
+    QTimer::singleShot(100, [&] {
+      desk.button(1002)->click();
+      secondClickDone = true;
+    });
+    const Box box = desk.Press(1002);
+    QVERIFY(secondClickDone);
+    QCOMPARE(box.text, QStringLiteral("Successful test to brush card slot !"));
+    QCOMPARE(Buttons(desk), kOpenState);
+    QVERIFY(g_hComm != nullptr);
+    // The port still answers through the dialog's handle.
+    desk.SetFault(Fault::kNone);
+    unsigned char mode[10] = {};
+    QCOMPARE(Korvel_Search(g_hComm, mode), KORVEL_OK);
+  }
+
+  void closeComClosesSilently() {
+    harness::ReaderDesk desk;
+    desk.Open();
+    desk.button(1003)->click();
+    QVERIFY(desk.boxes.Take().isEmpty());
+    QCOMPARE(Buttons(desk), kClosedState);
+    QVERIFY(g_hComm == nullptr);
+    // Every reader button now fails the way it does with no port.
+    QCOMPARE(desk.Press(1005).text, QStringLiteral("Get Version Fail"));
+  }
+
+  void closeComFailureKeepsTheOpenState() {
+    harness::ReaderDesk desk;
+    desk.Open();
+    void* handle = g_hComm;
+    QCOMPARE(Korvel_CommClose(handle), KORVEL_OK);  // closed behind the dialog's back
+    const Box box = desk.Press(1003);
+    QCOMPARE(box.text, QStringLiteral("Closed serial failure!"));
+    QCOMPARE(box.title, QStringLiteral("ERROR："));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(Buttons(desk), kOpenState);
+    g_hComm = nullptr;
+  }
+
+  void baudChooseChangesTheReaderAndClosesThePort() {
+    harness::ReaderDesk desk;
+    desk.Open();
+    Select(*desk.dialog, 1010, QStringLiteral("19200"));
+    QString stateDuringBox;
+    desk.boxes.onBox = [&](const Box&) {
+      stateDuringBox = Buttons(desk) + (g_hComm == nullptr ? " closed" : " open");
+    };
+    const Box box = desk.Press(1009);
+    QCOMPARE(box.text, QStringLiteral("Set baud rate success!"));
+    QCOMPARE(box.title, QStringLiteral("Success："));
+    QCOMPARE(box.icon, QMessageBox::Information);
+    QCOMPARE(stateDuringBox, kClosedState + " closed");
+    QCOMPARE(desk.reader->State().baud, 19200u);
+    QCOMPARE(Control<QComboBox>(*desk.dialog, 1001)->currentText(), QStringLiteral("9600"));
+
+    // The user picks the new rate and opens again.
+    desk.boxes.onBox = nullptr;
+    Select(*desk.dialog, 1001, QStringLiteral("19200"));
+    desk.Open();
+    QCOMPARE(Buttons(desk), kOpenState);
+  }
+
+  void baudChooseFailuresChangeNothing() {
+    harness::ReaderDesk desk;
+    Box box = desk.Press(1009);  // no port open
+    QCOMPARE(box.text, QStringLiteral("Set baud rate fail!"));
+    QCOMPARE(box.title, QStringLiteral("Error："));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+
+    desk.Open();
+    void* handle = g_hComm;
+    desk.SetFault(Fault::kRefuse);
+    QCOMPARE(desk.Press(1009).text, QStringLiteral("Set baud rate fail!"));
+    desk.SetFault(Fault::kNone);
+    TypeInto(*desk.dialog, 1010, QStringLiteral("19200"));  // typed: rate 0, refused by the library
+    QCOMPARE(desk.Press(1009).text, QStringLiteral("Set baud rate fail!"));
+    QCOMPARE(Buttons(desk), kOpenState);
+    QVERIFY(g_hComm == handle);
+    QCOMPARE(desk.reader->State().baud, 9600u);
+  }
+
+  void exitEndsTheProcessAtOnce() {
+    QProcess probe;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    probe.setProcessEnvironment(environment);
+    probe.start(QStringLiteral(DUNMARK_EXIT_PROBE), QStringList());
+    QVERIFY(probe.waitForFinished(30000));
+    const QString output = QString::fromLocal8Bit(probe.readAllStandardOutput());
+    QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(probe.exitCode(), 0);
+    QCOMPARE(output, QStringLiteral("box: Successful test to brush card slot !\n"));
+  }
+};
+
+DUNMARK_TEST_MAIN(ConnectionTest)
+#include "connection_test.moc"

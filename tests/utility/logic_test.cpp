@@ -1,0 +1,151 @@
+// The dialog's plain logic: code page 936 text, the track settings record,
+// rates, the port list and dialog units.
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "dunmark_logic.h"
+
+using namespace dunmark;
+
+namespace {
+
+QByteArray Bytes(std::initializer_list<uint8_t> list) {
+  QByteArray bytes;
+  for (uint8_t b : list) bytes.append(char(b));
+  return bytes;
+}
+
+QByteArray Record(const std::array<uint8_t, 8>& record) {
+  return QByteArray(reinterpret_cast<const char*>(record.data()), int(record.size()));
+}
+
+}  // namespace
+
+class LogicTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void gbkTextKeepsChineseAndSpecialBytes() {
+    QCOMPARE(ToGbk(QStringLiteral("中")), Bytes({0xD6, 0xD0}));
+    QCOMPARE(ToGbk(QStringLiteral("é")), Bytes({0xA8, 0xA6}));
+    QCOMPARE(FromGbk(Bytes({0xD6, 0xD0, 'a'})), QStringLiteral("中a"));
+    QCOMPARE(FromGbk(Bytes({0xFF})), QString(QChar(0xF8F5)));
+  }
+
+  void byteCountTreatsDoubleByteCharactersAndLineBreaksAsTwo() {
+    QCOMPARE(GbkByteCount(QString()), 0);
+    QCOMPARE(GbkByteCount(QStringLiteral("abc")), 3);
+    QCOMPARE(GbkByteCount(QStringLiteral("中文")), 4);
+    QCOMPARE(GbkByteCount(QStringLiteral("a\nb")), 4);
+    QCOMPARE(GbkByteCount(QStringLiteral("a") + QChar(QChar::ParagraphSeparator)), 3);
+  }
+
+  void fittingStopsBeforeACharacterThatDoesNotFit() {
+    QCOMPARE(FitGbkBytes(QStringLiteral("ab中c"), 3), QStringLiteral("ab"));
+    QCOMPARE(FitGbkBytes(QStringLiteral("ab中c"), 4), QStringLiteral("ab中"));
+    QCOMPARE(FitGbkBytes(QStringLiteral("a\nb"), 2), QStringLiteral("a"));
+    QCOMPARE(FitGbkBytes(QStringLiteral("abc"), 0), QString());
+    QCOMPARE(FitGbkBytes(QStringLiteral("abc"), -4), QString());
+  }
+
+  void firstByteOfAField() {
+    QCOMPARE(FirstGbkByte(QString()), uint8_t(0));
+    QCOMPARE(FirstGbkByte(QStringLiteral("%B")), uint8_t('%'));
+    QCOMPARE(FirstGbkByte(QStringLiteral("中")), uint8_t(0xD6));
+    QCOMPARE(FirstGbkByte(QStringLiteral("é?")), uint8_t(0xA8));
+  }
+
+  void trackRecord() {
+    const std::array<QString, 6> defaults = {QStringLiteral("%"), QStringLiteral("?"), QStringLiteral(";"),
+                                             QStringLiteral("?"), QStringLiteral("+"), QStringLiteral("?")};
+    QCOMPARE(Record(BuildTrackRecord(defaults, true)), Bytes({0x25, 0x3F, 0x3B, 0x3F, 0x2B, 0x3F, 0x37, 0x31}));
+    QCOMPARE(Record(BuildTrackRecord(defaults, false)).back(), char(0x30));
+
+    const std::array<QString, 6> mixed = {QStringLiteral("%A"), QString(), QStringLiteral("中"),
+                                          QStringLiteral("?"), QStringLiteral("+"), QStringLiteral("?")};
+    QCOMPARE(Record(BuildTrackRecord(mixed, true)), Bytes({'%', 0x00, 0xD6, '?', '+', '?', '7', '1'}));
+  }
+
+  void readerTextStopsAtZeroAndAtTheAreaEnd() {
+    const unsigned char version[32] = {'M', 'S', 'R', 0, 'X', 'Y'};
+    QCOMPARE(ReaderText(version, sizeof version), QStringLiteral("MSR"));
+
+    // A full 300-byte capture has no terminator; the bytes after it are not read.
+    unsigned char area[310];
+    std::fill(std::begin(area), std::end(area), 'B');
+    std::fill(area, area + 300, 'A');
+    QCOMPARE(ReaderText(area, 300), QString(300, QLatin1Char('A')));
+
+    const unsigned char lines[] = {'%', '1', '?', '\r', '\n', ';', '2', '?', '\r', '\n', 0};
+    QCOMPARE(ReaderText(lines, sizeof lines), QStringLiteral("%1?\n;2?\n"));
+
+    const unsigned char chinese[] = {0xD6, 0xD0, 0xCE, 0xC4, 0};
+    QCOMPARE(ReaderText(chinese, sizeof chinese), QStringLiteral("中文"));
+  }
+
+  void rateReadsLeadingDigitsLikeAtoi() {
+    QCOMPARE(RateFromText(QStringLiteral("9600")), 9600u);
+    QCOMPARE(RateFromText(QStringLiteral(" 19200 baud")), 19200u);
+    QCOMPARE(RateFromText(QString()), 0u);
+    QCOMPARE(RateFromText(QStringLiteral("fast")), 0u);
+  }
+
+  void portListFindsSerialDevices() {
+    QTemporaryDir dev;
+    QVERIFY(QDir(dev.path()).mkpath(QStringLiteral("serial/by-id")));
+    for (const char* name : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "null",
+                             "serial/by-id/usb-FTDI_Reader_A1-if00-port0"}) {
+      QFile file(dev.filePath(QString::fromLatin1(name)));
+      QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const QStringList devices = DiscoverSerialDevices(dev.path());
+    QCOMPARE(devices, QStringList({dev.filePath(QStringLiteral("serial/by-id/usb-FTDI_Reader_A1-if00-port0")),
+                                   dev.filePath(QStringLiteral("ttyUSB2")), dev.filePath(QStringLiteral("ttyUSB10")),
+                                   dev.filePath(QStringLiteral("ttyACM0"))}));
+
+    const QStringList list = BuildPortList({QStringLiteral("/dev/ttyUSB0")},
+                                           {QStringLiteral("/dev/pts/4"), QStringLiteral("/dev/ttyUSB0"), {}});
+    QCOMPARE(list.mid(0, 8), FixedPortNames());
+    QCOMPARE(list.first(), QStringLiteral("com1"));
+    QCOMPARE(list.mid(8), QStringList({QStringLiteral("/dev/ttyUSB0"), QStringLiteral("/dev/pts/4")}));
+  }
+
+  void portNamesMapToDevices() {
+    QCOMPARE(PortDevicePath(QStringLiteral("com1")), QStringLiteral("/dev/ttyS0"));
+    QCOMPARE(PortDevicePath(QStringLiteral("COM8")), QStringLiteral("/dev/ttyS7"));
+    QCOMPARE(PortDevicePath(QStringLiteral("/dev/ttyUSB0")), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(PortDevicePath(QStringLiteral("com")), QStringLiteral("com"));
+  }
+
+  void accessHintOnlyForARefusedDevice() {
+    // A missing device, or one this user may open, gets no hint.
+    QCOMPARE(PortAccessHint(QStringLiteral("/nonexistent/ttyUSB9")), QString());
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("tty")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(PortAccessHint(file.fileName()), QString());
+
+    const QString hint = FormatAccessHint(QStringLiteral("/dev/ttyUSB0"), QStringLiteral("dialout"));
+    QVERIFY(hint.contains(QLatin1String("/dev/ttyUSB0")));
+    QVERIFY(hint.contains(QLatin1String("'dialout' group")));
+    QVERIFY(!hint.contains(QLatin1Char('\n')));
+    QVERIFY(!FormatAccessHint(QStringLiteral("/dev/ttyUSB0"), QString()).contains(QLatin1String("group")));
+  }
+
+  void iconIsCentredWithTruncatingHalves() {
+    QCOMPARE(IconOrigin(QSize(36, 36), QSize(32, 32)), QPoint(2, 2));
+    QCOMPARE(IconOrigin(QSize(30, 40), QSize(32, 32)), QPoint(0, 4));
+    QCOMPARE(IconOrigin(QSize(20, 20), QSize(32, 32)), QPoint(-5, -5));
+  }
+
+  void dialogUnitsScaleWithTheFont() {
+    DialogUnits windows;  // the classic 6 x 13 dialog font
+    QCOMPARE(windows.Rect(180, 21, 50, 14), QRect(270, 34, 75, 23));
+    DialogUnits qtDefault{7, 14};
+    QCOMPARE(QSize(qtDefault.X(434), qtDefault.Y(288)), QSize(760, 504));
+  }
+};
+
+QTEST_GUILESS_MAIN(LogicTest)
+#include "logic_test.moc"
