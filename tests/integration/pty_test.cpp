@@ -8,6 +8,7 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -111,6 +112,21 @@ class Watch {
   int fd_;
 };
 
+// Gives a terminal the cooked settings of a fresh one (line editing, echo,
+// CR to LF, XON/XOFF, 7-bit stripping, LF to CR LF on output), so that only
+// the library's own configuration can make it raw.
+void Cook(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  termios t{};
+  ASSERT_EQ(tcgetattr(fd, &t), 0);
+  t.c_iflag |= ICRNL | IXON | ISTRIP;
+  t.c_oflag |= OPOST | ONLCR;
+  t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+  close(fd);
+}
+
 class Pty : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(reader_ = StartReader(options_)); }
@@ -211,6 +227,7 @@ TEST_F(Pty, EveryCommandReachesTheReaderAndItsAnswerTheCaller) {
 }
 
 TEST_F(Pty, RawModeCarriesControlBytesUntouchedBothWays) {
+  ASSERT_NO_FATAL_FAILURE(Cook(reader_->path()));
   void* h = Open();
   ASSERT_NE(h, nullptr);
   // Host to reader: the settings record carries ETX, XON, XOFF, CR, LF,
