@@ -97,10 +97,10 @@ std::vector<double> TimeCalls(int rounds, const std::function<int()>& call) {
 
 void NoOpPump(void* context) { ++*static_cast<long*>(context); }
 
-void WaitCpu(Bench& b, bool with_pump) {
+void WaitCpu(Bench& b, bool with_pump, Fault fault = Fault::kSilent) {
   long pumps = 0;
   Korvel_SetMessagePump(b.handle, with_pump ? NoOpPump : nullptr, &pumps);
-  b.reader->SetFault({Fault::kSilent});
+  b.reader->SetFault({fault});
   unsigned char text[30];
   const double thread0 = CpuSeconds(RUSAGE_THREAD);
   const double process0 = CpuSeconds(RUSAGE_SELF);
@@ -113,7 +113,7 @@ void WaitCpu(Bench& b, bool with_pump) {
   Korvel_SetMessagePump(b.handle, nullptr, nullptr);
   std::printf("  %-14s status %d after %6.0f ms: CPU %.4f s on the calling thread (%.2f %% of a core), "
               "%.4f s in the process%s  %s\n",
-              with_pump ? "with pump" : "without pump", status, MsBetween(t0, t1), thread_cpu,
+              fault == Fault::kCutShort ? "reply cut" : with_pump ? "with pump" : "without pump", status, MsBetween(t0, t1), thread_cpu,
               100.0 * thread_cpu / (MsBetween(t0, t1) / 1000.0), process_cpu,
               with_pump ? (", " + std::to_string(pumps) + " pump calls").c_str() : "",
               thread_cpu < 0.06 ? "[under target]" : "[OVER TARGET 0.06 s]");
@@ -177,6 +177,8 @@ int main(int argc, char** argv) {
   std::printf("\nCPU during a 3000 ms wait for a reply that never comes (target < 0.06 s):\n");
   WaitCpu(b, false);
   WaitCpu(b, true);
+  std::printf("  (and a reply that starts but never ends: 3000 ms for its rest, with pump)\n");
+  WaitCpu(b, true, Fault::kCutShort);
 
   std::printf("\nCapture latency (burst's last byte to Korvel_GetTrack's return):\n");
   CaptureLatency(b, captures);
