@@ -492,16 +492,20 @@ TEST(Win32Port, FileIsRefusedAndReleased) {
 
 TEST_F(SimulatedReader, SecondOpenOfAnOpenPort) {
   void* second = Open();
-  if (second != nullptr && RunningUnderWine()) {
+  const bool wine_lets_it_open = second != nullptr && RunningUnderWine();
+  if (wine_lets_it_open) {
     Korvel_CommClose(second);
-    GTEST_SKIP() << "Wine lets a second CreateFileA open a COM port that is already open; "
-                    "Windows refuses it, so the library returns null there";
+  } else {
+    EXPECT_EQ(second, nullptr) << "the port is held exclusively";
   }
-  EXPECT_EQ(second, nullptr) << "the port is held exclusively";
   // After a close the port opens again.
   ASSERT_EQ(Korvel_CommClose(handle_), KORVEL_OK);
   handle_ = Open();
   EXPECT_NE(handle_, nullptr);
+  if (wine_lets_it_open) {
+    GTEST_SKIP() << "Wine lets a second CreateFileA open a COM port that is already open; "
+                    "Windows refuses it, so the library returns null there";
+  }
 }
 
 TEST_F(SimulatedReader, UnsupportedRateOpensNothing) {
