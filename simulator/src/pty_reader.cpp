@@ -85,6 +85,7 @@ struct PtyReader::Impl {
   mutable std::condition_variable changed;  // received bytes, idle, hung up
   ReaderModel model;
   std::vector<uint8_t> pending;   // due for the host, not yet written
+  std::vector<uint8_t> sent;      // written since the last traffic event
   std::vector<uint8_t> received;  // everything the host sent
   bool stop = false;
   bool hangup_requested = false;
@@ -153,8 +154,13 @@ struct PtyReader::Impl {
     }
     const ssize_t n = write(master, pending.data(), pending.size());
     if (n <= 0) return;  // the terminal's queue is full: try again later
-    Event(Traffic("reader -> host", std::vector<uint8_t>(pending.begin(), pending.begin() + n)));
+    if (options.on_event) sent.insert(sent.end(), pending.begin(), pending.begin() + n);
     pending.erase(pending.begin(), pending.begin() + n);
+    // One traffic line per reply or burst, also when paced byte by byte.
+    if (Idle() || sent.size() >= 4096) {
+      Event(Traffic("reader -> host", sent));
+      sent.clear();
+    }
   }
 
   void Serve() {
