@@ -65,8 +65,14 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS=suppressions=$root/tests/lsan.supp \
 stage sanitizers build_and_test "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DKORVEL_SANITIZE=ON -DKORVEL_BUILD_BENCH=OFF
 
-CC=clang CXX=clang++ stage fuzz build_and_test "$out/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_FUZZ=ON \
-  -DKORVEL_BUILD_UTILITY=OFF -DKORVEL_BUILD_BENCH=OFF -DBUILD_TESTING=ON -DKORVEL_FUZZ_ONLY=ON
+fuzz() {
+  local dir=$out/fuzz
+  CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_FUZZ=ON \
+    -DKORVEL_BUILD_UTILITY=OFF -DKORVEL_BUILD_SIMULATOR=OFF -DKORVEL_BUILD_BENCH=OFF &&
+    cmake --build "$dir" -j"$jobs" --target korvel_fuzz_protocol &&
+    ctest --test-dir "$dir" --output-on-failure -R '^fuzz[.]'
+}
+stage fuzz fuzz
 
 if [ -x "$root/tests/win32/run.sh" ]; then
   stage windows "$root/tests/win32/run.sh" "$out"
