@@ -11,7 +11,8 @@
 //
 // LEN counts from CMD up to the byte before ETX; BCC is the XOR of every byte
 // from STX through ETX.  P0 is the request's first parameter byte (only the
-// first, also for the eight-byte track settings).  A request with a wrong
+// first, also for the eight-byte track settings; 0 when there is none).
+// LEN is one byte, so reply data beyond 252 bytes is cut off.  A request with a wrong
 // block check, a missing ETX or an empty body is ignored, and the model
 // looks for the next STX.  A request left incomplete for more than
 // kInterByteTimeoutMs is dropped.  Bytes that arrive while the host's line

@@ -30,6 +30,9 @@ struct CommandCase {
   Bytes reply;
 };
 
+// ctest shows the case's name, not its bytes.
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
 class CommandTable : public ::testing::TestWithParam<CommandCase> {};
 
 TEST_P(CommandTable, RepliesByteForByte) {
