@@ -254,7 +254,7 @@ bool CMainDialog::DoDataExchange(bool save) {
   return true;
 }
 
-void CMainDialog::AddPort(const QString& name, bool select) {
+void CMainDialog::AddPortName(const QString& name, bool select) {
   int index = m_portBox->findText(name, Qt::MatchExactly);
   if (index < 0) {
     m_portBox->addItem(name);

@@ -33,7 +33,7 @@ class CMainDialog : public QDialog {
   ~CMainDialog() override;
 
   // Adds `name` to the port box (once) and, with `select`, selects it.
-  void AddPort(const QString& name, bool select = true);
+  void AddPortName(const QString& name, bool select = true);
 
   bool IsPollTimerRunning() const { return m_pollTimer.isActive(); }
   const QIcon& OnQueryDragIcon() const { return m_appIcon; }

@@ -121,8 +121,8 @@ bool CUtilityApp::InitInstance(const CommandLine& commandLine, int* exitCode) {
   setFont(dunmark::DialogFont());
 
   CMainDialog dialog;
-  for (const QString& device : dunmark::DiscoverSerialDevices()) dialog.AddPort(device, false);
-  for (const QString& path : commandLine.ports) dialog.AddPort(path);
+  for (const QString& device : dunmark::DiscoverSerialDevices()) dialog.AddPortName(device, false);
+  for (const QString& path : commandLine.ports) dialog.AddPortName(path);
 
 #if defined(DUNMARK_WITH_SIMULATOR)
   std::unique_ptr<CSimulatorWindow> simulatorWindow;
@@ -134,7 +134,7 @@ bool CUtilityApp::InitInstance(const CommandLine& commandLine, int* exitCode) {
       *exitCode = 1;
       return false;
     }
-    dialog.AddPort(QString::fromStdString(g_simulatedReader->path()));
+    dialog.AddPortName(QString::fromStdString(g_simulatedReader->path()));
     simulatorWindow = std::make_unique<CSimulatorWindow>(*g_simulatedReader);
   }
 #endif

@@ -47,7 +47,7 @@ class ConnectionTest : public QObject {
  private slots:
   void openFailsOnAPortThatIsNotThere() {
     harness::ReaderDesk desk;
-    desk.dialog->AddPort(QStringLiteral("/nonexistent/ttyUSB9"));
+    desk.dialog->AddPortName(QStringLiteral("/nonexistent/ttyUSB9"));
     const Box box = desk.Press(1002);
     QCOMPARE(box.text, kOpenFail);
     QCOMPARE(box.title, QStringLiteral("Error："));
@@ -78,7 +78,7 @@ class ConnectionTest : public QObject {
     device.close();
     QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
     harness::ReaderDesk desk;
-    desk.dialog->AddPort(path);
+    desk.dialog->AddPortName(path);
     const Box box = desk.Press(1002);
     QCOMPARE(box.text, kOpenFail);
     QVERIFY2(box.informative.startsWith(QStringLiteral("Permission denied for ") + path), qPrintable(box.informative));

@@ -109,7 +109,7 @@ class ReaderDesk {
     reader = korvel::sim::PtyReader::Start(options, &error);
     if (!reader) qFatal("simulated reader: %s", error.c_str());
     dialog = std::make_unique<CMainDialog>();
-    dialog->AddPort(QString::fromStdString(reader->path()));
+    dialog->AddPortName(QString::fromStdString(reader->path()));
     dialog->show();
   }
   ~ReaderDesk() {

@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
   auto reader = korvel::sim::PtyReader::Start();
   if (!reader) return 3;
   CMainDialog dialog;
-  dialog.AddPort(QString::fromStdString(reader->path()));
+  dialog.AddPortName(QString::fromStdString(reader->path()));
   // Answer the probe's success box.
   QTimer answer;
   QObject::connect(&answer, &QTimer::timeout, [] {
