@@ -199,7 +199,9 @@ int CaptureTrack(Port& port, const WaitHooks& hooks, uint8_t* data300) {
   if (count < 0 || port.Gone()) return KORVEL_E_DISCONNECTED;
   if (count == 0) return KORVEL_E_EMPTY;
 
-  // Settle: wait in 50 ms steps for as long as the burst keeps growing.
+  // Settle: wait in 50 ms steps for as long as the burst keeps growing.  Once
+  // it is over the limit the answer can only be "too much", so stop there: a
+  // device that never stops sending must not hold the call for ever.
   int noted;
   do {
     noted = count;
@@ -207,7 +209,7 @@ int CaptureTrack(Port& port, const WaitHooks& hooks, uint8_t* data300) {
     if (status != KORVEL_OK) return status;
     count = port.BytesInQueue();
     if (count < 0) return KORVEL_E_DISCONNECTED;
-  } while (count > noted);
+  } while (count > noted && count <= static_cast<int>(kCaptureLimit));
 
   if (count > static_cast<int>(kCaptureLimit)) return KORVEL_E_OVERFLOW;
 

@@ -136,6 +136,17 @@ TEST(Capture, BurstGrowingPastTheLimitWhileSettling) {
   EXPECT_TRUE(NoProblems(port));
 }
 
+TEST(Capture, EndlessStreamEndsOnceOverTheLimit) {
+  // A device that never stops sending: 30 bytes every 10 ms for an hour.
+  FakePort port;
+  for (int64_t t = 0; t < 3600 * 1000; t += 10) port.ArriveAt(t, Burst(30));
+  GuardedArea area(300);
+  EXPECT_EQ(CaptureTrack(port, {}, area.data()), KORVEL_E_OVERFLOW);
+  EXPECT_LE(port.Now(), 1000) << "stops settling once more than 300 bytes are there";
+  EXPECT_TRUE(area.Untouched());
+  EXPECT_TRUE(area.GuardsIntact());
+}
+
 TEST(Capture, BytesAfterTheCountAreDiscarded) {
   FakePort port;
   const Bytes burst = Burst(40, 0x61);
