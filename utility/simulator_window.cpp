@@ -70,7 +70,10 @@ CSimulatorWindow::CSimulatorWindow(korvel::sim::PtyReader& reader, QWidget* pare
   m_delay->setRange(0, 10000);
   m_delay->setSingleStep(500);
   m_delay->setSuffix(QStringLiteral(" ms"));
-  m_delay->setValue(korvel::sim::FaultSettings{}.delay_ms);
+  // Late but within the library's 3000 ms reply wait; raise it past that to
+  // see a timeout.
+  m_delay->setValue(1500);
+  m_delay->setToolTip(QStringLiteral("The library waits 3000 ms for the start of a reply."));
   m_delay->setEnabled(false);
   form->addRow(QStringLiteral("Delay:"), m_delay);
 
