@@ -434,9 +434,15 @@ int main(int argc, char** argv) {
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       // A writer closed the pipe: take its last line and open it afresh, so
       // that poll() waits for the next writer instead of reporting the end.
+      // The new end opens before the old one closes: with no reader at all,
+      // even for a moment, the kernel would drop what a writer that came in
+      // between has already written.
       if (fifo.Read(&lines)) {
+        const int fresh = OpenFifo(control);
+        if (fresh < 0)
+          std::fprintf(stderr, "korvel-sim: cannot reopen %s: %s\n", control.c_str(), std::strerror(errno));
         close(fifo.fd);
-        fifo.fd = OpenFifo(control);
+        fifo.fd = fresh;
       }
     }
     for (const auto& line : lines) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,6 +53,9 @@ class SimProgram : public ::testing::Test {
     pid_ = fork();
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
+      // The program must not outlive a test that dies: it would hold the
+      // test's output open and keep the test runner waiting.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       dup2(to_child[0], STDIN_FILENO);
       dup2(from_child[1], STDOUT_FILENO);
       std::vector<char*> argv;
@@ -135,10 +139,18 @@ TEST_F(SimProgram, ServesTheReaderAndTakesCommandsFromThePipe) {
 
   // The last line needs no newline: the writer's close ends it.
   ASSERT_NO_FATAL_FAILURE(ToPipe("fault refuse 07"));
-  int status = KORVEL_OK;
-  for (int i = 0; i < 200 && (status = Korvel_Reset(h, text)) == KORVEL_OK; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(status, 7);
+  // Commands from the pipe take effect soon, not at once: ask until they do,
+  // for a few seconds at most.
+  const auto soon = [](auto call, auto done) {
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    int status = call();
+    while (!done(status) && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      status = call();
+    }
+    return status;
+  };
+  EXPECT_EQ(soon([&] { return Korvel_Reset(h, text); }, [](int s) { return s != KORVEL_OK; }), 7);
   ASSERT_NO_FATAL_FAILURE(ToPipe("fault none\nmode\n"));  // an unknown command is harmless
 
   // Standard input ends, but with a control pipe the program goes on.
@@ -146,9 +158,7 @@ TEST_F(SimProgram, ServesTheReaderAndTakesCommandsFromThePipe) {
   in_ = -1;
   ASSERT_NO_FATAL_FAILURE(ToPipe("swipe 4\n"));
   unsigned char data[300];
-  for (int i = 0; i < 200 && (status = Korvel_ReadData(h, data)) != KORVEL_OK; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_EQ(status, KORVEL_OK);
+  ASSERT_EQ(soon([&] { return Korvel_ReadData(h, data); }, [](int s) { return s == KORVEL_OK; }), KORVEL_OK);
   EXPECT_EQ(data[0], ';');
   Korvel_CommClose(h);
 
@@ -156,6 +166,18 @@ TEST_F(SimProgram, ServesTheReaderAndTakesCommandsFromThePipe) {
   EXPECT_EQ(Exit(), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(link_)));
   EXPECT_FALSE(fs::exists(fs::symlink_status(fifo_)));
+}
+
+TEST_F(SimProgram, HearsEveryWriterOfThePipe) {
+  // Writers that come one after the other, each closing before the next
+  // opens, race the program's reopening of the pipe: none may be lost.
+  ASSERT_NO_FATAL_FAILURE(Spawn({"--link", link_, "--control", fifo_, "--quiet"}));
+  ASSERT_EQ(Line().rfind("Simulated reader on ", 0), 0u);
+  constexpr int kWriters = 300;
+  for (int i = 0; i < kWriters; ++i) ASSERT_NO_FATAL_FAILURE(ToPipe("no-such-command-" + std::to_string(i) + "\n"));
+  int heard = 0;
+  while (heard < kWriters && SeeLine("Unknown command 'no-such-command-")) ++heard;
+  EXPECT_EQ(heard, kWriters);
 }
 
 TEST_F(SimProgram, EndsCleanlyOnSigtermAndAtTheEndOfItsInput) {
