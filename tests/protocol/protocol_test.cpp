@@ -11,6 +11,7 @@
 #include "guarded_area.h"
 #include "korvel.h"
 #include "protocol.h"
+#include "test_support.h"
 
 namespace korvel {
 namespace {
@@ -19,13 +20,7 @@ using fake::Bytes;
 using fake::FakePort;
 using fake::GuardedArea;
 using fake::Hex;
-
-testing::AssertionResult NoProblems(const FakePort& port) {
-  if (port.Problems().empty()) return testing::AssertionSuccess();
-  auto failure = testing::AssertionFailure();
-  for (const std::string& p : port.Problems()) failure << p << "\n";
-  return failure;
-}
+using fake::NoProblems;
 
 TEST(BlockCheck, XorsTheGivenRange) {
   struct Case {
