@@ -95,7 +95,9 @@ std::vector<double> TimeCalls(int rounds, const std::function<int()>& call) {
   return ms;
 }
 
-void NoOpPump(void* context) { ++*static_cast<long*>(context); }
+void NoOpPump(void* context) {
+  ++*static_cast<long*>(context);
+}
 
 void WaitCpu(Bench& b, bool with_pump, Fault fault = Fault::kSilent) {
   long pumps = 0;
@@ -111,12 +113,15 @@ void WaitCpu(Bench& b, bool with_pump, Fault fault = Fault::kSilent) {
   const double process_cpu = CpuSeconds(RUSAGE_SELF) - process0;
   b.reader->SetFault({Fault::kNone});
   Korvel_SetMessagePump(b.handle, nullptr, nullptr);
-  std::printf("  %-14s status %d after %6.0f ms: CPU %.4f s on the calling thread (%.2f %% of a core), "
-              "%.4f s in the process%s  %s\n",
-              fault == Fault::kCutShort ? "reply cut" : with_pump ? "with pump" : "without pump", status, MsBetween(t0, t1), thread_cpu,
-              100.0 * thread_cpu / (MsBetween(t0, t1) / 1000.0), process_cpu,
-              with_pump ? (", " + std::to_string(pumps) + " pump calls").c_str() : "",
-              thread_cpu < 0.06 ? "[under target]" : "[OVER TARGET 0.06 s]");
+  std::printf(
+      "  %-14s status %d after %6.0f ms: CPU %.4f s on the calling thread (%.2f %% of a core), "
+      "%.4f s in the process%s  %s\n",
+      fault == Fault::kCutShort ? "reply cut"
+      : with_pump               ? "with pump"
+                                : "without pump",
+      status, MsBetween(t0, t1), thread_cpu, 100.0 * thread_cpu / (MsBetween(t0, t1) / 1000.0), process_cpu,
+      with_pump ? (", " + std::to_string(pumps) + " pump calls").c_str() : "",
+      thread_cpu < 0.06 ? "[under target]" : "[OVER TARGET 0.06 s]");
 }
 
 void CaptureLatency(Bench& b, int captures) {
@@ -169,10 +174,12 @@ int main(int argc, char** argv) {
   std::printf("Exchange round trip (framed command, call to return):\n");
   unsigned char area[300];
   TimeCalls(50, [&] { return Korvel_Search(b.handle, area); });  // warm up
-  PrintStats("Korvel_Search (8-byte reply)", TimeCalls(rounds, [&] { return Korvel_Search(b.handle, area); }));
+  PrintStats("Korvel_Search (8-byte reply)",
+             TimeCalls(rounds, [&] { return Korvel_Search(b.handle, area); }));
   PrintStats("Korvel_Reset (19-byte reply)", TimeCalls(rounds, [&] { return Korvel_Reset(b.handle, area); }));
   b.reader->Swipe(1);
-  PrintStats("Korvel_ReadData (203-byte)", TimeCalls(rounds, [&] { return Korvel_ReadData(b.handle, area); }));
+  PrintStats("Korvel_ReadData (203-byte)",
+             TimeCalls(rounds, [&] { return Korvel_ReadData(b.handle, area); }));
 
   std::printf("\nCPU during a 3000 ms wait for a reply that never comes (target < 0.06 s):\n");
   WaitCpu(b, false);

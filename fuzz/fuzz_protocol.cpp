@@ -71,8 +71,8 @@ class Reader {
 enum Operation { kMode, kSearch, kReset, kReadData, kBaud, kTrack, kCapture, kOperations };
 
 bool IsFramedStatus(int s) {
-  return (s >= 0 && s <= 255) || s == KORVEL_E_NO_REPLY || s == KORVEL_E_FRAME || s == KORVEL_E_REPLY_TIMEOUT ||
-         s == KORVEL_E_DISCONNECTED || s == KORVEL_E_HANDLE;
+  return (s >= 0 && s <= 255) || s == KORVEL_E_NO_REPLY || s == KORVEL_E_FRAME ||
+         s == KORVEL_E_REPLY_TIMEOUT || s == KORVEL_E_DISCONNECTED || s == KORVEL_E_HANDLE;
 }
 
 bool IsCaptureStatus(int s) {
@@ -109,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       size_t have = 0;
       for (const Piece& p : pieces) have += p.bytes.size();
       Bytes filler;
-      for (size_t i = have; i < size_t{head_len} + 4; ++i) filler.push_back(static_cast<uint8_t>(0x41 + i % 26));
+      for (size_t i = have; i < size_t{head_len} + 4; ++i)
+        filler.push_back(static_cast<uint8_t>(0x41 + i % 26));
       pieces.push_back({pieces.back().after_ms, filler});
     }
   }
@@ -143,9 +144,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t area_size = 0;
   switch (op) {
     case kMode: simple('0', param); break;
-    case kSearch: simple('1', '0'); area_size = 10; break;
-    case kReset: simple('2', '0'); area_size = 30; break;
-    case kReadData: simple('3', '0'); area_size = 300; break;
+    case kSearch:
+      simple('1', '0');
+      area_size = 10;
+      break;
+    case kReset:
+      simple('2', '0');
+      area_size = 30;
+      break;
+    case kReadData:
+      simple('3', '0');
+      area_size = 300;
+      break;
     case kBaud: simple('4', static_cast<uint8_t>('0' + param % 4)); break;
     case kTrack: {
       request = {0x02, 0x09, '5'};
@@ -190,7 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(port.Written().empty(), "the capture wrote to the port");
     if (status == KORVEL_OK) Check(port.Waiting() == 0, "bytes left after a capture");
     if (status == KORVEL_E_OVERFLOW) Check(port.Waiting() > 300, "overflow with 300 bytes or fewer");
-    if (status == KORVEL_E_EMPTY) Check(end == 0 && port.Ops().empty(), "waited or touched the port with nothing there");
+    if (status == KORVEL_E_EMPTY)
+      Check(end == 0 && port.Ops().empty(), "waited or touched the port with nothing there");
   } else {
     Check(IsFramedStatus(status), "undocumented command status");
     Check(port.ScriptDone() || status == KORVEL_E_DISCONNECTED, "the request was not written");

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test of the project:
+#   0. the formatting of every C and C++ file (.clang-format);
 #   1. the native build (warnings are errors) and its CTest suite: protocol
 #      tables, contract tests on a scripted port, the library on a
 #      pseudo-terminal with the simulator, the simulator, the dialog
@@ -57,6 +58,8 @@ build_and_test() {
     cmake --build "$dir" -j"$jobs" &&
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300
 }
+
+stage format "$root/scripts/check-format.sh"
 
 stage native build_and_test "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_WARNINGS_AS_ERRORS=ON
 

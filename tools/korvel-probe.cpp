@@ -40,10 +40,14 @@ bool Check(const char* what, int status) {
 void PrintBytes(const unsigned char* bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     const unsigned char c = bytes[i];
-    if (c == '\r') std::fputs("\\r", stdout);
-    else if (c == '\n') std::fputs(i + 1 < count ? "\\n\n    " : "\\n", stdout);
-    else if (c < 0x20 || c == 0x7F) std::printf("\\x%02X", c);
-    else std::putchar(c);
+    if (c == '\r')
+      std::fputs("\\r", stdout);
+    else if (c == '\n')
+      std::fputs(i + 1 < count ? "\\n\n    " : "\\n", stdout);
+    else if (c < 0x20 || c == 0x7F)
+      std::printf("\\x%02X", c);
+    else
+      std::putchar(c);
   }
   std::putchar('\n');
 }

@@ -15,10 +15,10 @@
 #if defined(Q_OS_WIN)
 #include <windows.h>
 #else
-#include <cerrno>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #endif
 
 namespace dunmark {
@@ -188,7 +188,8 @@ QString PortDevicePath(const QString& name) {
 #if defined(Q_OS_WIN)
   return name;
 #else
-  static const QRegularExpression com(QStringLiteral("^com([0-9]+)$"), QRegularExpression::CaseInsensitiveOption);
+  static const QRegularExpression com(QStringLiteral("^com([0-9]+)$"),
+                                      QRegularExpression::CaseInsensitiveOption);
   const auto match = com.match(name);
   if (match.hasMatch()) {
     bool ok = false;
@@ -276,11 +277,17 @@ DialogUnits DialogUnits::FromFont(const QFont& font) {
   return units;
 }
 
-int DialogUnits::X(int dlu) const { return Scale(dlu, baseX, 4); }
+int DialogUnits::X(int dlu) const {
+  return Scale(dlu, baseX, 4);
+}
 
-int DialogUnits::Y(int dlu) const { return Scale(dlu, baseY, 8); }
+int DialogUnits::Y(int dlu) const {
+  return Scale(dlu, baseY, 8);
+}
 
-QRect DialogUnits::Rect(int x, int y, int w, int h) const { return QRect(X(x), Y(y), X(w), Y(h)); }
+QRect DialogUnits::Rect(int x, int y, int w, int h) const {
+  return QRect(X(x), Y(y), X(w), Y(h));
+}
 
 QPoint IconOrigin(QSize client, QSize icon) {
   return QPoint((client.width() - icon.width() + 1) / 2, (client.height() - icon.height() + 1) / 2);
@@ -289,8 +296,9 @@ QPoint IconOrigin(QSize client, QSize icon) {
 QFont DialogFont() {
   const QStringList families = QFontDatabase::families();
   QString family;
-  for (const QString& candidate : {QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                                   QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")}) {
+  for (const QString& candidate :
+       {QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei"),
+        QStringLiteral("Noto Sans CJK SC")}) {
     if (families.contains(candidate, Qt::CaseInsensitive)) {
       family = candidate;
       break;

@@ -44,7 +44,9 @@ constexpr auto kError = QMessageBox::Critical;
 
 // The pump the library runs while a call waits: the dialog keeps painting
 // and its timers keep ticking, while clicks and keys wait for the call to end.
-void PumpEvents(void* /*context*/) { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
+void PumpEvents(void* /*context*/) {
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
 
 // A combo box's list selection is cleared when the user types into its edit
 // field, and set again when an item is picked.
@@ -79,11 +81,13 @@ void CMainDialog::CreateControls() {
   // Group boxes and labels are siblings of the controls and take no focus.
   QList<QGroupBox*> groups;
   // A dialog's group box: the frame's top line runs through the caption.
-  const QString groupStyle = QStringLiteral(
-      "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: %1px; }"
-      "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: %2px; padding: 0 2px; }")
-                                 .arg(fontMetrics().height() / 2)
-                                 .arg(du.X(3));
+  const QString groupStyle =
+      QStringLiteral(
+          "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: %1px; }"
+          "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: %2px; padding: "
+          "0 2px; }")
+          .arg(fontMetrics().height() / 2)
+          .arg(du.X(3));
   auto group = [&](const QString& caption, int x, int y, int w, int h) {
     auto* box = new QGroupBox(caption, this);
     box->setStyleSheet(groupStyle);
@@ -107,7 +111,8 @@ void CMainDialog::CreateControls() {
     item->setGeometry(du.Rect(x, y, w, h));
     return item;
   };
-  auto combo = [&](int id, const QString& name, int x, int y, int w, int listHeight, const QStringList& items) {
+  auto combo = [&](int id, const QString& name, int x, int y, int w, int listHeight,
+                   const QStringList& items) {
     auto* item = new QComboBox(this);
     item->setObjectName(QString::number(id));
     item->setAccessibleName(name);
@@ -115,7 +120,8 @@ void CMainDialog::CreateControls() {
     item->setInsertPolicy(QComboBox::NoInsert);
     item->setCompleter(nullptr);
     item->addItems(items);
-    connect(item->lineEdit(), &QLineEdit::textEdited, item, [item] { item->setProperty(kSelectionCleared, true); });
+    connect(item->lineEdit(), &QLineEdit::textEdited, item,
+            [item] { item->setProperty(kSelectionCleared, true); });
     auto picked = [item] { item->setProperty(kSelectionCleared, false); };
     connect(item, &QComboBox::currentIndexChanged, item, picked);
     connect(item, &QComboBox::activated, item, picked);
@@ -360,7 +366,9 @@ void CMainDialog::OnCloseCom() {
   m_closeCom->setEnabled(false);
 }
 
-void CMainDialog::OnExit() { std::exit(0); }
+void CMainDialog::OnExit() {
+  std::exit(0);
+}
 
 void CMainDialog::OnBaudChoose() {
   if (m_busy) return;
@@ -433,14 +441,16 @@ void CMainDialog::OnCommandReadCard() {
   m_dataField->setPlainText(dunmark::ReaderText(data, sizeof data));
 }
 
-void CMainDialog::OnClearInformation() { m_dataField->setPlainText(QString()); }
+void CMainDialog::OnClearInformation() {
+  m_dataField->setPlainText(QString());
+}
 
 void CMainDialog::OnDataSetting() {
   if (m_busy) return;
-  const std::array<uint8_t, 8> record = dunmark::BuildTrackRecord(
-      {m_track1Start->text(), m_track1End->text(), m_track2Start->text(), m_track2End->text(),
-       m_track3Start->text(), m_track3End->text()},
-      m_enterMark->isChecked());
+  const std::array<uint8_t, 8> record =
+      dunmark::BuildTrackRecord({m_track1Start->text(), m_track1End->text(), m_track2Start->text(),
+                                 m_track2End->text(), m_track3Start->text(), m_track3End->text()},
+                                m_enterMark->isChecked());
   const int status = RunLibraryCall([&] { return Korvel_SetTrack(g_hComm, record.data()); });
   if (status == KORVEL_OK) {
     ShowMessage(kInformation, kTitleInformation, QStringLiteral("Setting success"));

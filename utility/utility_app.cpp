@@ -34,11 +34,13 @@ void PlaceBeside(QWidget& first, QWidget& second) {
   const QSize size = second.frameGeometry().size();
   constexpr int kGap = 12;
   if (frame.width() + kGap + size.width() <= area.width()) {
-    const int left = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width() - kGap - size.width()));
+    const int left =
+        std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width() - kGap - size.width()));
     first.move(left, frame.top());
     second.move(left + frame.width() + kGap, frame.top());
   } else if (frame.height() + kGap + size.height() <= area.height()) {
-    const int top = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height() - kGap - size.height()));
+    const int top = std::max(
+        area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height() - kGap - size.height()));
     first.move(frame.left(), top);
     second.move(frame.left(), top + frame.height() + kGap);
   } else {
@@ -96,7 +98,8 @@ bool CUtilityApp::ParseCommandLine(const QStringList& arguments, CommandLine* co
     if (argument == QLatin1String("--simulate")) {
       commandLine->simulate = true;
     } else if (argument == QLatin1String("--port")) {
-      if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty()) return fail(QStringLiteral("--port needs a device path"));
+      if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty())
+        return fail(QStringLiteral("--port needs a device path"));
       commandLine->ports << arguments[++i];
     } else if (argument.startsWith(QLatin1String("--port="))) {
       const QString path = argument.mid(7);

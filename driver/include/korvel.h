@@ -119,10 +119,10 @@ extern "C" {
 #define KORVEL_MODE_COMMAND 0x31u /* '1' */
 
 /* Sizes of the caller's result areas. */
-#define KORVEL_MODE_AREA 10u     /* Korvel_Search writes exactly 10 bytes    */
-#define KORVEL_VERSION_AREA 30u  /* Korvel_Reset writes exactly 30 bytes     */
-#define KORVEL_DATA_AREA 300u    /* Korvel_ReadData / Korvel_GetTrack: 300   */
-#define KORVEL_TRACK_RECORD 8u   /* Korvel_SetTrack reads exactly 8 bytes    */
+#define KORVEL_MODE_AREA 10u    /* Korvel_Search writes exactly 10 bytes    */
+#define KORVEL_VERSION_AREA 30u /* Korvel_Reset writes exactly 30 bytes     */
+#define KORVEL_DATA_AREA 300u   /* Korvel_ReadData / Korvel_GetTrack: 300   */
+#define KORVEL_TRACK_RECORD 8u  /* Korvel_SetTrack reads exactly 8 bytes    */
 
 /* ---------------------------------------------------------------------------
  * Opening and closing
@@ -142,12 +142,12 @@ extern "C" {
  * flow control, and both directions are purged.  Anything that is not a
  * serial terminal (a regular file, a directory, /dev/null) is refused and
  * never written to.  Every failure gives null; nothing is left open. */
-KORVEL_API void *KORVEL_CALL Korvel_CommOpenWithBaud(const char *port, uint32_t baud);
+KORVEL_API void* KORVEL_CALL Korvel_CommOpenWithBaud(const char* port, uint32_t baud);
 
 /* Closes the handle.  Sends nothing to the reader and does not purge.
  * Returns KORVEL_OK, or KORVEL_E_CLOSE (-105) for a null, already closed or
  * unknown handle.  After it returns the handle is dead for every call. */
-KORVEL_API int KORVEL_CALL Korvel_CommClose(void *handle);
+KORVEL_API int KORVEL_CALL Korvel_CommClose(void* handle);
 
 /* ---------------------------------------------------------------------------
  * Framed commands.  Each purges both directions, sends one request frame and
@@ -161,35 +161,35 @@ KORVEL_API int KORVEL_CALL Korvel_CommClose(void *handle);
 
 /* Sets the reading mode: KORVEL_MODE_ACTIVE ('0') or KORVEL_MODE_COMMAND
  * ('1').  The low byte of mode is sent as it is, without validation. */
-KORVEL_API int KORVEL_CALL Korvel_ReadMode(void *handle, uint32_t mode);
+KORVEL_API int KORVEL_CALL Korvel_ReadMode(void* handle, uint32_t mode);
 
 /* Queries the reading mode.  result: at least 10 bytes.  On success exactly
  * 10 bytes are written: reply bytes 5 to 14 (the mode byte first, then
  * whatever followed it in the reply, zero past the reply's end). */
-KORVEL_API int KORVEL_CALL Korvel_Search(void *handle, unsigned char *result);
+KORVEL_API int KORVEL_CALL Korvel_Search(void* handle, unsigned char* result);
 
 /* Reads the reader's identification text.  text: at least 30 bytes.  On
  * success the first 30 bytes are zeroed and the text is copied to the start,
  * cut to 29 bytes so that it is always zero-terminated inside the 30. */
-KORVEL_API int KORVEL_CALL Korvel_Reset(void *handle, unsigned char *text);
+KORVEL_API int KORVEL_CALL Korvel_Reset(void* handle, unsigned char* text);
 
 /* Reads the card data the reader holds (command mode).  data: at least 300
  * bytes.  On success all 300 bytes are zeroed and the data copied to the
  * start (at most 248 bytes, so it is zero-terminated). */
-KORVEL_API int KORVEL_CALL Korvel_ReadData(void *handle, unsigned char *data);
+KORVEL_API int KORVEL_CALL Korvel_ReadData(void* handle, unsigned char* data);
 
 /* Tells the reader to change its own line rate.  Returns KORVEL_E_BAUD at
  * once, before the handle is looked at or the port touched, for a rate other
  * than 4800, 9600, 19200 or 38400.  The host port keeps its rate: close it
  * and open it again at the new rate to reach the reader. */
-KORVEL_API int KORVEL_CALL Korvel_SetCommBaud(void *handle, uint32_t baud);
+KORVEL_API int KORVEL_CALL Korvel_SetCommBaud(void* handle, uint32_t baud);
 
 /* Sends the eight-byte track output settings record unchanged:
  *   [0] track 1 start sentinel  [1] track 1 end sentinel
  *   [2] track 2 start sentinel  [3] track 2 end sentinel
  *   [4] track 3 start sentinel  [5] track 3 end sentinel
  *   [6] '7' (fixed)             [7] Enter mark: '1' on, '0' off */
-KORVEL_API int KORVEL_CALL Korvel_SetTrack(void *handle, const unsigned char *record);
+KORVEL_API int KORVEL_CALL Korvel_SetTrack(void* handle, const unsigned char* record);
 
 /* ---------------------------------------------------------------------------
  * Active-mode capture
@@ -204,7 +204,7 @@ KORVEL_API int KORVEL_CALL Korvel_SetTrack(void *handle, const unsigned char *re
  * start, purges the input queue and returns KORVEL_OK.  With exactly 300
  * bytes there is no terminating zero inside the area.  May also return
  * KORVEL_E_DISCONNECTED, KORVEL_E_HANDLE or KORVEL_E_ARGUMENT. */
-KORVEL_API int KORVEL_CALL Korvel_GetTrack(void *handle, unsigned char *data);
+KORVEL_API int KORVEL_CALL Korvel_GetTrack(void* handle, unsigned char* data);
 
 /* ---------------------------------------------------------------------------
  * Extensions
@@ -212,17 +212,17 @@ KORVEL_API int KORVEL_CALL Korvel_GetTrack(void *handle, unsigned char *data);
 
 /* Type of a message pump: called with the context given at registration.
  * It uses the platform's default C calling convention. */
-typedef void (*Korvel_Pump)(void *context);
+typedef void (*Korvel_Pump)(void* context);
 
 /* Sets the caller's event pump for this handle (null removes it).  The pump
  * runs on the calling thread during every wait of every call on the handle
  * (reply waits and capture settle steps), at least every 10 ms.  It must not
  * block.  Returns KORVEL_OK or KORVEL_E_HANDLE. */
-KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void *handle, Korvel_Pump pump, void *context);
+KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump, void* context);
 
 /* A static, never-null English text for any status value (unknown negative
  * values and the reader's error bytes included). */
-KORVEL_API const char *KORVEL_CALL Korvel_StatusText(int status);
+KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status);
 
 #ifdef __cplusplus
 }

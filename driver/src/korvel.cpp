@@ -123,11 +123,13 @@ KORVEL_API int KORVEL_CALL Korvel_CommClose(void* handle) {
 }
 
 KORVEL_API int KORVEL_CALL Korvel_ReadMode(void* handle, uint32_t mode) {
-  return OnSession(handle, &kNoArea, [&](Port& p, const WaitHooks& h) { return korvel::SetMode(p, h, mode); });
+  return OnSession(handle, &kNoArea,
+                   [&](Port& p, const WaitHooks& h) { return korvel::SetMode(p, h, mode); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_Search(void* handle, unsigned char* result) {
-  return OnSession(handle, result, [&](Port& p, const WaitHooks& h) { return korvel::QueryMode(p, h, result); });
+  return OnSession(handle, result,
+                   [&](Port& p, const WaitHooks& h) { return korvel::QueryMode(p, h, result); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_Reset(void* handle, unsigned char* text) {
@@ -136,13 +138,15 @@ KORVEL_API int KORVEL_CALL Korvel_Reset(void* handle, unsigned char* text) {
 }
 
 KORVEL_API int KORVEL_CALL Korvel_ReadData(void* handle, unsigned char* data) {
-  return OnSession(handle, data, [&](Port& p, const WaitHooks& h) { return korvel::ReadCardData(p, h, data); });
+  return OnSession(handle, data,
+                   [&](Port& p, const WaitHooks& h) { return korvel::ReadCardData(p, h, data); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_SetCommBaud(void* handle, uint32_t baud) {
   // An unsupported rate is refused before the handle or the port is looked at.
   if (korvel::RateCode(baud) == 0) return KORVEL_E_BAUD;
-  return OnSession(handle, &kNoArea, [&](Port& p, const WaitHooks& h) { return korvel::SetReaderBaud(p, h, baud); });
+  return OnSession(handle, &kNoArea,
+                   [&](Port& p, const WaitHooks& h) { return korvel::SetReaderBaud(p, h, baud); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_SetTrack(void* handle, const unsigned char* record) {
@@ -151,7 +155,8 @@ KORVEL_API int KORVEL_CALL Korvel_SetTrack(void* handle, const unsigned char* re
 }
 
 KORVEL_API int KORVEL_CALL Korvel_GetTrack(void* handle, unsigned char* data) {
-  return OnSession(handle, data, [&](Port& p, const WaitHooks& h) { return korvel::CaptureTrack(p, h, data); });
+  return OnSession(handle, data,
+                   [&](Port& p, const WaitHooks& h) { return korvel::CaptureTrack(p, h, data); });
 }
 
 KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump, void* context) {

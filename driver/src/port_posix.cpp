@@ -64,7 +64,8 @@ class PosixPort final : public Port {
   }
 
   int Write(const uint8_t* bytes, size_t count) override {
-    const int64_t deadline = NowMs() + kWriteTotalConstant + kWriteTotalMultiplier * static_cast<int64_t>(count);
+    const int64_t deadline =
+        NowMs() + kWriteTotalConstant + kWriteTotalMultiplier * static_cast<int64_t>(count);
     size_t done = 0;
     while (done < count) {
       const ssize_t n = write(fd_, bytes + done, count - done);
@@ -89,7 +90,8 @@ class PosixPort final : public Port {
   }
 
   int Read(uint8_t* buffer, size_t count) override {
-    const int64_t deadline = NowMs() + kReadTotalConstant + kReadTotalMultiplier * static_cast<int64_t>(count);
+    const int64_t deadline =
+        NowMs() + kReadTotalConstant + kReadTotalMultiplier * static_cast<int64_t>(count);
     size_t done = 0;
     while (done < count) {
       const ssize_t n = read(fd_, buffer + done, count - done);
@@ -188,7 +190,7 @@ std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud) {
     return nullptr;
   };
   // Only a serial terminal will do: never write to a file or /dev/null.
-  struct stat st{};
+  struct stat st {};
   termios probe{};
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || tcgetattr(fd, &probe) != 0) return fail();
   // Exclusive: flock holds against every other opener, root and this process

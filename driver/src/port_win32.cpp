@@ -79,10 +79,8 @@ bool MeansDeviceGone(DWORD error) {
     case ERROR_DEV_NOT_EXIST:
     case ERROR_OPERATION_ABORTED:
     case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_DEVICE_REMOVED:
-      return true;
-    default:
-      return false;
+    case ERROR_DEVICE_REMOVED: return true;
+    default: return false;
   }
 }
 
@@ -228,7 +226,8 @@ std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud) {
   const std::string device = DeviceName(name);
 
   // Read and write, exclusive, existing device only, synchronous.
-  HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE handle =
+      CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
 
   if (!ApplyLineFormat(handle, format) || !ApplyTimeouts(handle) ||

@@ -124,12 +124,12 @@ namespace {
 
 struct Reply {
   int status;
-  bool accepted;  // the status byte was 'Y'
+  bool accepted;    // the status byte was 'Y'
   size_t data_len;  // LEN - 3, or 0
 };
 
-Reply Exchange(Port& port, const WaitHooks& hooks, uint8_t cmd, const uint8_t* params,
-               size_t param_count, uint8_t* reply, size_t reply_size) {
+Reply Exchange(Port& port, const WaitHooks& hooks, uint8_t cmd, const uint8_t* params, size_t param_count,
+               uint8_t* reply, size_t reply_size) {
   uint8_t frame[kMaxFrame];
   const size_t len = BuildFrame(cmd, params, param_count, frame);
   std::memset(reply, 0, reply_size);

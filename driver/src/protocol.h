@@ -14,7 +14,7 @@ namespace korvel {
 inline constexpr uint8_t kStx = 0x02;
 inline constexpr uint8_t kEtx = 0x03;
 inline constexpr uint8_t kStatusYes = 'Y';
-inline constexpr int kReplyTimeoutMs = 3000;  // each of the two reply waits
+inline constexpr int kReplyTimeoutMs = 3000;   // each of the two reply waits
 inline constexpr size_t kReplyArea = 100;      // reply area of most commands
 inline constexpr size_t kDataReplyArea = 255;  // reply area of the card-data command
 inline constexpr size_t kCaptureLimit = 300;   // active-mode capture limit
@@ -44,8 +44,8 @@ uint8_t RateCode(uint32_t baud);
 // What a wait runs besides sleeping: the caller's pump, and a check that the
 // handle is still open.
 struct WaitHooks {
-  std::function<void()> pump;                   // may be empty
-  const std::atomic<bool>* closed = nullptr;    // may be null
+  std::function<void()> pump;                 // may be empty
+  const std::atomic<bool>* closed = nullptr;  // may be null
 };
 
 // Sends one request frame and collects its reply into `reply` (zero-filled

@@ -159,9 +159,9 @@ class PtyReader {
   static std::unique_ptr<PtyReader> Start(const Options& options = {}, std::string* error = nullptr);
   ~PtyReader();  // stops the thread, closes the pty, removes the link
 
-  const std::string& path() const;  // the slave's path, e.g. /dev/pts/5
+  const std::string& path() const;       // the slave's path, e.g. /dev/pts/5
   const std::string& link_path() const;  // Options::link_path, or empty
-  void Swipe(size_t sample_index);  // index into SampleCards(); others are ignored
+  void Swipe(size_t sample_index);       // index into SampleCards(); others are ignored
   void Swipe(const Card& card);
   void SetFault(const FaultSettings& fault);
   FaultSettings fault() const;

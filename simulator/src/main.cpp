@@ -111,7 +111,9 @@ bool ParseHexBytes(const std::vector<std::string>& words, std::vector<uint8_t>* 
   return true;
 }
 
-std::string Mode(uint8_t mode) { return mode == '0' ? "active ('0')" : "command ('1')"; }
+std::string Mode(uint8_t mode) {
+  return mode == '0' ? "active ('0')" : "command ('1')";
+}
 
 class Program {
  public:
@@ -259,8 +261,8 @@ class Program {
         "   track 3 " + c(t[4]) + " " + c(t[5]) + "   byte 7 " + c(t[6]) + "   Enter mark " +
         (t[7] == '1' ? "on" : "off"));
     Say("last swipe:     " + (s.last_swipe.empty() ? std::string("none")
-                                                    : std::to_string(s.last_swipe.size()) + " byte(s): " +
-                                                          Printable(s.last_swipe)));
+                                                   : std::to_string(s.last_swipe.size()) +
+                                                         " byte(s): " + Printable(s.last_swipe)));
     std::string fault = FaultName(f.fault);
     switch (f.fault) {
       case korvel::sim::Fault::kSlow: fault += " " + std::to_string(f.delay_ms) + " ms"; break;
@@ -370,7 +372,7 @@ int main(int argc, char** argv) {
     std::perror("korvel-sim: pipe");
     return 1;
   }
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
@@ -381,7 +383,7 @@ int main(int argc, char** argv) {
   LineSource fifo;
   bool made_fifo = false;
   if (!control.empty()) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(control.c_str(), &st) == 0) {
       if (!S_ISFIFO(st.st_mode)) {
         std::fprintf(stderr, "korvel-sim: %s exists and is not a named pipe\n", control.c_str());

@@ -54,9 +54,9 @@ uint32_t BaudOf(speed_t speed) {
   static const struct {
     speed_t speed;
     uint32_t baud;
-  } table[] = {{B50, 50},       {B75, 75},       {B110, 110},       {B134, 134},     {B150, 150},
-               {B200, 200},     {B300, 300},     {B600, 600},       {B1200, 1200},   {B1800, 1800},
-               {B2400, 2400},   {B4800, 4800},   {B9600, 9600},     {B19200, 19200}, {B38400, 38400},
+  } table[] = {{B50, 50},       {B75, 75},         {B110, 110},      {B134, 134},     {B150, 150},
+               {B200, 200},     {B300, 300},       {B600, 600},      {B1200, 1200},   {B1800, 1800},
+               {B2400, 2400},   {B4800, 4800},     {B9600, 9600},    {B19200, 19200}, {B38400, 38400},
                {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
   for (const auto& e : table)
     if (e.speed == speed) return e.baud;
@@ -227,7 +227,7 @@ struct PtyReader::Impl {
   }
 
   bool MakeLink(std::string* error) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(options.link_path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
       *error = options.link_path + " exists and is not a symbolic link";
       return false;
@@ -340,8 +340,12 @@ PtyReader::~PtyReader() {
   if (d.wake_write >= 0) close(d.wake_write);
 }
 
-const std::string& PtyReader::path() const { return impl_->path; }
-const std::string& PtyReader::link_path() const { return impl_->options.link_path; }
+const std::string& PtyReader::path() const {
+  return impl_->path;
+}
+const std::string& PtyReader::link_path() const {
+  return impl_->options.link_path;
+}
 
 void PtyReader::Swipe(size_t sample_index) {
   const auto& cards = SampleCards();
@@ -396,9 +400,9 @@ bool PtyReader::WaitReceived(size_t count, int timeout_ms) const {
 bool PtyReader::WaitIdle(int timeout_ms) const {
   std::unique_lock<std::mutex> lock(impl_->mutex);
   const Impl& d = *impl_;
-  return d.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                            [&] { return d.hung_up || d.Idle(); }) &&
-         !d.hung_up;
+  return d.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    return d.hung_up || d.Idle();
+  }) && !d.hung_up;
 }
 
 void PtyReader::HangUp() {

@@ -46,7 +46,9 @@ const char* CommandName(uint8_t cmd) {
   }
 }
 
-const char* ModeName(uint8_t mode) { return mode == '0' ? "active" : "command"; }
+const char* ModeName(uint8_t mode) {
+  return mode == '0' ? "active" : "command";
+}
 
 }  // namespace
 
@@ -179,9 +181,7 @@ struct ReaderModel::Impl {
     const std::string what = std::string("'") + static_cast<char>(cmd) + "' " + CommandName(cmd);
 
     switch (fault.fault) {
-      case Fault::kSilent:
-        Note(what + ": no reply (fault: silent)");
-        return;
+      case Fault::kSilent: Note(what + ": no reply (fault: silent)"); return;
       case Fault::kHangUp:
         Note(what + ": hanging up (fault: hangup)");
         hangup = true;
@@ -190,8 +190,7 @@ struct ReaderModel::Impl {
         Note(what + ": refused with error byte " + Hex({fault.error_byte}) + " (fault: refuse)");
         Send(BuildReply(cmd, p0, kNo, {fault.error_byte}), static_cast<double>(now_ms));
         return;
-      default:
-        break;
+      default: break;
     }
 
     uint32_t new_rate = 0;
@@ -211,8 +210,7 @@ struct ReaderModel::Impl {
         reply.insert(reply.begin(), fault.noise.begin(), fault.noise.end());
         Note("  noise " + Hex(fault.noise) + " before the reply (fault: noise)");
         break;
-      default:
-        break;
+      default: break;
     }
     Send(reply, due);
     // The reply to a rate change still goes out at the old rate.
@@ -253,12 +251,12 @@ struct ReaderModel::Impl {
       }
       case '5':
         if (params.size() != state.track_settings.size())
-          return Refuse(cmd, p0, kErrorBadParameter, what + " with " + std::to_string(params.size()) + " byte(s)");
+          return Refuse(cmd, p0, kErrorBadParameter,
+                        what + " with " + std::to_string(params.size()) + " byte(s)");
         std::copy(params.begin(), params.end(), state.track_settings.begin());
         Note(what + ": " + Hex(params) + " (Enter mark " + (params[7] == '1' ? "on" : "off") + ")");
         return BuildReply(cmd, p0, kYes, {});
-      default:
-        return Refuse(cmd, p0, kErrorUnknownCommand, what + " " + Hex({cmd}));
+      default: return Refuse(cmd, p0, kErrorUnknownCommand, what + " " + Hex({cmd}));
     }
   }
 
@@ -348,9 +346,15 @@ void ReaderModel::SetFault(const FaultSettings& fault) {
   impl_->Note(std::string("fault: ") + FaultName(fault.fault));
 }
 
-const FaultSettings& ReaderModel::fault() const { return impl_->fault; }
-const ReaderState& ReaderModel::state() const { return impl_->state; }
-std::vector<uint8_t> ReaderModel::TrackBytes(const Card& card) const { return impl_->TrackBytes(card); }
+const FaultSettings& ReaderModel::fault() const {
+  return impl_->fault;
+}
+const ReaderState& ReaderModel::state() const {
+  return impl_->state;
+}
+std::vector<uint8_t> ReaderModel::TrackBytes(const Card& card) const {
+  return impl_->TrackBytes(card);
+}
 
 bool ReaderModel::TakeHangUp() {
   const bool h = impl_->hangup;

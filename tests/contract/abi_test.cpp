@@ -68,7 +68,9 @@ void ExpectEveryCallRefused(void* handle) {
   EXPECT_EQ(Korvel_SetCommBaud(handle, 9600), KORVEL_E_HANDLE);
   EXPECT_EQ(Korvel_SetTrack(handle, record.data()), KORVEL_E_HANDLE);
   EXPECT_EQ(Korvel_GetTrack(handle, track.data()), KORVEL_E_HANDLE);
-  EXPECT_EQ(Korvel_SetMessagePump(handle, [](void*) {}, nullptr), KORVEL_E_HANDLE);
+  EXPECT_EQ(Korvel_SetMessagePump(
+                handle, [](void*) {}, nullptr),
+            KORVEL_E_HANDLE);
   EXPECT_EQ(Korvel_SetMessagePump(handle, nullptr, nullptr), KORVEL_E_HANDLE);
   // A rate outside the table is refused before the handle is looked at.
   EXPECT_EQ(Korvel_SetCommBaud(handle, 0), KORVEL_E_BAUD);
@@ -89,11 +91,14 @@ void ExpectEveryCallRefused(void* handle) {
   }
 }
 
-TEST(Handles, NullHandleIsRefusedEverywhere) { ExpectEveryCallRefused(nullptr); }
+TEST(Handles, NullHandleIsRefusedEverywhere) {
+  ExpectEveryCallRefused(nullptr);
+}
 
 TEST(Handles, UnknownHandlesAreRefusedEverywhere) {
   int local = 0;
-  std::vector<void*> handles = {reinterpret_cast<void*>(uintptr_t{1}), reinterpret_cast<void*>(uintptr_t{0x4B5010}),
+  std::vector<void*> handles = {reinterpret_cast<void*>(uintptr_t{1}),
+                                reinterpret_cast<void*>(uintptr_t{0x4B5010}),
                                 reinterpret_cast<void*>(~uintptr_t{0}), &local};
   // A handle that is a file descriptor number of an open file.
   const int fd = open("/dev/null", O_RDWR);
@@ -111,7 +116,9 @@ TEST(Handles, ClosedHandleIsDeadAndNeverReused) {
   ASSERT_FALSE(pty.Path().empty());
   void* first = Korvel_CommOpenWithBaud(pty.Path().c_str(), 9600);
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(Korvel_SetMessagePump(first, [](void*) {}, nullptr), KORVEL_OK);
+  EXPECT_EQ(Korvel_SetMessagePump(
+                first, [](void*) {}, nullptr),
+            KORVEL_OK);
   EXPECT_EQ(Korvel_CommClose(first), KORVEL_OK);
   ExpectEveryCallRefused(first);  // closing again included
 
@@ -209,8 +216,10 @@ TEST(Open, RefusesWhatIsNotASerialPort) {
   ASSERT_EQ(stat(file.c_str(), &before), 0);
 
   const std::string absent = dir.Path() + "/absent";
-  for (const std::string& name : {file, dir.Path(), std::string("/dev/null"), std::string("/dev/zero"), absent}) {
-    for (uint32_t baud : {4800u, 38400u}) EXPECT_EQ(Korvel_CommOpenWithBaud(name.c_str(), baud), nullptr) << name;
+  for (const std::string& name :
+       {file, dir.Path(), std::string("/dev/null"), std::string("/dev/zero"), absent}) {
+    for (uint32_t baud : {4800u, 38400u})
+      EXPECT_EQ(Korvel_CommOpenWithBaud(name.c_str(), baud), nullptr) << name;
   }
 
   struct stat after {};

@@ -91,11 +91,19 @@ TEST(Exchange, TimeLimitsAndBadStart) {
   const TimeoutCase cases[] = {
       {"no reply at all", {}, KORVEL_E_NO_REPLY, 3000},
       {"one byte is not enough", {{10, {0x02}}}, KORVEL_E_NO_REPLY, 3000},
-      {"the start comes too late", {{3001, {0x02, 0x04, 0x32, 0x30, 'Y', 'A', 0x03, 0x00}}}, KORVEL_E_NO_REPLY, 3000},
+      {"the start comes too late",
+       {{3001, {0x02, 0x04, 0x32, 0x30, 'Y', 'A', 0x03, 0x00}}},
+       KORVEL_E_NO_REPLY,
+       3000},
       {"the body stops short", {{100, {0x02, 0x04}}, {200, {0x32, 0x30, 'Y'}}}, KORVEL_E_REPLY_TIMEOUT, 3100},
-      {"the body comes too late", {{100, {0x02, 0x04}}, {3101, {0x32, 0x30, 'Y', 'A', 0x03, 0x6B}}},
-       KORVEL_E_REPLY_TIMEOUT, 3100},
-      {"trailing bytes missing", {{100, {0x02, 0x04, 0x32, 0x30, 'Y', 'A', 0x03}}}, KORVEL_E_REPLY_TIMEOUT, 3100},
+      {"the body comes too late",
+       {{100, {0x02, 0x04}}, {3101, {0x32, 0x30, 'Y', 'A', 0x03, 0x6B}}},
+       KORVEL_E_REPLY_TIMEOUT,
+       3100},
+      {"trailing bytes missing",
+       {{100, {0x02, 0x04, 0x32, 0x30, 'Y', 'A', 0x03}}},
+       KORVEL_E_REPLY_TIMEOUT,
+       3100},
       {"noise first", {{700, {0x15, 0x02, 0x32, 0x30, 'Y', 0x03, 0x00}}}, KORVEL_E_FRAME, 700},
       {"noise first, arriving alone", {{700, {0x15}}, {900, {0x02}}}, KORVEL_E_FRAME, 900},
   };
@@ -135,7 +143,8 @@ TEST(Exchange, ReplyArrivingByteByByte) {
   FakePort port;
   std::vector<Piece> pieces;
   const Bytes reply = {0x02, 0x08, 0x32, 0x30, 'Y', 'K', 'V', '2', '.', '1', 0x03, 0x00};
-  for (size_t i = 0; i < reply.size(); ++i) pieces.push_back({static_cast<int64_t>(37 * (i + 1)), {reply[i]}});
+  for (size_t i = 0; i < reply.size(); ++i)
+    pieces.push_back({static_cast<int64_t>(37 * (i + 1)), {reply[i]}});
   port.Expect(kReset, pieces);
   PumpRecorder pump(port);
   GuardedArea text(30);
@@ -216,18 +225,29 @@ TEST(Commands, RequestFramesOnTheWire) {
   const RequestCase cases[] = {
       {"mode '0'", [](FakePort& p) { return SetMode(p, {}, '0'); }, {0x02, 0x02, 0x30, 0x30, 0x03, 0x03}},
       {"mode '1'", [](FakePort& p) { return SetMode(p, {}, '1'); }, {0x02, 0x02, 0x30, 0x31, 0x03, 0x02}},
-      {"mode: low byte only, not validated", [](FakePort& p) { return SetMode(p, {}, 0xABCD0137u); },
+      {"mode: low byte only, not validated",
+       [](FakePort& p) { return SetMode(p, {}, 0xABCD0137u); },
        {0x02, 0x02, 0x30, 0x37, 0x03, 0x04}},
       {"search", [&](FakePort& p) { return QueryMode(p, {}, area); }, kSearch},
       {"reset", [&](FakePort& p) { return ReadIdentification(p, {}, area); }, kReset},
       {"read data", [&](FakePort& p) { return ReadCardData(p, {}, area); }, kReadData},
-      {"baud 4800", [](FakePort& p) { return SetReaderBaud(p, {}, 4800); }, {0x02, 0x02, 0x34, 0x30, 0x03, 0x07}},
-      {"baud 9600", [](FakePort& p) { return SetReaderBaud(p, {}, 9600); }, {0x02, 0x02, 0x34, 0x31, 0x03, 0x06}},
-      {"baud 19200", [](FakePort& p) { return SetReaderBaud(p, {}, 19200); }, {0x02, 0x02, 0x34, 0x32, 0x03, 0x05}},
-      {"baud 38400", [](FakePort& p) { return SetReaderBaud(p, {}, 38400); }, {0x02, 0x02, 0x34, 0x33, 0x03, 0x04}},
-      {"track default", [&](FakePort& p) { return SetTrackSettings(p, {}, record_default); },
+      {"baud 4800",
+       [](FakePort& p) { return SetReaderBaud(p, {}, 4800); },
+       {0x02, 0x02, 0x34, 0x30, 0x03, 0x07}},
+      {"baud 9600",
+       [](FakePort& p) { return SetReaderBaud(p, {}, 9600); },
+       {0x02, 0x02, 0x34, 0x31, 0x03, 0x06}},
+      {"baud 19200",
+       [](FakePort& p) { return SetReaderBaud(p, {}, 19200); },
+       {0x02, 0x02, 0x34, 0x32, 0x03, 0x05}},
+      {"baud 38400",
+       [](FakePort& p) { return SetReaderBaud(p, {}, 38400); },
+       {0x02, 0x02, 0x34, 0x33, 0x03, 0x04}},
+      {"track default",
+       [&](FakePort& p) { return SetTrackSettings(p, {}, record_default); },
        {0x02, 0x09, 0x35, 0x25, 0x3F, 0x3B, 0x3F, 0x2B, 0x3F, 0x37, 0x31, 0x03, 0x31}},
-      {"track all zero", [&](FakePort& p) { return SetTrackSettings(p, {}, record_zero); },
+      {"track all zero",
+       [&](FakePort& p) { return SetTrackSettings(p, {}, record_zero); },
        {0x02, 0x09, 0x35, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x3D}},
   };
   for (const RequestCase& c : cases) {
@@ -253,7 +273,8 @@ TEST(Commands, UnsupportedRateNeverTouchesThePort) {
 TEST(Commands, RefusalStatusIsTheErrorByte) {
   for (int error : {1, 5, 0x59, 200, 255}) {
     FakePort port;
-    port.Expect({0x02, 0x02, 0x34, 0x31, 0x03, 0x06}, {{3, {0x02, 0x04, 0x34, 0x31, 'E', static_cast<uint8_t>(error), 0x03, 0x00}}});
+    port.Expect({0x02, 0x02, 0x34, 0x31, 0x03, 0x06},
+                {{3, {0x02, 0x04, 0x34, 0x31, 'E', static_cast<uint8_t>(error), 0x03, 0x00}}});
     EXPECT_EQ(SetReaderBaud(port, {}, 9600), error);
     EXPECT_TRUE(NoProblems(port));
   }
@@ -332,8 +353,8 @@ TEST(ReadData, CardDataIntoThe300ByteArea) {
     const char* what;
     size_t data_len;
   };
-  for (const Case& c : {Case{"no data", 0}, Case{"a typical swipe", 120},
-                        Case{"the longest reply its area holds", 248}}) {
+  for (const Case& c :
+       {Case{"no data", 0}, Case{"a typical swipe", 120}, Case{"the longest reply its area holds", 248}}) {
     SCOPED_TRACE(c.what);
     std::string data;
     for (size_t i = 0; i < c.data_len; ++i) data.push_back(static_cast<char>(0x20 + i % 90));
@@ -357,13 +378,31 @@ TEST(Commands, AreasUntouchedUnlessAccepted) {
     int status;
   };
   const Outcome outcomes[] = {
-      {"refusal", [](uint8_t c) { return std::vector<Piece>{{5, {0x02, 0x04, c, 0x30, 'N', 0x07, 0x03, 0}}}; }, 7},
+      {"refusal",
+       [](uint8_t c) {
+         return std::vector<Piece>{{5, {0x02, 0x04, c, 0x30, 'N', 0x07, 0x03, 0}}};
+       },
+       7},
       {"refusal with error byte 0",
-       [](uint8_t c) { return std::vector<Piece>{{5, {0x02, 0x04, c, 0x30, 'N', 0x00, 0x03, 0}}}; }, KORVEL_OK},
-      {"LEN 0", [](uint8_t) { return std::vector<Piece>{{5, {0x02, 0x00, 0x03, 0x01}}}; }, KORVEL_OK},
+       [](uint8_t c) {
+         return std::vector<Piece>{{5, {0x02, 0x04, c, 0x30, 'N', 0x00, 0x03, 0}}};
+       },
+       KORVEL_OK},
+      {"LEN 0",
+       [](uint8_t) {
+         return std::vector<Piece>{{5, {0x02, 0x00, 0x03, 0x01}}};
+       },
+       KORVEL_OK},
       {"no reply", [](uint8_t) { return std::vector<Piece>{}; }, KORVEL_E_NO_REPLY},
-      {"bad start", [](uint8_t) { return std::vector<Piece>{{5, {0x06, 0x02}}}; }, KORVEL_E_FRAME},
-      {"short body", [](uint8_t c) { return std::vector<Piece>{{5, {0x02, 0x04, c, 0x30, 'Y'}}}; },
+      {"bad start",
+       [](uint8_t) {
+         return std::vector<Piece>{{5, {0x06, 0x02}}};
+       },
+       KORVEL_E_FRAME},
+      {"short body",
+       [](uint8_t c) {
+         return std::vector<Piece>{{5, {0x02, 0x04, c, 0x30, 'Y'}}};
+       },
        KORVEL_E_REPLY_TIMEOUT},
       {"LEN 252: too long for any area",
        [](uint8_t c) {

@@ -36,7 +36,9 @@ inline std::string Hex(const uint8_t* bytes, size_t count) {
   }
   return s;
 }
-inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
+inline std::string Hex(const Bytes& b) {
+  return Hex(b.data(), b.size());
+}
 
 // One piece of an answer: `bytes` arrive `after_ms` after the request was
 // written.
@@ -164,7 +166,8 @@ class FakePort final : public Port {
     // at once, so a host that waits "for input" with input waiting spins.
     if (wake_on_input && !queue_.empty()) return WaitResult::kWoken;
     int64_t until = now_ + std::max(ms, 0);
-    if (wake_on_input && !arrivals_.empty()) until = std::min(until, std::max(now_, arrivals_.begin()->first));
+    if (wake_on_input && !arrivals_.empty())
+      until = std::min(until, std::max(now_, arrivals_.begin()->first));
     if (gone_at_ >= 0 && gone_at_ <= until) {
       Advance(std::max(now_, gone_at_));
       gone_ = true;

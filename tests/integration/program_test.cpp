@@ -174,7 +174,8 @@ TEST_F(SimProgram, HearsEveryWriterOfThePipe) {
   ASSERT_NO_FATAL_FAILURE(Spawn({"--link", link_, "--control", fifo_, "--quiet"}));
   ASSERT_EQ(Line().rfind("Simulated reader on ", 0), 0u);
   constexpr int kWriters = 300;
-  for (int i = 0; i < kWriters; ++i) ASSERT_NO_FATAL_FAILURE(ToPipe("no-such-command-" + std::to_string(i) + "\n"));
+  for (int i = 0; i < kWriters; ++i)
+    ASSERT_NO_FATAL_FAILURE(ToPipe("no-such-command-" + std::to_string(i) + "\n"));
   int heard = 0;
   while (heard < kWriters && SeeLine("Unknown command 'no-such-command-")) ++heard;
   EXPECT_EQ(heard, kWriters);

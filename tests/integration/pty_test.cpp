@@ -42,7 +42,9 @@ int64_t MsSince(Clock::time_point t0) {
 // counter does: its 3000 ms may measure 2999.x here.
 constexpr int64_t kReplyLimitMs = 2999;
 
-Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Str(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
 
 // A caller's area with guard bytes on both sides, all filled with a pattern.
 template <size_t N>
@@ -250,7 +252,8 @@ TEST_F(Pty, RawModeCarriesControlBytesUntouchedBothWays) {
   EXPECT_EQ(data.Area(), expected);
 
   // ... and raw bytes straight onto the line.
-  const Bytes raw = {0x03, 0x11, 0x13, 0x0D, 0x0A, 0x7F, 0x00, 0x0D, 0x0D, 0x0A, 0x04, 0x1A, 0x1C, 0xFF, 0x80};
+  const Bytes raw = {0x03, 0x11, 0x13, 0x0D, 0x0A, 0x7F, 0x00, 0x0D,
+                     0x0D, 0x0A, 0x04, 0x1A, 0x1C, 0xFF, 0x80};
   reader_->Inject(raw);
   Guarded<300> injected;
   ASSERT_EQ(GetTrackWhenReady(h, injected.area()), KORVEL_OK);
@@ -311,7 +314,8 @@ TEST_F(Pty, AnUnsupportedRateNeverTouchesThePort) {
   Watch watch(reader_->path(), IN_OPEN | IN_MODIFY | IN_ATTRIB);
   ASSERT_TRUE(watch.ok());
   const int before = OpenDescriptors();
-  for (uint32_t baud : {0u, 1u, 1200u, 2400u, 9601u, 57600u, 115200u, 0xFFFFFFFFu}) EXPECT_EQ(Open(baud), nullptr);
+  for (uint32_t baud : {0u, 1u, 1200u, 2400u, 9601u, 57600u, 115200u, 0xFFFFFFFFu})
+    EXPECT_EQ(Open(baud), nullptr);
   EXPECT_EQ(OpenDescriptors(), before);
   EXPECT_EQ(watch.Events(), 0u);
   // A real open is seen by the same watch.

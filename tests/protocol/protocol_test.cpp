@@ -140,7 +140,8 @@ TEST(ExchangeFrame, ReplyValidationTable) {
       {"accepted, one data byte", Reply(4, {0x32, 0x30, 'Y', 'A', 0x03, 0x6B}), 100, 0, 8},
       {"refused with error byte 5", Reply(4, {0x32, 0x30, 'N', 0x05, 0x03, 0x00}), 100, 5, 8},
       {"refused with error byte 255", Reply(4, {0x32, 0x30, 'N', 0xFF, 0x03, 0x00}), 100, 255, 8},
-      {"refused with error byte 0 reads as success", Reply(4, {0x32, 0x30, 'N', 0x00, 0x03, 0x00}), 100, 0, 8},
+      {"refused with error byte 0 reads as success", Reply(4, {0x32, 0x30, 'N', 0x00, 0x03, 0x00}), 100, 0,
+       8},
       {"status byte compared exactly ('y')", Reply(4, {0x32, 0x30, 'y', 0x07, 0x03, 0x00}), 100, 7, 8},
       {"LEN 0: offsets 4 and 5 stay zero", Reply(0, {0x03, 0x01}), 100, 0, 4},
       {"LEN 1: offset 5 stays zero", Reply(1, {0x32, 0x03, 0x00}), 100, 0, 5},
@@ -164,7 +165,8 @@ TEST(ExchangeFrame, ReplyValidationTable) {
     port.Expect(kResetRequest, {{0, answer}});
     GuardedArea reply(c.area);
     std::fill_n(reply.data(), c.area, 0);
-    EXPECT_EQ(ExchangeFrame(port, {}, kResetRequest.data(), kResetRequest.size(), reply.data(), c.area), c.status);
+    EXPECT_EQ(ExchangeFrame(port, {}, kResetRequest.data(), kResetRequest.size(), reply.data(), c.area),
+              c.status);
     EXPECT_TRUE(reply.GuardsIntact());
     EXPECT_EQ(port.WaitCalls(), 0) << "a complete reply needs no waiting";
     EXPECT_EQ(port.ShortReads(), 0);

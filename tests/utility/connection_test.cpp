@@ -81,7 +81,8 @@ class ConnectionTest : public QObject {
     desk.dialog->AddPortName(path);
     const Box box = desk.Press(1002);
     QCOMPARE(box.text, kOpenFail);
-    QVERIFY2(box.informative.startsWith(QStringLiteral("Permission denied for ") + path), qPrintable(box.informative));
+    QVERIFY2(box.informative.startsWith(QStringLiteral("Permission denied for ") + path),
+             qPrintable(box.informative));
   }
 
   void openWithAReaderSucceedsAfterItsBox() {

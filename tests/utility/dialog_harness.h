@@ -67,7 +67,8 @@ class BoxWatcher : public QObject {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::Show) {
-      if (auto* box = qobject_cast<QMessageBox*>(watched); box != nullptr && !box->property("seen").toBool()) {
+      if (auto* box = qobject_cast<QMessageBox*>(watched);
+          box != nullptr && !box->property("seen").toBool()) {
         box->setProperty("seen", true);
         const Box seen{box->windowTitle(), box->text(), box->informativeText(), box->icon(),
                        int(box->buttons().size())};
@@ -97,7 +98,9 @@ T* Control(QWidget& dialog, int id) {
   return control;
 }
 
-inline QPushButton* Button(QWidget& dialog, int id) { return Control<QPushButton>(dialog, id); }
+inline QPushButton* Button(QWidget& dialog, int id) {
+  return Control<QPushButton>(dialog, id);
+}
 
 #if defined(DUNMARK_WITH_SIMULATOR)
 // A main dialog with a simulated reader on a pseudo-terminal, its port
@@ -157,11 +160,11 @@ inline void PrepareEnvironment() {
 
 }  // namespace harness
 
-#define DUNMARK_TEST_MAIN(TestClass)          \
-  int main(int argc, char** argv) {           \
-    harness::PrepareEnvironment();            \
-    QApplication app(argc, argv);             \
-    app.setFont(dunmark::DialogFont());       \
-    TestClass test;                           \
-    return QTest::qExec(&test, argc, argv);   \
+#define DUNMARK_TEST_MAIN(TestClass)        \
+  int main(int argc, char** argv) {         \
+    harness::PrepareEnvironment();          \
+    QApplication app(argc, argv);           \
+    app.setFont(dunmark::DialogFont());     \
+    TestClass test;                         \
+    return QTest::qExec(&test, argc, argv); \
   }

@@ -59,11 +59,12 @@ class LogicTest : public QObject {
   void trackRecord() {
     const std::array<QString, 6> defaults = {QStringLiteral("%"), QStringLiteral("?"), QStringLiteral(";"),
                                              QStringLiteral("?"), QStringLiteral("+"), QStringLiteral("?")};
-    QCOMPARE(Record(BuildTrackRecord(defaults, true)), Bytes({0x25, 0x3F, 0x3B, 0x3F, 0x2B, 0x3F, 0x37, 0x31}));
+    QCOMPARE(Record(BuildTrackRecord(defaults, true)),
+             Bytes({0x25, 0x3F, 0x3B, 0x3F, 0x2B, 0x3F, 0x37, 0x31}));
     QCOMPARE(Record(BuildTrackRecord(defaults, false)).back(), char(0x30));
 
-    const std::array<QString, 6> mixed = {QStringLiteral("%A"), QString(), QStringLiteral("中"),
-                                          QStringLiteral("?"), QStringLiteral("+"), QStringLiteral("?")};
+    const std::array<QString, 6> mixed = {QStringLiteral("%A"), QString(),           QStringLiteral("中"),
+                                          QStringLiteral("?"),  QStringLiteral("+"), QStringLiteral("?")};
     QCOMPARE(Record(BuildTrackRecord(mixed, true)), Bytes({'%', 0x00, 0xD6, '?', '+', '?', '7', '1'}));
   }
 
@@ -94,18 +95,19 @@ class LogicTest : public QObject {
   void portListFindsSerialDevices() {
     QTemporaryDir dev;
     QVERIFY(QDir(dev.path()).mkpath(QStringLiteral("serial/by-id")));
-    for (const char* name : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "null",
-                             "serial/by-id/usb-FTDI_Reader_A1-if00-port0"}) {
+    for (const char* name :
+         {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "null", "serial/by-id/usb-FTDI_Reader_A1-if00-port0"}) {
       QFile file(dev.filePath(QString::fromLatin1(name)));
       QVERIFY(file.open(QIODevice::WriteOnly));
     }
     const QStringList devices = DiscoverSerialDevices(dev.path());
-    QCOMPARE(devices, QStringList({dev.filePath(QStringLiteral("serial/by-id/usb-FTDI_Reader_A1-if00-port0")),
-                                   dev.filePath(QStringLiteral("ttyUSB2")), dev.filePath(QStringLiteral("ttyUSB10")),
-                                   dev.filePath(QStringLiteral("ttyACM0"))}));
+    QCOMPARE(devices,
+             QStringList({dev.filePath(QStringLiteral("serial/by-id/usb-FTDI_Reader_A1-if00-port0")),
+                          dev.filePath(QStringLiteral("ttyUSB2")), dev.filePath(QStringLiteral("ttyUSB10")),
+                          dev.filePath(QStringLiteral("ttyACM0"))}));
 
-    const QStringList list = BuildPortList({QStringLiteral("/dev/ttyUSB0")},
-                                           {QStringLiteral("/dev/pts/4"), QStringLiteral("/dev/ttyUSB0"), {}});
+    const QStringList list = BuildPortList(
+        {QStringLiteral("/dev/ttyUSB0")}, {QStringLiteral("/dev/pts/4"), QStringLiteral("/dev/ttyUSB0"), {}});
     QCOMPARE(list.mid(0, 8), FixedPortNames());
     QCOMPARE(list.first(), QStringLiteral("com1"));
     QCOMPARE(list.mid(8), QStringList({QStringLiteral("/dev/ttyUSB0"), QStringLiteral("/dev/pts/4")}));

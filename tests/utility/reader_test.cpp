@@ -127,7 +127,7 @@ class ReaderTest : public QObject {
     QCOMPARE(Settings(desk.reader->State()), QByteArray("\x25\x3F\x3B\x3F\x2B\x3F\x37\x31", 8));
 
     Control<QLineEdit>(*desk.dialog, 1013)->setText(QStringLiteral("中"));  // lead byte D6
-    Control<QLineEdit>(*desk.dialog, 1014)->clear();                       // 0
+    Control<QLineEdit>(*desk.dialog, 1014)->clear();                        // 0
     Control<QLineEdit>(*desk.dialog, 1015)->setText(QStringLiteral("%B"));  // '%' only
     desk.Press(1020);
     QCOMPARE(Settings(desk.reader->State()), QByteArray("\xD6\x00%?+?71", 8));

@@ -1,11 +1,11 @@
 // The main dialog's shell: its controls and start-up state, the About box,
 // how Enter, Esc and the close box end it, and the data field's byte limit.
 #include <QCheckBox>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QClipboard>
 #include <QPlainTextEdit>
 
 #include "about_dialog.h"
@@ -110,17 +110,28 @@ class ShellTest : public QObject {
     };
     // Every addressable control, in tab order.
     const Expected controls[] = {
-        {1000, "", {35, 23, 48, 0}},           {1001, "", {119, 24, 48, 0}},
-        {1002, "Open Com", {180, 21, 50, 14}}, {1003, "Close Com", {241, 21, 50, 14}},
-        {1004, "Exit", {300, 21, 50, 14}},     {1005, "Get Version", {13, 74, 50, 14}},
-        {1006, "Active Mode", {75, 77, 52, 14}}, {1007, "Command Mode", {131, 77, 55, 14}},
-        {1008, "Serch Mode", {192, 77, 55, 14}}, {1009, "Baud Choose", {287, 79, 52, 14}},
-        {1010, "", {359, 79, 48, 0}},          {1013, "", {47, 137, 20, 14}},
-        {1014, "", {48, 161, 19, 12}},         {1015, "", {116, 137, 23, 14}},
-        {1016, "", {114, 160, 23, 14}},        {1017, "", {181, 137, 24, 14}},
-        {1018, "", {181, 157, 24, 14}},        {1019, "Enter Mark", {229, 147, 54, 14}},
-        {1020, "Data Setting", {305, 145, 54, 23}}, {1021, "Command Read Card", {19, 224, 74, 14}},
-        {1022, "Clear Information", {19, 242, 73, 15}}, {1026, "", {129, 221, 280, 40}},
+        {1000, "", {35, 23, 48, 0}},
+        {1001, "", {119, 24, 48, 0}},
+        {1002, "Open Com", {180, 21, 50, 14}},
+        {1003, "Close Com", {241, 21, 50, 14}},
+        {1004, "Exit", {300, 21, 50, 14}},
+        {1005, "Get Version", {13, 74, 50, 14}},
+        {1006, "Active Mode", {75, 77, 52, 14}},
+        {1007, "Command Mode", {131, 77, 55, 14}},
+        {1008, "Serch Mode", {192, 77, 55, 14}},
+        {1009, "Baud Choose", {287, 79, 52, 14}},
+        {1010, "", {359, 79, 48, 0}},
+        {1013, "", {47, 137, 20, 14}},
+        {1014, "", {48, 161, 19, 12}},
+        {1015, "", {116, 137, 23, 14}},
+        {1016, "", {114, 160, 23, 14}},
+        {1017, "", {181, 137, 24, 14}},
+        {1018, "", {181, 157, 24, 14}},
+        {1019, "Enter Mark", {229, 147, 54, 14}},
+        {1020, "Data Setting", {305, 145, 54, 23}},
+        {1021, "Command Read Card", {19, 224, 74, 14}},
+        {1022, "Clear Information", {19, 242, 73, 15}},
+        {1026, "", {129, 221, 280, 40}},
     };
     QList<int> ids;
     for (const Expected& e : controls) {
@@ -146,8 +157,9 @@ class ShellTest : public QObject {
     QCOMPARE(dataField()->accessibleName(), QStringLiteral("Data Packets"));
 
     // Labels and frames are there and take no focus.
-    const QStringList groups = {"COM Setting", "Version", "Mode Choose", "Baud Setting", "Output Setting",
-                                "First Track", "Second Track", "Third Track", "End Mark", "ReadCardSetting"};
+    const QStringList groups = {"COM Setting",    "Version",        "Mode Choose",  "Baud Setting",
+                                "Output Setting", "First Track",    "Second Track", "Third Track",
+                                "End Mark",       "ReadCardSetting"};
     QStringList titles;
     for (auto* box : dialog().findChildren<QGroupBox*>()) {
       titles << box->title();
@@ -159,7 +171,8 @@ class ShellTest : public QObject {
     QCOMPARE(titles, sortedGroups);
     QStringList labels;
     for (auto* label : dialog().findChildren<QLabel*>()) labels << label->text();
-    QCOMPARE(labels, QStringList({"Port", "Baud", "Start ", "End", "Start", "End", "Start", "End", "Data Packets"}));
+    QCOMPARE(labels,
+             QStringList({"Port", "Baud", "Start ", "End", "Start", "End", "Start", "End", "Data Packets"}));
   }
 
   void aboutItemOpensTheAboutBox() {
@@ -170,8 +183,9 @@ class ShellTest : public QObject {
       if (about == nullptr || !about->isVisible()) return;
       auto* ok = about->findChild<QPushButton*>(QStringLiteral("1"));
       auto* icon = about->findChildren<QLabel*>().value(0);
-      seen << about->windowTitle() + "|" + about->findChildren<QLabel*>().value(1)->text() + "|" + ok->text() +
-                  "|" + QString::number(ok->isDefault()) + "|" + QString::number(!icon->pixmap().isNull());
+      seen << about->windowTitle() + "|" + about->findChildren<QLabel*>().value(1)->text() + "|" +
+                  ok->text() + "|" + QString::number(ok->isDefault()) + "|" +
+                  QString::number(!icon->pixmap().isNull());
       QTest::keyClick(about, Qt::Key_Return);  // the default button
     });
     poll.start(5);

@@ -10,7 +10,7 @@
 
 static int failures = 0;
 
-static void Expect(const char *what, long got, long want) {
+static void Expect(const char* what, long got, long want) {
   if (got != want) {
     printf("FAIL %s: got %ld, want %ld\n", what, got, want);
     ++failures;
@@ -20,10 +20,10 @@ static void Expect(const char *what, long got, long want) {
 }
 
 int main(void) {
-  static const char *const kExports[] = {
-      "Korvel_CommOpenWithBaud", "Korvel_CommClose", "Korvel_ReadMode", "Korvel_Search",
-      "Korvel_Reset",            "Korvel_ReadData",  "Korvel_SetCommBaud", "Korvel_SetTrack",
-      "Korvel_GetTrack",         "Korvel_SetMessagePump", "Korvel_StatusText"};
+  static const char* const kExports[] = {"Korvel_CommOpenWithBaud", "Korvel_CommClose", "Korvel_ReadMode",
+                                         "Korvel_Search",           "Korvel_Reset",     "Korvel_ReadData",
+                                         "Korvel_SetCommBaud",      "Korvel_SetTrack",  "Korvel_GetTrack",
+                                         "Korvel_SetMessagePump",   "Korvel_StatusText"};
   unsigned char area[KORVEL_DATA_AREA];
   const unsigned char record[KORVEL_TRACK_RECORD] = {'%', '?', ';', '?', '+', '?', '7', '1'};
   HMODULE library;

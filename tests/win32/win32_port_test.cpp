@@ -89,7 +89,9 @@ void Control(const std::string& fifo, const std::string& command) {
   ASSERT_TRUE(ok && written == line.size()) << "cannot write \"" << command << "\" to " << fifo;
 }
 
-Bytes Area(size_t size) { return Bytes(size, kGuard); }
+Bytes Area(size_t size) {
+  return Bytes(size, kGuard);
+}
 
 // `bytes` followed by zeros up to `size`.
 Bytes ZeroFilled(Bytes bytes, size_t size) {
@@ -97,9 +99,13 @@ Bytes ZeroFilled(Bytes bytes, size_t size) {
   return bytes;
 }
 
-const sim::Card& CardOfSwipe(int number) { return sim::SampleCards().at(number - kFirstSwipeNumber); }
+const sim::Card& CardOfSwipe(int number) {
+  return sim::SampleCards().at(number - kFirstSwipeNumber);
+}
 
-void CountCall(void* context) { ++*static_cast<int*>(context); }
+void CountCall(void* context) {
+  ++*static_cast<int*>(context);
+}
 
 // A message-only window that counts what it is sent, and whether that
 // happened inside a library call.
@@ -131,7 +137,9 @@ HWND CreateProbeWindow() {
 }
 
 int g_timer_calls = 0;
-void CALLBACK CountTimer(HWND, UINT, UINT_PTR, DWORD) { ++g_timer_calls; }
+void CALLBACK CountTimer(HWND, UINT, UINT_PTR, DWORD) {
+  ++g_timer_calls;
+}
 
 // Empties this thread's message queue without the library.
 void DrainMessages() {
@@ -150,7 +158,8 @@ class SimulatedReader : public ::testing::Test {
   void SetUp() override {
     port_ = Env("KORVEL_SIM_PORT");
     fifo_ = Env("KORVEL_SIM_CONTROL");
-    if (port_.empty() || fifo_.empty()) GTEST_SKIP() << "no simulated reader configured (tests/win32/run.sh sets one up)";
+    if (port_.empty() || fifo_.empty())
+      GTEST_SKIP() << "no simulated reader configured (tests/win32/run.sh sets one up)";
     ASSERT_NO_FATAL_FAILURE(Control(fifo_, "fault none"));
     handle_ = FindReader();
     ASSERT_NE(handle_, nullptr) << "the simulated reader on " << port_ << " does not answer";

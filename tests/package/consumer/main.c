@@ -5,7 +5,7 @@
 #include <string.h>
 
 int main(void) {
-  const char *text = Korvel_StatusText(KORVEL_E_NO_REPLY);
+  const char* text = Korvel_StatusText(KORVEL_E_NO_REPLY);
   if (text == NULL || strlen(text) == 0) {
     fputs("no status text\n", stderr);
     return 1;

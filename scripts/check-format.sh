@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Checks that every C and C++ source of the project is formatted with the
+# project's .clang-format.  Lists the files that are not; exits non-zero then.
+#   scripts/check-format.sh          check
+#   scripts/check-format.sh --fix    reformat them in place
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+command -v clang-format >/dev/null || { echo "check-format.sh: clang-format is not installed" >&2; exit 1; }
+mapfile -t files < <(git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.h' | grep -v '^build')
+if [ "${1:-}" = "--fix" ]; then
+  clang-format -i "${files[@]}"
+  exit 0
+fi
+bad=()
+for f in "${files[@]}"; do
+  [ -f "$f" ] || continue
+  if ! clang-format --dry-run --Werror "$f" >/dev/null 2>&1; then bad+=("$f"); fi
+done
+if [ ${#bad[@]} -gt 0 ]; then
+  echo "Not formatted (run scripts/check-format.sh --fix):"
+  printf '  %s\n' "${bad[@]}"
+  exit 1
+fi
+echo "All ${#files[@]} C and C++ files are formatted."
