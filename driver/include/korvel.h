@@ -69,8 +69,6 @@
 #if defined(_WIN32)
 #if defined(KORVEL_BUILDING_LIBRARY)
 #define KORVEL_API __declspec(dllexport)
-#elif defined(KORVEL_STATIC)
-#define KORVEL_API
 #else
 #define KORVEL_API __declspec(dllimport)
 #endif

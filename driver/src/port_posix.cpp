@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <string>
 
+#include "korvel/clock.h"
+#include "korvel/port_names.h"
+#include "korvel/posix_tty.h"
 #include "port.h"
 
 namespace korvel {
@@ -25,34 +25,6 @@ constexpr int kReadTotalMultiplier = 400;
 constexpr int kReadTotalConstant = 400;
 constexpr int kWriteTotalMultiplier = 40;
 constexpr int kWriteTotalConstant = 400;
-
-speed_t SpeedOf(uint32_t baud) {
-  switch (baud) {
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    default: return B0;
-  }
-}
-
-// "comN" (any case, N >= 1) names the machine's Nth serial port.
-std::string DevicePath(const char* name) {
-  std::string s(name);
-  if (s.size() > 3 && (s[0] == 'c' || s[0] == 'C') && (s[1] == 'o' || s[1] == 'O') &&
-      (s[2] == 'm' || s[2] == 'M') &&
-      std::all_of(s.begin() + 3, s.end(), [](unsigned char c) { return std::isdigit(c) != 0; }) &&
-      s.size() <= 8) {
-    const long n = std::strtol(s.c_str() + 3, nullptr, 10);
-    if (n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
-  }
-  return s;
-}
-
-int64_t MonotonicMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 class PosixPort final : public Port {
  public:
@@ -152,33 +124,10 @@ class PosixPort final : public Port {
   bool gone_ = false;
 };
 
-// Raw 8-N-1 at the rate, no flow control, reads that never block in the
-// kernel (the port waits with poll()).  Read back to make sure it took.
-bool ApplyLineFormat(int fd, uint32_t baud) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return false;
-  cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  const speed_t speed = SpeedOf(baud);
-  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
-
-  termios back{};
-  if (tcgetattr(fd, &back) != 0) return false;
-  return cfgetispeed(&back) == speed && cfgetospeed(&back) == speed &&
-         (back.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) == CS8 &&
-         (back.c_iflag & (IXON | IXOFF)) == 0 && (back.c_lflag & (ICANON | ECHO | ISIG)) == 0 &&
-         (back.c_oflag & OPOST) == 0;
-}
-
 }  // namespace
 
 std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud) {
-  const std::string path = DevicePath(name);
+  const std::string path = PosixDevicePath(name);
   int fd;
   do {
     fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -197,7 +146,9 @@ std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud) {
   // included; TIOCEXCL also keeps out programs that do not take the lock.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail();
   if (ioctl(fd, TIOCEXCL) != 0) return fail();
-  if (!ApplyLineFormat(fd, baud)) {
+  // Raw 8-N-1 at the rate, no flow control, reads that never block in the
+  // kernel (the port waits with poll()).
+  if (!MakeRawLine(fd, baud, 0)) {
     ioctl(fd, TIOCNXCL);
     return fail();
   }

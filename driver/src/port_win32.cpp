@@ -14,6 +14,8 @@
 #include <new>
 #include <string>
 
+#include "korvel/port_names.h"
+#include "korvel/rates.h"
 #include "port.h"
 
 namespace korvel {
@@ -42,30 +44,6 @@ constexpr DWORD kInputPollMs = 2;
 // A window that never validates its update region gets WM_PAINT forever; a
 // bound per pump keeps such a queue from holding the library inside the pump.
 constexpr int kMaxMessagesPerPump = 1000;
-
-// The line format text of a supported rate, in the device-control notation.
-const char* LineFormat(uint32_t baud) {
-  switch (baud) {
-    case 4800: return "4800,n,8,1";
-    case 9600: return "9600,n,8,1";
-    case 19200: return "19200,n,8,1";
-    case 38400: return "38400,n,8,1";
-    default: return nullptr;
-  }
-}
-
-// "comN" (any case) names the Nth serial port.  Ports above 9 open only by
-// their device-namespace name; every other name goes to the platform as given.
-std::string DeviceName(const char* name) {
-  const std::string s(name);
-  const bool com = s.size() > 3 && s.size() <= 8 && (s[0] == 'c' || s[0] == 'C') &&
-                   (s[1] == 'o' || s[1] == 'O') && (s[2] == 'm' || s[2] == 'M') &&
-                   std::all_of(s.begin() + 3, s.end(), [](char c) { return c >= '0' && c <= '9'; });
-  if (!com) return s;
-  const long n = std::strtol(s.c_str() + 3, nullptr, 10);
-  if (n <= 9) return s;
-  return "\\\\.\\COM" + std::to_string(n);
-}
 
 // Errors with which a serial driver reports that the device is no longer
 // there (USB unplug, the far end of a pseudo-terminal closed under Wine).
@@ -221,16 +199,16 @@ bool ApplyTimeouts(HANDLE handle) {
 }  // namespace
 
 std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud) {
-  const char* format = LineFormat(baud);
-  if (format == nullptr) return nullptr;
-  const std::string device = DeviceName(name);
+  const LineRate* rate = FindLineRate(baud);
+  if (rate == nullptr) return nullptr;
+  const std::string device = WindowsDeviceName(name);
 
   // Read and write, exclusive, existing device only, synchronous.
   HANDLE handle =
       CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
 
-  if (!ApplyLineFormat(handle, format) || !ApplyTimeouts(handle) ||
+  if (!ApplyLineFormat(handle, rate->line_format) || !ApplyTimeouts(handle) ||
       !SetupComm(handle, kInputQueueBytes, kOutputQueueBytes)) {
     CloseHandle(handle);
     return nullptr;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "korvel.h"
+#include "korvel/rates.h"
 
 namespace korvel {
 
@@ -26,13 +27,8 @@ size_t BuildFrame(uint8_t cmd, const uint8_t* params, size_t param_count, uint8_
 }
 
 uint8_t RateCode(uint32_t baud) {
-  switch (baud) {
-    case 4800: return '0';
-    case 9600: return '1';
-    case 19200: return '2';
-    case 38400: return '3';
-    default: return 0;
-  }
+  const LineRate* rate = FindLineRate(baud);
+  return rate == nullptr ? 0 : rate->code;
 }
 
 namespace {

@@ -1,17 +1,16 @@
 # Checks the dynamic symbol table of the shared library: the exported
-# functions are exactly the library's eleven, nothing else is exported, and
-# the SONAME carries the major version.
-#   cmake -DLIB=<path> -DNM=<nm> -DREADELF=<readelf> -DSONAME=<expected> -P check_exports.cmake
-foreach(var LIB NM READELF SONAME)
+# functions are exactly those of the export list, nothing else is exported,
+# and the SONAME carries the major version.
+#   cmake -DLIB=<path> -DNM=<nm> -DREADELF=<readelf> -DSONAME=<expected>
+#         -DEXPORTS_FILE=<driver/exports.txt> -P check_exports.cmake
+foreach(var LIB NM READELF SONAME EXPORTS_FILE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} not given")
   endif()
 endforeach()
 
-set(expected
-  Korvel_CommClose Korvel_CommOpenWithBaud Korvel_GetTrack Korvel_ReadData Korvel_ReadMode
-  Korvel_Reset Korvel_Search Korvel_SetCommBaud Korvel_SetMessagePump Korvel_SetTrack
-  Korvel_StatusText)
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/KorvelExports.cmake)
+korvel_read_exports(${EXPORTS_FILE} expected decorated)
 list(SORT expected)
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIB}

@@ -10,6 +10,7 @@
 #include "fake_port.h"
 #include "guarded_area.h"
 #include "korvel.h"
+#include "korvel/port_names.h"
 #include "protocol.h"
 #include "test_support.h"
 
@@ -182,3 +183,32 @@ TEST(ExchangeFrame, ReplyValidationTable) {
 
 }  // namespace
 }  // namespace korvel
+
+// The names the library really opens: both platform mappings of "comN".
+TEST(PortNames, ComNamesMapToTheMachinesPorts) {
+  struct Case {
+    const char* name;
+    const char* posix;
+    const char* windows;
+  };
+  const Case cases[] = {
+      {"com1", "/dev/ttyS0", "com1"},
+      {"COM2", "/dev/ttyS1", "COM2"},
+      {"Com9", "/dev/ttyS8", "Com9"},
+      {"com10", "/dev/ttyS9", "\\\\.\\COM10"},
+      {"com99999", "/dev/ttyS99998", "\\\\.\\COM99999"},
+      // Not "comN": used as given.
+      {"com0", "com0", "com0"},
+      {"com", "com", "com"},
+      {"com1x", "com1x", "com1x"},
+      {"com-1", "com-1", "com-1"},
+      {"com123456", "com123456", "com123456"},
+      {"xcom1", "xcom1", "xcom1"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"\\\\.\\COM3", "\\\\.\\COM3", "\\\\.\\COM3"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(korvel::PosixDevicePath(c.name), c.posix) << c.name;
+    EXPECT_EQ(korvel::WindowsDeviceName(c.name), c.windows) << c.name;
+  }
+}

@@ -1,12 +1,13 @@
 # Checks the export table of Korvel_dll.dll and the import table of a program
-# linked through the import library: exactly the nine functions and the two
-# extensions, by their undecorated names (no "@n" argument size, no leading
-# underscore), on either width.
-#   cmake -DOBJDUMP=<objdump> -DDLL=<Korvel_dll.dll> [-DPROGRAM=<exe>] -P check_exports.cmake
-set(expected
-  Korvel_CommClose Korvel_CommOpenWithBaud Korvel_GetTrack Korvel_ReadData Korvel_ReadMode
-  Korvel_Reset Korvel_Search Korvel_SetCommBaud Korvel_SetMessagePump Korvel_SetTrack
-  Korvel_StatusText)
+# linked through the import library: exactly the functions of the export list,
+# by their undecorated names (no "@n" argument size, no leading underscore),
+# on either width.
+#   cmake -DOBJDUMP=<objdump> -DDLL=<Korvel_dll.dll> [-DPROGRAM=<exe>]
+#         -DEXPORTS_FILE=<driver/exports.txt> -P check_exports.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/KorvelExports.cmake)
+korvel_read_exports(${EXPORTS_FILE} expected decorated)
+list(SORT expected)
+list(LENGTH expected expected_count)
 
 function(read_table file out_var)
   execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE text RESULT_VARIABLE rc)
@@ -24,7 +25,7 @@ function(compare what names)
     string(REPLACE ";" " " want "${expected}")
     message(FATAL_ERROR "${what}:\n  got:  ${got}\n  want: ${want}")
   endif()
-  message(STATUS "${what}: all 11 undecorated names, nothing else")
+  message(STATUS "${what}: all ${expected_count} undecorated names, nothing else")
 endfunction()
 
 # The export name table of the DLL.

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "export_names.h"
 #include "korvel.h"
 
 static int failures = 0;
@@ -20,10 +21,7 @@ static void Expect(const char* what, long got, long want) {
 }
 
 int main(void) {
-  static const char* const kExports[] = {"Korvel_CommOpenWithBaud", "Korvel_CommClose", "Korvel_ReadMode",
-                                         "Korvel_Search",           "Korvel_Reset",     "Korvel_ReadData",
-                                         "Korvel_SetCommBaud",      "Korvel_SetTrack",  "Korvel_GetTrack",
-                                         "Korvel_SetMessagePump",   "Korvel_StatusText"};
+  static const char* const kExports[] = {KORVEL_EXPORT_NAMES};
   unsigned char area[KORVEL_DATA_AREA];
   const unsigned char record[KORVEL_TRACK_RECORD] = {'%', '?', ';', '?', '+', '?', '7', '1'};
   HMODULE library;

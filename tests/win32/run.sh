@@ -183,7 +183,8 @@ check_exports() {  # dir triplet
   local dll=$1/driver/Korvel_dll.dll prog=$1/tests/win32/korvel_link_check.exe
   note "Exports of $dll"
   "$2-objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p'
-  cmake -DOBJDUMP="$2-objdump" -DDLL="$dll" -DPROGRAM="$prog" -P "$REPO/tests/win32/check_exports.cmake"
+  cmake -DOBJDUMP="$2-objdump" -DDLL="$dll" -DPROGRAM="$prog" -DEXPORTS_FILE="$REPO/driver/exports.txt" \
+        -P "$REPO/tests/win32/check_exports.cmake"
 }
 if [ "$BUILT64" = 1 ]; then
   if check_exports "$B64" x86_64-w64-mingw32; then pass "x86_64 export and import tables"; else fail "x86_64 export and import tables"; fi
