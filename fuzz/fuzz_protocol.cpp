@@ -72,7 +72,8 @@ enum Operation { kMode, kSearch, kReset, kReadData, kBaud, kTrack, kCapture, kOp
 
 bool IsFramedStatus(int s) {
   return (s >= 0 && s <= 255) || s == KORVEL_E_NO_REPLY || s == KORVEL_E_FRAME ||
-         s == KORVEL_E_REPLY_TIMEOUT || s == KORVEL_E_DISCONNECTED || s == KORVEL_E_HANDLE;
+         s == KORVEL_E_REPLY_TIMEOUT || s == KORVEL_E_DISCONNECTED || s == KORVEL_E_HANDLE ||
+         s == KORVEL_E_REFUSED;
 }
 
 bool IsCaptureStatus(int s) {
@@ -128,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hooks.pump = [&] {
       pumps.push_back(port.Now());
       if (close_by_pump && port.Now() >= event_at) closed.store(true);
+      return true;
     };
   }
   hooks.closed = &closed;

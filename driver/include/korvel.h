@@ -3,8 +3,8 @@
  *
  * This header is the manual of the library.  Everything a program needs to
  * drive the reader is declared here: nine exported functions, the status
- * codes they return, and two extensions (a message pump hook and a status
- * text function).  It is usable from C and from C++.
+ * codes they return, and a few extensions (a message pump hook, a status text
+ * function, the reason for a failed open).  It is usable from C and from C++.
  *
  * ---------------------------------------------------------------------------
  * The reader and its two modes
@@ -33,22 +33,33 @@
  * reply and then up to 3000 ms more for the rest of it.  While it waits the
  * calling thread sleeps in the operating system (it does not spin) and, if a
  * pump has been set with Korvel_SetMessagePump(), calls that pump at least
- * every 10 ms, so that a user interface stays painted.  On Windows the
- * thread's window-message queue is serviced as well.  If the device goes away
- * during a wait (USB unplug, the other end of a pseudo-terminal closed) the
- * wait ends at once with KORVEL_E_DISCONNECTED.
+ * every 10 ms, so that a user interface stays painted.  (The thread wakes for
+ * the pump every 5 ms; only a machine so loaded that it leaves the thread
+ * unscheduled for longer stretches the interval.)  On Windows the thread's
+ * window-message queue is serviced as well.  A call that waits for another
+ * thread's call on the same handle to finish runs the pump the same way.
+ *
+ * Pumps never nest: a call made from inside a pump (on the same thread) waits
+ * without running the pump, or the Windows message queue, again.  It sleeps
+ * as a call without a pump does and returns to the pump when it is done.
+ *
+ * If the device goes away during a wait (USB unplug, the other end of a
+ * pseudo-terminal closed) the wait ends at once with KORVEL_E_DISCONNECTED;
+ * if another thread closes the handle, it ends at once with KORVEL_E_HANDLE.
  *
  * ---------------------------------------------------------------------------
  * Threads
  * ---------------------------------------------------------------------------
  * The library has no thread of its own.  Calls on different handles are
  * independent and may run on different threads at the same time.  Calls on
- * one handle from several threads are serialised by the library.  A pump may
- * call the library again on the same handle from the same thread (the inner
- * call runs to completion first; the outer one may then fail because the
- * inner one consumed or purged its reply).  A handle closed while another
- * call is still using it makes that call fail; the port itself is released
- * when the last call using it has returned.
+ * one handle from several threads are serialised by the library: a second
+ * thread's call waits until the first one has returned (running its pump
+ * meanwhile, see above).  A pump may call the library again on the same
+ * handle from the same thread (the inner call runs to completion first; the
+ * outer one may then fail because the inner one consumed or purged its
+ * reply).  A handle closed while another call is still using it makes that
+ * call fail at once with KORVEL_E_HANDLE; the port itself is released when
+ * the last call using it has returned.
  *
  * No function throws across this interface, and the library prints nothing.
  */
@@ -93,8 +104,12 @@ extern "C" {
 #define KORVEL_E_BAUD (-1)
 /* Framed commands: the reply's first two bytes did not arrive in 3000 ms. */
 #define KORVEL_E_NO_REPLY (-101)
-/* Framed commands: the reply does not start with 0x02, or announces more
- * bytes than the reply area can hold. */
+/* Framed commands: the reply does not start with 0x02, or its LEN is below
+ * 3 (no status byte), or it announces more bytes than the reply area can
+ * hold.  The bytes of a reply refused for its LEN are read away (for at most
+ * 3000 ms more) so that none of them is ever taken for card data; after a
+ * bad start byte the rest stays queued until the next framed command purges
+ * it. */
 #define KORVEL_E_FRAME (-102)
 /* Framed commands: the rest of the reply did not arrive in 3000 ms. */
 #define KORVEL_E_REPLY_TIMEOUT (-103)
@@ -107,6 +122,10 @@ extern "C" {
 #define KORVEL_E_CLOSE (-105)
 /* The device went away during the call (hang-up, unplug, I/O error). */
 #define KORVEL_E_DISCONNECTED (-108)
+/* Framed commands: the reader refused the command without an error code
+ * (its status byte is not 'Y', and the reply has no error byte or error
+ * byte 0). */
+#define KORVEL_E_REFUSED (-109)
 /* The handle is null, closed or was never issued by this library. */
 #define KORVEL_E_HANDLE (-110)
 /* A required pointer argument is null. */
@@ -126,7 +145,8 @@ extern "C" {
  * Opening and closing
  * ------------------------------------------------------------------------- */
 
-/* Opens a serial port for the reader and returns its handle, or null.
+/* Opens a serial port for the reader and returns its handle, or null
+ * (Korvel_GetOpenError() then says why).
  *
  * port: zero-terminated name.  "com1", "com2", ... (any case) name the
  *   machine's serial ports (/dev/ttyS0, /dev/ttyS1, ... on Linux; COM1, ...
@@ -149,12 +169,12 @@ KORVEL_API int KORVEL_CALL Korvel_CommClose(void* handle);
 
 /* ---------------------------------------------------------------------------
  * Framed commands.  Each purges both directions, sends one request frame and
- * waits for the reply (see "Waiting" above).  Returns KORVEL_OK, the reader's
- * error byte (1..255), KORVEL_E_NO_REPLY, KORVEL_E_FRAME,
- * KORVEL_E_REPLY_TIMEOUT, KORVEL_E_DISCONNECTED, KORVEL_E_HANDLE or
- * KORVEL_E_ARGUMENT.  The caller's area is written only when the reply's
- * status byte is 'Y'; on every other outcome (a refusal with error byte 0,
- * which returns KORVEL_OK, included) it is left as it was.
+ * waits for the reply (see "Waiting" above).  Returns KORVEL_OK (the reply's
+ * status byte is 'Y'), the reader's error byte (1..255), KORVEL_E_REFUSED,
+ * KORVEL_E_NO_REPLY, KORVEL_E_FRAME, KORVEL_E_REPLY_TIMEOUT,
+ * KORVEL_E_DISCONNECTED, KORVEL_E_HANDLE or KORVEL_E_ARGUMENT.  The caller's
+ * area is written only with KORVEL_OK; on every other outcome it is left as
+ * it was.
  * ------------------------------------------------------------------------- */
 
 /* Sets the reading mode: KORVEL_MODE_ACTIVE ('0') or KORVEL_MODE_COMMAND
@@ -214,13 +234,52 @@ typedef void (*Korvel_Pump)(void* context);
 
 /* Sets the caller's event pump for this handle (null removes it).  The pump
  * runs on the calling thread during every wait of every call on the handle
- * (reply waits and capture settle steps), at least every 10 ms.  It must not
- * block.  Returns KORVEL_OK or KORVEL_E_HANDLE. */
+ * (reply waits, capture settle steps, and waits for another thread's call on
+ * the handle), at least every 10 ms, but never from inside itself (see
+ * "Waiting" above).  It must not block.  The pump is looked up afresh each
+ * time it is due: once Korvel_SetMessagePump() has returned, a waiting call
+ * on any thread runs the new pump (or none) from its next turn on; only a
+ * run of the old pump already under way on another thread finishes.  A pump
+ * set while a call without one waits is first run when that call next wakes
+ * (input, or at most 1000 ms).  Returns KORVEL_OK or KORVEL_E_HANDLE. */
 KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump, void* context);
 
 /* A static, never-null English text for any status value (unknown negative
  * values and the reader's error bytes included). */
 KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status);
+
+/* Why the last Korvel_CommOpenWithBaud() of the calling thread gave null.
+ * Every open sets it, a successful one to KORVEL_OPEN_OK; other threads'
+ * opens do not touch it. */
+#define KORVEL_OPEN_OK 0         /* the last open succeeded, or none was made */
+#define KORVEL_OPEN_ARGUMENT 1   /* the port name is null or empty */
+#define KORVEL_OPEN_BAUD 2       /* the rate is not 4800, 9600, 19200 or 38400 */
+#define KORVEL_OPEN_ABSENT 3     /* no such device */
+#define KORVEL_OPEN_BUSY 4       /* the port is in use (by any program, this one included) */
+#define KORVEL_OPEN_PERMISSION 5 /* the user may not read and write the device */
+#define KORVEL_OPEN_NOT_SERIAL 6 /* the name is not a serial port (a file, a directory, /dev/null) */
+#define KORVEL_OPEN_CONFIG 7     /* the port refused the line settings */
+#define KORVEL_OPEN_SYSTEM 8     /* another failure of the operating system */
+
+/* Size of the two texts of Korvel_OpenError, terminating zero included. */
+#define KORVEL_OPEN_TEXT 256u
+
+typedef struct Korvel_OpenError {
+  int reason;                    /* KORVEL_OPEN_* */
+  int system_error;              /* the system's error number (errno; GetLastError() on
+                                    Windows) behind the reason, 0 when there is none */
+  char device[KORVEL_OPEN_TEXT]; /* what the name stood for ("com1" is
+                                    "/dev/ttyS0" on Linux); empty for
+                                    ARGUMENT and BAUD */
+  char text[KORVEL_OPEN_TEXT];   /* one line of English naming the device and
+                                    the reason, e.g. "/dev/ttyS0: Permission
+                                    denied"; empty for KORVEL_OPEN_OK */
+} Korvel_OpenError;
+
+/* Returns the reason of the last open on the calling thread (KORVEL_OPEN_*)
+ * and, when error is not null, fills the whole record (texts zero-terminated,
+ * cut to fit).  Never fails. */
+KORVEL_API int KORVEL_CALL Korvel_GetOpenError(Korvel_OpenError* error);
 
 #ifdef __cplusplus
 }

@@ -2,10 +2,14 @@
 // calls per port and keeps every exception inside the library.
 #include "korvel.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "port.h"
 #include "protocol.h"
@@ -25,8 +29,10 @@ uintptr_t g_next_handle = 0x4B5000;
 
 }  // namespace
 
-WaitHooks Session::Hooks() {
-  WaitHooks hooks;
+// Why the last open of this thread failed.
+thread_local OpenFailure t_open_failure;
+
+bool Session::RunPump() {
   Korvel_Pump fn;
   void* ctx;
   {
@@ -34,7 +40,14 @@ WaitHooks Session::Hooks() {
     fn = pump;
     ctx = pump_context;
   }
-  if (fn != nullptr) hooks.pump = [fn, ctx] { fn(ctx); };
+  if (fn == nullptr) return false;
+  fn(ctx);
+  return true;
+}
+
+WaitHooks Session::Hooks() {
+  WaitHooks hooks;
+  hooks.pump = [this] { return RunPump(); };
   hooks.closed = &closed;
   return hooks;
 }
@@ -78,9 +91,17 @@ int OnSession(void* handle, const void* area, Fn&& fn) noexcept {
     std::shared_ptr<Session> session = FindSession(handle);
     if (!session) return KORVEL_E_HANDLE;
     if (area == nullptr) return KORVEL_E_ARGUMENT;
-    std::lock_guard<std::recursive_mutex> lock(session->mutex);
-    if (session->closed.load()) return KORVEL_E_HANDLE;
-    return fn(*session->port, session->Hooks());
+    const WaitHooks hooks = session->Hooks();
+    // Another thread's call on the handle goes first; meanwhile this caller's
+    // pump keeps running, and a close ends the wait.
+    std::unique_lock<std::recursive_timed_mutex> lock(session->mutex, std::try_to_lock);
+    while (!lock.owns_lock()) {
+      if (Closed(hooks)) return KORVEL_E_HANDLE;
+      const bool pumping = ServicePump(*session->port, hooks);
+      (void)lock.try_lock_for(std::chrono::milliseconds(pumping ? kPumpIntervalMs : 50));
+    }
+    if (Closed(hooks)) return KORVEL_E_HANDLE;
+    return fn(*session->port, hooks);
   } catch (...) {
     // Nothing the library does should throw (allocation at most); if it
     // does, report a port failure rather than crossing the C boundary.
@@ -99,13 +120,28 @@ using korvel::WaitHooks;
 extern "C" {
 
 KORVEL_API void* KORVEL_CALL Korvel_CommOpenWithBaud(const char* port, uint32_t baud) {
+  korvel::OpenFailure& failure = korvel::t_open_failure;
   try {
-    if (port == nullptr || port[0] == '\0') return nullptr;
-    if (korvel::RateCode(baud) == 0) return nullptr;
-    std::unique_ptr<Port> opened = korvel::OpenPlatformPort(port, baud);
-    if (!opened) return nullptr;
+    failure = {};
+    if (port == nullptr || port[0] == '\0') {
+      failure.reason = KORVEL_OPEN_ARGUMENT;
+      failure.text = "no port name given";
+      return nullptr;
+    }
+    if (korvel::RateCode(baud) == 0) {
+      failure.reason = KORVEL_OPEN_BAUD;
+      failure.text = "unsupported baud rate " + std::to_string(baud) + " (use 4800, 9600, 19200 or 38400)";
+      return nullptr;
+    }
+    std::unique_ptr<Port> opened = korvel::OpenPlatformPort(port, baud, &failure);
+    if (!opened) {
+      if (failure.reason == KORVEL_OPEN_OK) failure.reason = KORVEL_OPEN_SYSTEM;
+      return nullptr;
+    }
+    failure = {};
     return korvel::RegisterSession(std::move(opened));
   } catch (...) {
+    failure.reason = KORVEL_OPEN_SYSTEM;
     return nullptr;
   }
 }
@@ -115,6 +151,8 @@ KORVEL_API int KORVEL_CALL Korvel_CommClose(void* handle) {
     std::shared_ptr<korvel::Session> session = korvel::UnregisterSession(handle);
     if (!session) return KORVEL_E_CLOSE;
     session->closed.store(true, std::memory_order_release);
+    // A call waiting on the port (on another thread) ends at once.
+    session->port->Interrupt();
     // The port closes when the last call using it lets go of the session.
     return KORVEL_OK;
   } catch (...) {
@@ -182,12 +220,29 @@ KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status) {
     case KORVEL_E_OVERFLOW: return "More than 300 bytes waiting (nothing read)";
     case KORVEL_E_EMPTY: return "Nothing waiting, or the port could not be closed";
     case KORVEL_E_DISCONNECTED: return "The device went away";
+    case KORVEL_E_REFUSED: return "The reader refused the command without an error code";
     case KORVEL_E_HANDLE: return "Invalid handle (null, closed or unknown)";
     case KORVEL_E_ARGUMENT: return "A required argument is null";
     default: break;
   }
   if (status >= 1 && status <= 255) return "The reader refused the command (the status is its error byte)";
   return "Unknown status";
+}
+
+KORVEL_API int KORVEL_CALL Korvel_GetOpenError(Korvel_OpenError* error) {
+  const korvel::OpenFailure& failure = korvel::t_open_failure;
+  if (error != nullptr) {
+    auto copy = [](char* to, const std::string& from) {
+      const size_t n = std::min<size_t>(from.size(), KORVEL_OPEN_TEXT - 1);
+      std::memcpy(to, from.data(), n);
+      std::memset(to + n, 0, KORVEL_OPEN_TEXT - n);
+    };
+    error->reason = failure.reason;
+    error->system_error = failure.system_error;
+    copy(error->device, failure.device);
+    copy(error->text, failure.text);
+  }
+  return failure.reason;
 }
 
 }  // extern "C"

@@ -1,36 +1,44 @@
 // The one internal interface between the platform-free protocol core and a
-// platform's serial port.  Each platform has one backend file that
-// implements it (port_posix.cpp, port_win32.cpp) plus OpenPlatformPort().
+// port.  Each platform has one backend file that implements it
+// (port_posix.cpp, port_win32.cpp) plus OpenPlatformPort().
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace korvel {
 
-// Codes of the port operations.  They stay inside the library.
-enum PortStatus : int {
-  kPortOk = 0,
-  kReadFailed = -103,   // the read call failed
-  kReadShort = -104,    // fewer bytes arrived than asked for
-  kWriteFailed = -106,  // the write call failed
-  kWriteShort = -107,   // fewer bytes were written than asked for
+// Results of the port's reads and writes.  They stay inside the library and
+// are a type of their own, so that none can be mistaken for a public status.
+enum class PortResult {
+  kOk,
+  kReadFailed,   // the read call failed
+  kReadShort,    // fewer bytes arrived than asked for
+  kWriteFailed,  // the write call failed
+  kWriteShort,   // fewer bytes were written than asked for
 };
 
 enum class WaitResult {
-  kWoken,  // the time passed, or input may have arrived
+  kWoken,  // the time passed, input may have arrived, or Interrupt() was called
   kGone,   // the device went away (hang-up, unplug, I/O error)
+};
+
+// What ends a wait early besides a hang-up and Interrupt().
+enum WaitFlags : unsigned {
+  kWakeOnInput = 1u,     // input arrived
+  kWakeOnMessages = 2u,  // the thread's platform message queue has new messages (Win32)
 };
 
 class Port {
  public:
   virtual ~Port() = default;
 
-  // One synchronous write of `count` bytes: kPortOk, kWriteFailed or kWriteShort.
-  virtual int Write(const uint8_t* bytes, size_t count) = 0;
-  // One synchronous read of `count` bytes: kPortOk, kReadFailed or kReadShort.
-  virtual int Read(uint8_t* buffer, size_t count) = 0;
+  // One synchronous write of `count` bytes.
+  virtual PortResult Write(const uint8_t* bytes, size_t count) = 0;
+  // One synchronous read of `count` bytes.
+  virtual PortResult Read(uint8_t* buffer, size_t count) = 0;
   // Received bytes waiting in the input queue, or a negative value when the
   // query fails (the device is gone).
   virtual int BytesInQueue() = 0;
@@ -38,13 +46,16 @@ class Port {
   virtual void PurgeReceive() = 0;
   virtual void PurgeTransmit() = 0;
 
-  // Block for at most `ms` milliseconds.  With wake_on_input the wait ends
-  // early when input arrives; without it, only a hang-up ends it early.
-  // Never spins.
-  virtual WaitResult Wait(int ms, bool wake_on_input) = 0;
+  // Block for at most `ms` milliseconds, in the operating system (never
+  // spinning).  `flags` (WaitFlags) say what else ends the wait early.
+  virtual WaitResult Wait(int ms, unsigned flags) = 0;
+  // Ends a Wait() in progress on another thread at once, and every later one
+  // (the handle is being closed).  Safe to call from any thread.
+  virtual void Interrupt() {}
   // Monotonic milliseconds, for the protocol's timeouts.
   virtual int64_t NowMs() = 0;
-  // Service the platform's own message queue, if it has one (Win32).
+  // Service the calling thread's platform message queue, if the platform has
+  // one (Win32).
   virtual void PumpPlatformMessages() {}
   // True when the platform needs PumpPlatformMessages() during waits.
   virtual bool HasPlatformPump() const { return false; }
@@ -52,10 +63,19 @@ class Port {
   virtual bool Gone() const = 0;
 };
 
-// Opens and configures a platform port exactly as Korvel_CommOpenWithBaud
-// describes: exclusive, raw 8-N-1 at `baud`, timeouts, queues, purged.
-// `baud` has already been checked against the four supported rates.
-// Returns null on any failure, leaving nothing open.
-std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud);
+// Why an open failed: the reason (a KORVEL_OPEN_* value of korvel.h), the
+// system's error number, the device the name stood for, and one line of text.
+struct OpenFailure {
+  int reason = 0;
+  int system_error = 0;
+  std::string device;
+  std::string text;
+};
+
+// Opens and configures a port exactly as Korvel_CommOpenWithBaud describes:
+// exclusive, raw 8-N-1 at `baud`, timeouts, queues, purged.  `baud` has
+// already been checked against the four supported rates.  Returns null on
+// any failure, leaving nothing open, with `failure` filled in.
+std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud, OpenFailure* failure);
 
 }  // namespace korvel

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
+#include "korvel.h"
 #include "korvel/clock.h"
 #include "korvel/port_names.h"
 #include "korvel/posix_tty.h"
@@ -28,14 +30,20 @@ constexpr int kWriteTotalConstant = 400;
 
 class PosixPort final : public Port {
  public:
-  explicit PosixPort(int fd) : fd_(fd) {}
+  // `wake` is the read end of a pipe whose write end `wake_write` ends any
+  // wait (Interrupt()).
+  PosixPort(int fd, int wake, int wake_write) : fd_(fd), wake_(wake), wake_write_(wake_write) {}
   ~PosixPort() override {
     // Drop exclusivity before the descriptor goes, so a reopen never races it.
     ioctl(fd_, TIOCNXCL);
     close(fd_);
+    close(wake_);
+    close(wake_write_);
   }
+  PosixPort(const PosixPort&) = delete;
+  PosixPort& operator=(const PosixPort&) = delete;
 
-  int Write(const uint8_t* bytes, size_t count) override {
+  PortResult Write(const uint8_t* bytes, size_t count) override {
     const int64_t deadline =
         NowMs() + kWriteTotalConstant + kWriteTotalMultiplier * static_cast<int64_t>(count);
     size_t done = 0;
@@ -48,20 +56,20 @@ class PosixPort final : public Port {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN) {
         NoteError(errno);
-        return done == 0 ? kWriteFailed : kWriteShort;
+        return done == 0 ? PortResult::kWriteFailed : PortResult::kWriteShort;
       }
       const int64_t left = deadline - NowMs();
-      if (left <= 0) return kWriteShort;
+      if (left <= 0) return PortResult::kWriteShort;
       pollfd p{fd_, POLLOUT, 0};
       if (poll(&p, 1, static_cast<int>(left)) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
         gone_ = true;
-        return done == 0 ? kWriteFailed : kWriteShort;
+        return done == 0 ? PortResult::kWriteFailed : PortResult::kWriteShort;
       }
     }
-    return kPortOk;
+    return PortResult::kOk;
   }
 
-  int Read(uint8_t* buffer, size_t count) override {
+  PortResult Read(uint8_t* buffer, size_t count) override {
     const int64_t deadline =
         NowMs() + kReadTotalConstant + kReadTotalMultiplier * static_cast<int64_t>(count);
     size_t done = 0;
@@ -73,18 +81,18 @@ class PosixPort final : public Port {
       }
       if (n == 0) {  // end of file on a terminal: the other end hung up
         gone_ = true;
-        return done == 0 ? kReadFailed : kReadShort;
+        return done == 0 ? PortResult::kReadFailed : PortResult::kReadShort;
       }
       if (errno == EINTR) continue;
       if (errno != EAGAIN) {
         NoteError(errno);
-        return done == 0 ? kReadFailed : kReadShort;
+        return done == 0 ? PortResult::kReadFailed : PortResult::kReadShort;
       }
       const int64_t left = deadline - NowMs();
-      if (left <= 0) return kReadShort;
-      if (Wait(static_cast<int>(left), true) == WaitResult::kGone) return kReadShort;
+      if (left <= 0) return PortResult::kReadShort;
+      if (Wait(static_cast<int>(left), kWakeOnInput) == WaitResult::kGone) return PortResult::kReadShort;
     }
-    return kPortOk;
+    return PortResult::kOk;
   }
 
   int BytesInQueue() override {
@@ -99,17 +107,24 @@ class PosixPort final : public Port {
   void PurgeReceive() override { tcflush(fd_, TCIFLUSH); }
   void PurgeTransmit() override { tcflush(fd_, TCOFLUSH); }
 
-  WaitResult Wait(int ms, bool wake_on_input) override {
+  WaitResult Wait(int ms, unsigned flags) override {
     if (gone_) return WaitResult::kGone;
     // With no events asked for, poll() still reports a hang-up: a plain sleep
     // that a vanished device cuts short.
-    pollfd p{fd_, static_cast<short>(wake_on_input ? POLLIN : 0), 0};
-    const int r = poll(&p, 1, std::max(ms, 0));
-    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    pollfd p[2] = {{fd_, static_cast<short>((flags & kWakeOnInput) ? POLLIN : 0), 0}, {wake_, POLLIN, 0}};
+    const int r = poll(p, 2, std::max(ms, 0));
+    if (r > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
       gone_ = true;
       return WaitResult::kGone;
     }
     return WaitResult::kWoken;
+  }
+
+  // The pipe is never read: once written it keeps every later wait short,
+  // which is what a closed handle needs.
+  void Interrupt() override {
+    const char c = 1;
+    (void)!write(wake_write_, &c, 1);
   }
 
   int64_t NowMs() override { return MonotonicMs(); }
@@ -121,40 +136,79 @@ class PosixPort final : public Port {
   }
 
   int fd_;
+  int wake_;
+  int wake_write_;
   bool gone_ = false;
 };
 
+// Fills `failure` for the system error `err` met while opening `path`.
+std::nullptr_t Fail(OpenFailure* failure, int reason, int err, const std::string& path, const char* what) {
+  failure->reason = reason;
+  failure->system_error = err;
+  failure->device = path;
+  failure->text = path + ": " + (what != nullptr ? what : std::strerror(err));
+  return nullptr;
+}
+
+int ReasonOfOpenError(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case ENOTDIR: return KORVEL_OPEN_ABSENT;
+    case EACCES:
+    case EPERM:
+    case EROFS: return KORVEL_OPEN_PERMISSION;
+    case EBUSY: return KORVEL_OPEN_BUSY;
+    case EISDIR: return KORVEL_OPEN_NOT_SERIAL;
+    default: return KORVEL_OPEN_SYSTEM;
+  }
+}
+
 }  // namespace
 
-std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud) {
+std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud, OpenFailure* failure) {
   const std::string path = PosixDevicePath(name);
   int fd;
   do {
     fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return Fail(failure, ReasonOfOpenError(errno), errno, path, nullptr);
 
-  auto fail = [fd] {
+  auto fail = [&](int reason, int err, const char* what) {
     close(fd);
-    return nullptr;
+    return Fail(failure, reason, err, path, what);
   };
   // Only a serial terminal will do: never write to a file or /dev/null.
   struct stat st {};
   termios probe{};
-  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || tcgetattr(fd, &probe) != 0) return fail();
+  if (fstat(fd, &st) != 0) return fail(KORVEL_OPEN_SYSTEM, errno, nullptr);
+  if (!S_ISCHR(st.st_mode) || tcgetattr(fd, &probe) != 0)
+    return fail(KORVEL_OPEN_NOT_SERIAL, S_ISCHR(st.st_mode) ? errno : 0, "not a serial port");
   // Exclusive: flock holds against every other opener, root and this process
   // included; TIOCEXCL also keeps out programs that do not take the lock.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail();
-  if (ioctl(fd, TIOCEXCL) != 0) return fail();
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    return fail(err == EWOULDBLOCK ? KORVEL_OPEN_BUSY : KORVEL_OPEN_SYSTEM, err,
+                err == EWOULDBLOCK ? "in use by another program (or already open in this one)" : nullptr);
+  }
+  if (ioctl(fd, TIOCEXCL) != 0) return fail(KORVEL_OPEN_SYSTEM, errno, nullptr);
   // Raw 8-N-1 at the rate, no flow control, reads that never block in the
   // kernel (the port waits with poll()).
   if (!MakeRawLine(fd, baud, 0)) {
+    const int err = errno;
     ioctl(fd, TIOCNXCL);
-    return fail();
+    return fail(KORVEL_OPEN_CONFIG, err, "the port refused the line settings");
+  }
+  int wake[2];
+  if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+    const int err = errno;
+    ioctl(fd, TIOCNXCL);
+    return fail(KORVEL_OPEN_SYSTEM, err, nullptr);
   }
   // The kernel owns the queues and the time limits are kept per call, so the
   // remaining configuration steps cannot be refused here.
-  auto port = std::make_unique<PosixPort>(fd);
+  auto port = std::make_unique<PosixPort>(fd, wake[0], wake[1]);
   port->PurgeReceive();
   port->PurgeTransmit();
   return port;

@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "korvel.h"
 #include "korvel/port_names.h"
 #include "korvel/rates.h"
 #include "port.h"
@@ -62,29 +63,38 @@ bool MeansDeviceGone(DWORD error) {
   }
 }
 
+// Set when a pump met a quit request and put it back: it keeps every
+// message wait of the thread signalled until the caller's loop takes it.
+thread_local bool t_quit_pending = false;
+
 class Win32Port final : public Port {
  public:
-  explicit Win32Port(HANDLE handle) : handle_(handle), last_tick_(GetTickCount()) {}
-  ~Win32Port() override { CloseHandle(handle_); }
+  // `interrupt` is a manual-reset event that Interrupt() sets.
+  Win32Port(HANDLE handle, HANDLE interrupt)
+      : handle_(handle), interrupt_(interrupt), last_tick_(GetTickCount()) {}
+  ~Win32Port() override {
+    CloseHandle(handle_);
+    CloseHandle(interrupt_);
+  }
   Win32Port(const Win32Port&) = delete;
   Win32Port& operator=(const Win32Port&) = delete;
 
-  int Write(const uint8_t* bytes, size_t count) override {
+  PortResult Write(const uint8_t* bytes, size_t count) override {
     DWORD written = 0;
     if (!WriteFile(handle_, bytes, static_cast<DWORD>(count), &written, nullptr)) {
       NoteError(GetLastError());
-      return kWriteFailed;
+      return PortResult::kWriteFailed;
     }
-    return written == count ? kPortOk : kWriteShort;
+    return written == count ? PortResult::kOk : PortResult::kWriteShort;
   }
 
-  int Read(uint8_t* buffer, size_t count) override {
+  PortResult Read(uint8_t* buffer, size_t count) override {
     DWORD got = 0;
     if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &got, nullptr)) {
       NoteError(GetLastError());
-      return kReadFailed;
+      return PortResult::kReadFailed;
     }
-    return got == count ? kPortOk : kReadShort;
+    return got == count ? PortResult::kOk : PortResult::kReadShort;
   }
 
   // The input queue count; clears any pending line error (its flags are
@@ -102,29 +112,32 @@ class Win32Port final : public Port {
   void PurgeReceive() override { PurgeComm(handle_, kPurgeReceive); }
   void PurgeTransmit() override { PurgeComm(handle_, kPurgeTransmit); }
 
-  // Sleeps in the system until the time has passed or a window message
-  // arrives (the caller then pumps); with wake_on_input it also looks at the
-  // input queue every few milliseconds.
-  WaitResult Wait(int ms, bool wake_on_input) override {
+  // Sleeps in the system until the time has passed, Interrupt() is called,
+  // or (with kWakeOnMessages) a window message arrives, for the caller to
+  // pump; with kWakeOnInput it also looks at the input queue every few
+  // milliseconds.  A call made from inside a pump does not wake on messages:
+  // nobody would take them, and the wait would return at once again and again.
+  WaitResult Wait(int ms, unsigned flags) override {
     if (gone_) return WaitResult::kGone;
+    const bool on_input = (flags & kWakeOnInput) != 0;
+    const bool on_messages = (flags & kWakeOnMessages) != 0 && !t_quit_pending;
     DWORD remaining = static_cast<DWORD>(std::max(ms, 0));
     for (;;) {
-      if (wake_on_input) {
+      if (on_input) {
         const int waiting = BytesInQueue();
         if (gone_) return WaitResult::kGone;
         if (waiting != 0) return WaitResult::kWoken;
       }
       if (remaining == 0) return WaitResult::kWoken;
-      const DWORD step = wake_on_input ? std::min(remaining, kInputPollMs) : remaining;
-      if (quit_pending_) {
-        // A pending quit request keeps every message wait signalled.
-        Sleep(step);
-      } else if (MsgWaitForMultipleObjects(0, nullptr, FALSE, step, QS_ALLINPUT) == WAIT_OBJECT_0) {
-        return WaitResult::kWoken;
-      }
+      const DWORD step = on_input ? std::min(remaining, kInputPollMs) : remaining;
+      const DWORD r = on_messages ? MsgWaitForMultipleObjects(1, &interrupt_, FALSE, step, QS_ALLINPUT)
+                                  : WaitForSingleObject(interrupt_, step);
+      if (r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1) return WaitResult::kWoken;
       remaining -= step;
     }
   }
+
+  void Interrupt() override { SetEvent(interrupt_); }
 
   // The tick counter widened to 64 bits; unsigned differences carry it
   // across its wrap after 49.7 days.
@@ -138,14 +151,14 @@ class Win32Port final : public Port {
   // Takes every waiting message of the calling thread's queue, any window,
   // and dispatches it, then translates it.
   void PumpPlatformMessages() override {
-    quit_pending_ = false;
+    t_quit_pending = false;
     MSG msg;
     for (int i = 0; i < kMaxMessagesPerPump && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
       if (msg.message == WM_QUIT) {
         // The quit request belongs to the caller's own message loop: put it
         // back rather than swallow it, and stop here (it would come again).
         PostQuitMessage(static_cast<int>(msg.wParam));
-        quit_pending_ = true;
+        t_quit_pending = true;
         break;
       }
       DispatchMessageA(&msg);
@@ -162,11 +175,46 @@ class Win32Port final : public Port {
   }
 
   HANDLE handle_;
+  HANDLE interrupt_;
   DWORD last_tick_;
   int64_t ticks_ = 0;
   bool gone_ = false;
-  bool quit_pending_ = false;
 };
+
+// Fills `failure` for the system error `error` met while opening `device`.
+std::nullptr_t Fail(OpenFailure* failure, int reason, DWORD error, const std::string& device,
+                    const char* what) {
+  failure->reason = reason;
+  failure->system_error = static_cast<int>(error);
+  failure->device = device;
+  std::string text = what != nullptr ? what : "";
+  if (text.empty()) {
+    char buffer[256] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                   0, buffer, sizeof buffer, nullptr);
+    text.assign(buffer, n);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
+      text.pop_back();
+    if (text.empty()) text = "system error " + std::to_string(error);
+  }
+  failure->text = device + ": " + text;
+  return nullptr;
+}
+
+int ReasonOfOpenError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_NAME:
+    case ERROR_DEV_NOT_EXIST: return KORVEL_OPEN_ABSENT;
+    // Windows answers a port that another program holds with "access denied".
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY: return KORVEL_OPEN_BUSY;
+    default: return KORVEL_OPEN_SYSTEM;
+  }
+}
 
 // Reads the device-control block, rebuilds it from the line format text and
 // writes it back.  The bytes must pass untouched: no flow control (the text
@@ -198,7 +246,7 @@ bool ApplyTimeouts(HANDLE handle) {
 
 }  // namespace
 
-std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud) {
+std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud, OpenFailure* failure) {
   const LineRate* rate = FindLineRate(baud);
   if (rate == nullptr) return nullptr;
   const std::string device = WindowsDeviceName(name);
@@ -206,17 +254,31 @@ std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud) {
   // Read and write, exclusive, existing device only, synchronous.
   HANDLE handle =
       CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return Fail(failure, ReasonOfOpenError(error), error, device, nullptr);
+  }
 
   if (!ApplyLineFormat(handle, rate->line_format) || !ApplyTimeouts(handle) ||
       !SetupComm(handle, kInputQueueBytes, kOutputQueueBytes)) {
+    const DWORD error = GetLastError();
     CloseHandle(handle);
-    return nullptr;
+    // A device that takes no serial settings is no serial port.
+    const bool serial = error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED;
+    return Fail(failure, serial ? KORVEL_OPEN_CONFIG : KORVEL_OPEN_NOT_SERIAL, error, device,
+                serial ? "the port refused the line settings" : "not a serial port");
   }
-  std::unique_ptr<Port> port(new (std::nothrow) Win32Port(handle));
+  HANDLE interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (interrupt == nullptr) {
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    return Fail(failure, KORVEL_OPEN_SYSTEM, error, device, nullptr);
+  }
+  std::unique_ptr<Port> port(new (std::nothrow) Win32Port(handle, interrupt));
   if (!port) {
     CloseHandle(handle);
-    return nullptr;
+    CloseHandle(interrupt);
+    return Fail(failure, KORVEL_OPEN_SYSTEM, ERROR_NOT_ENOUGH_MEMORY, device, nullptr);
   }
   port->PurgeReceive();
   port->PurgeTransmit();

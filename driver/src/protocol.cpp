@@ -33,44 +33,42 @@ uint8_t RateCode(uint32_t baud) {
 
 namespace {
 
-// Ends a wait early when the handle was closed under it (by the pump, or by
-// another thread).
-bool Closed(const WaitHooks& hooks) {
-  return hooks.closed != nullptr && hooks.closed->load(std::memory_order_acquire);
-}
+// Set while the calling thread runs a pump: a call made from within it waits
+// without running the pump again.
+thread_local bool t_inside_pump = false;
 
-bool HasPump(Port& port, const WaitHooks& hooks) {
-  return static_cast<bool>(hooks.pump) || port.HasPlatformPump();
-}
+// How long the next sleep of a wait may be, and what may end it early.
+struct Slice {
+  int ms;
+  unsigned flags;
+};
 
-void RunPump(Port& port, const WaitHooks& hooks) {
-  port.PumpPlatformMessages();
-  if (hooks.pump) hooks.pump();
+Slice NextSlice(bool pumping, int64_t left_ms, unsigned flags) {
+  int ms = static_cast<int>(std::min<int64_t>(left_ms, pumping ? kPumpIntervalMs : kQuietSliceMs));
+  if (pumping) flags |= kWakeOnMessages;
+  return {std::max(ms, 0), flags};
 }
 
 // Waits until at least `need` bytes are in the input queue.  Returns 0, or
 // `timeout_status` once `timeout_ms` have passed, or a failure status when
 // the device goes away or the handle is closed.  When enough bytes are
 // already there at the first look, no time limit applies.
-int WaitForBytes(Port& port, const WaitHooks& hooks, int need, int timeout_status) {
+int WaitForBytes(Port& port, const WaitHooks& hooks, int need, int timeout_ms, int timeout_status) {
   const int64_t start = port.NowMs();
   for (;;) {
     const int waiting = port.BytesInQueue();
     if (waiting < 0 || port.Gone()) return KORVEL_E_DISCONNECTED;
     if (waiting >= need) return KORVEL_OK;
-    RunPump(port, hooks);
+    const bool pumping = ServicePump(port, hooks);
     if (Closed(hooks)) return KORVEL_E_HANDLE;
     const int64_t elapsed = port.NowMs() - start;
-    if (elapsed >= kReplyTimeoutMs) return timeout_status;
-    int slice = static_cast<int>(kReplyTimeoutMs - elapsed);
-    // Without a pump nothing but input needs us; still wake now and then so a
-    // close from another thread ends the wait.
-    slice = std::min(slice, HasPump(port, hooks) ? kPumpIntervalMs : 50);
+    if (elapsed >= timeout_ms) return timeout_status;
     // Some bytes are there but not enough: the port reads as "ready" all the
     // time, so sleep briefly instead of waiting for input.
     const bool partial = waiting > 0;
-    if (partial) slice = std::min(slice, 2);
-    if (port.Wait(slice, !partial) == WaitResult::kGone) return KORVEL_E_DISCONNECTED;
+    Slice slice = NextSlice(pumping, timeout_ms - elapsed, partial ? 0u : kWakeOnInput);
+    if (partial) slice.ms = std::min(slice.ms, 2);
+    if (port.Wait(slice.ms, slice.flags) == WaitResult::kGone) return KORVEL_E_DISCONNECTED;
   }
 }
 
@@ -78,17 +76,55 @@ int WaitForBytes(Port& port, const WaitHooks& hooks, int need, int timeout_statu
 int WaitPumping(Port& port, const WaitHooks& hooks, int ms) {
   const int64_t start = port.NowMs();
   for (;;) {
-    RunPump(port, hooks);
+    const bool pumping = ServicePump(port, hooks);
     if (Closed(hooks)) return KORVEL_E_HANDLE;
     const int64_t elapsed = port.NowMs() - start;
     if (elapsed >= ms) return KORVEL_OK;
-    int slice = static_cast<int>(ms - elapsed);
-    if (HasPump(port, hooks)) slice = std::min(slice, kPumpIntervalMs);
-    if (port.Wait(slice, false) == WaitResult::kGone) return KORVEL_E_DISCONNECTED;
+    const Slice slice = NextSlice(pumping, ms - elapsed, 0u);
+    if (port.Wait(slice.ms, slice.flags) == WaitResult::kGone) return KORVEL_E_DISCONNECTED;
   }
 }
 
+// Reads away the `count` bytes of a reply that is refused, as they arrive,
+// for at most the reply time limit; whatever is still missing then is purged
+// with anything behind it.  Returns a failure status of the wait, or 0.
+int DiscardReply(Port& port, const WaitHooks& hooks, size_t count) {
+  uint8_t scratch[kMaxFrame];
+  const int64_t start = port.NowMs();
+  while (count > 0) {
+    const int64_t left = kReplyTimeoutMs - (port.NowMs() - start);
+    const int status = left > 0 ? WaitForBytes(port, hooks, 1, static_cast<int>(left), KORVEL_E_REPLY_TIMEOUT)
+                                : KORVEL_E_REPLY_TIMEOUT;
+    if (status == KORVEL_E_REPLY_TIMEOUT) {
+      port.PurgeReceive();
+      return KORVEL_OK;
+    }
+    if (status != KORVEL_OK) return status;
+    const size_t take =
+        std::min({count, sizeof scratch, static_cast<size_t>(std::max(port.BytesInQueue(), 0))});
+    (void)port.Read(scratch, take);
+    if (port.Gone()) return KORVEL_E_DISCONNECTED;
+    count -= take;
+  }
+  return KORVEL_OK;
+}
+
 }  // namespace
+
+bool Closed(const WaitHooks& hooks) {
+  return hooks.closed != nullptr && hooks.closed->load(std::memory_order_acquire);
+}
+
+bool ServicePump(Port& port, const WaitHooks& hooks) {
+  if (t_inside_pump) return false;
+  struct Inside {
+    Inside() { t_inside_pump = true; }
+    ~Inside() { t_inside_pump = false; }
+  } inside;
+  port.PumpPlatformMessages();
+  const bool ran = hooks.pump && hooks.pump();
+  return ran || port.HasPlatformPump();
+}
 
 int ExchangeFrame(Port& port, const WaitHooks& hooks, const uint8_t* request, size_t request_len,
                   uint8_t* reply, size_t reply_size) {
@@ -97,22 +133,28 @@ int ExchangeFrame(Port& port, const WaitHooks& hooks, const uint8_t* request, si
   // A request that did not go out shows up as a missing reply.
   (void)port.Write(request, request_len);
 
-  int status = WaitForBytes(port, hooks, 2, KORVEL_E_NO_REPLY);
+  int status = WaitForBytes(port, hooks, 2, kReplyTimeoutMs, KORVEL_E_NO_REPLY);
   if (status != KORVEL_OK) return status;
   (void)port.Read(reply, 2);
   if (port.Gone()) return KORVEL_E_DISCONNECTED;
   if (reply[0] != kStx) return KORVEL_E_FRAME;
 
-  const size_t rest = static_cast<size_t>(reply[1]) + 2;
-  // A reply longer than the area can hold is refused rather than read past
-  // its end; the next exchange purges what is left of it.
-  if (2 + rest > reply_size) return KORVEL_E_FRAME;
-  status = WaitForBytes(port, hooks, static_cast<int>(rest), KORVEL_E_REPLY_TIMEOUT);
+  const uint8_t len = reply[1];
+  const size_t rest = static_cast<size_t>(len) + 2;
+  // A reply without a status byte, or longer than the area can hold, is
+  // refused rather than taken as an answer or read past the area's end.
+  if (len < 3 || 2 + rest > reply_size) {
+    status = DiscardReply(port, hooks, rest);
+    return status != KORVEL_OK ? status : KORVEL_E_FRAME;
+  }
+  status = WaitForBytes(port, hooks, static_cast<int>(rest), kReplyTimeoutMs, KORVEL_E_REPLY_TIMEOUT);
   if (status != KORVEL_OK) return status;
   (void)port.Read(reply + 2, rest);
   if (port.Gone()) return KORVEL_E_DISCONNECTED;
 
   if (reply[4] == kStatusYes) return KORVEL_OK;
+  // The error byte follows the status byte inside the body (LEN 4 or more).
+  if (len < 4 || reply[5] == 0) return KORVEL_E_REFUSED;
   return reply[5];
 }
 
@@ -131,7 +173,7 @@ Reply Exchange(Port& port, const WaitHooks& hooks, uint8_t cmd, const uint8_t* p
   std::memset(reply, 0, reply_size);
   Reply r{};
   r.status = ExchangeFrame(port, hooks, frame, len, reply, reply_size);
-  r.accepted = r.status == KORVEL_OK && reply[4] == kStatusYes;
+  r.accepted = r.status == KORVEL_OK;
   r.data_len = reply[1] > 3 ? reply[1] - 3u : 0;
   return r;
 }

@@ -19,7 +19,12 @@ inline constexpr size_t kReplyArea = 100;      // reply area of most commands
 inline constexpr size_t kDataReplyArea = 255;  // reply area of the card-data command
 inline constexpr size_t kCaptureLimit = 300;   // active-mode capture limit
 inline constexpr int kSettleMs = 50;           // capture settle step
-inline constexpr int kPumpIntervalMs = 8;      // pump at least every 10 ms
+// The pump runs at least every 10 ms during a wait: waits sleep in slices of
+// 5 ms, which leaves room for the scheduler's lateness.
+inline constexpr int kPumpIntervalMs = 5;
+// Without a pump a wait sleeps until input, a hang-up, Interrupt() or its
+// time limit; this bounds each sleep all the same.
+inline constexpr int kQuietSliceMs = 1000;
 inline constexpr size_t kMaxFrame = 3 + 255 + 1;
 
 enum Command : uint8_t {
@@ -44,13 +49,29 @@ uint8_t RateCode(uint32_t baud);
 // What a wait runs besides sleeping: the caller's pump, and a check that the
 // handle is still open.
 struct WaitHooks {
-  std::function<void()> pump;                 // may be empty
+  // Runs the caller's pump if one is set at this moment (it is looked up at
+  // every run, so that a pump removed meanwhile is not run again); returns
+  // whether one ran.  May be empty.
+  std::function<bool()> pump;
   const std::atomic<bool>* closed = nullptr;  // may be null
 };
 
+// Runs the caller's pump and services the platform's message queue, once,
+// unless the calling thread is inside a pump already: a call made from within
+// a pump waits without running it, so that pumps never nest.  Returns whether
+// anything needs servicing again within kPumpIntervalMs.
+bool ServicePump(Port& port, const WaitHooks& hooks);
+
+// True when the handle was closed (by the pump, or by another thread).
+bool Closed(const WaitHooks& hooks);
+
 // Sends one request frame and collects its reply into `reply` (zero-filled
-// by the caller, `reply_size` bytes).  Returns 0, the reader's error byte, or
-// a negative status of korvel.h.
+// by the caller, `reply_size` bytes).  Returns 0 for a reply whose status
+// byte is 'Y', the reader's error byte (1..255) for a refusal, or a negative
+// status of korvel.h.  A reply whose LEN is below 3, or too long for the
+// area, is a frame error; its bytes are read away first, so that none is
+// left in the input queue to look like card data.  A refusal without an
+// error byte, or with error byte 0, is KORVEL_E_REFUSED.
 int ExchangeFrame(Port& port, const WaitHooks& hooks, const uint8_t* request, size_t request_len,
                   uint8_t* reply, size_t reply_size);
 

@@ -387,12 +387,17 @@ TEST(Commands, AreasUntouchedUnlessAccepted) {
        [](uint8_t c) {
          return std::vector<Piece>{{5, {0x02, 0x04, c, 0x30, 'N', 0x00, 0x03, 0}}};
        },
-       KORVEL_OK},
+       KORVEL_E_REFUSED},
+      {"refusal without an error byte",
+       [](uint8_t c) {
+         return std::vector<Piece>{{5, {0x02, 0x03, c, 0x30, 'N', 0x03, 0}}};
+       },
+       KORVEL_E_REFUSED},
       {"LEN 0",
        [](uint8_t) {
          return std::vector<Piece>{{5, {0x02, 0x00, 0x03, 0x01}}};
        },
-       KORVEL_OK},
+       KORVEL_E_FRAME},
       {"no reply", [](uint8_t) { return std::vector<Piece>{}; }, KORVEL_E_NO_REPLY},
       {"bad start",
        [](uint8_t) {
@@ -459,6 +464,64 @@ TEST(Commands, OverlongRepliesForTheSmallArea) {
     EXPECT_EQ(data[94], 0);
     EXPECT_TRUE(NoProblems(port));
   }
+}
+
+// A refused over-long reply is read away as it arrives, so that none of its
+// bytes is left to look like card data; only what comes after it stays.
+TEST(Exchange, OverlongReplyIsReadAwayAsItArrives) {
+  Bytes reply = {0x02, 200, 0x32, 0x30, 'Y'};
+  reply.resize(204, 'v');
+  const Bytes head(reply.begin(), reply.begin() + 60);
+  const Bytes tail(reply.begin() + 60, reply.end());
+  FakePort port;
+  port.Expect(kReset, {{5, head}, {400, tail}});
+  port.ArriveAt(2000, {'%', 'B'});  // a swipe long after the reply
+  GuardedArea text(30);
+  EXPECT_EQ(RunReset(port, {}, text), KORVEL_E_FRAME);
+  EXPECT_EQ(port.Now(), 400) << "returns once the whole reply is read";
+  EXPECT_TRUE(text.Untouched());
+  EXPECT_EQ(port.QueueContents(), Bytes{}) << "no byte of the reply is left";
+  EXPECT_TRUE(NoProblems(port));
+
+  // A reply that stops short of its LEN is read away for the reply's time
+  // limit; what is left then goes with a purge.
+  FakePort cut;
+  cut.Expect(kReset, {{5, head}});
+  EXPECT_EQ(RunReset(cut, {}, text), KORVEL_E_FRAME);
+  EXPECT_GE(cut.Now(), 5 + kReplyTimeoutMs);
+  EXPECT_LE(cut.Now(), 5 + kReplyTimeoutMs + kQuietSliceMs);
+  EXPECT_EQ(cut.OpKinds().back(), Op::kPurgeReceive);
+  EXPECT_TRUE(NoProblems(cut));
+}
+
+// A pump that calls the library again: the inner call waits without running
+// the pump, so pumps never nest however often the pump calls.
+TEST(Exchange, APumpIsNeverRunFromInsideItself) {
+  FakePort port;
+  port.Expect(kReset, {});  // silent: the outer call waits out its limit
+  for (int i = 0; i < 3; ++i) port.Expect(kReadData, {});
+  int depth = 0;
+  int deepest = 0;
+  int inner_calls = 0;
+  std::atomic<bool> closed{false};
+  WaitHooks hooks;
+  hooks.closed = &closed;
+  hooks.pump = [&] {
+    ++depth;
+    deepest = std::max(deepest, depth);
+    if (inner_calls < 3) {
+      ++inner_calls;
+      uint8_t data[300];
+      EXPECT_EQ(ReadCardData(port, hooks, data), KORVEL_E_NO_REPLY);
+    }
+    --depth;
+    return true;
+  };
+  GuardedArea text(30);
+  EXPECT_EQ(ReadIdentification(port, hooks, text.data()), KORVEL_E_NO_REPLY);
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(inner_calls, 1) << "the outer wait ran out during the first inner call";
+  EXPECT_TRUE(NoProblems(port));
 }
 
 }  // namespace

@@ -100,7 +100,7 @@ class FakePort final : public Port {
 
   // ---- Port ---------------------------------------------------------------
 
-  int Write(const uint8_t* bytes, size_t count) override {
+  PortResult Write(const uint8_t* bytes, size_t count) override {
     Touch();
     Deliver();
     ops_.push_back({Op::kWrite, now_, count});
@@ -108,19 +108,19 @@ class FakePort final : public Port {
     const Bytes got(bytes, bytes + count);
     if (expected_.empty()) {
       Problem("unexpected write: " + Hex(got));
-      return kPortOk;
+      return PortResult::kOk;
     }
     Expected next = std::move(expected_.front());
     expected_.pop_front();
     if (got != next.request) {
       Problem("host wrote " + Hex(got) + ", expected " + Hex(next.request));
-      return kPortOk;
+      return PortResult::kOk;
     }
     for (Piece& p : next.answer) Schedule(now_ + std::max<int64_t>(p.after_ms, 0), std::move(p.bytes));
-    return kPortOk;
+    return PortResult::kOk;
   }
 
-  int Read(uint8_t* buffer, size_t count) override {
+  PortResult Read(uint8_t* buffer, size_t count) override {
     Touch();
     Deliver();
     ops_.push_back({Op::kRead, now_, count});
@@ -133,9 +133,9 @@ class FakePort final : public Port {
     }
     if (n < count) {
       ++short_reads_;
-      return n == 0 ? kReadFailed : kReadShort;
+      return n == 0 ? PortResult::kReadFailed : PortResult::kReadShort;
     }
-    return kPortOk;
+    return PortResult::kOk;
   }
 
   int BytesInQueue() override {
@@ -156,7 +156,8 @@ class FakePort final : public Port {
     ops_.push_back({Op::kPurgeTransmit, now_, 0});
   }
 
-  WaitResult Wait(int ms, bool wake_on_input) override {
+  WaitResult Wait(int ms, unsigned flags) override {
+    const bool wake_on_input = (flags & kWakeOnInput) != 0;
     Touch();
     ++wait_calls_;
     if (ms < 0) Problem("wait of negative length " + std::to_string(ms));

@@ -34,6 +34,7 @@ class PumpRecorder {
     hooks.pump = [this] {
       times_.push_back(port_.Now());
       if (close_at_ >= 0 && port_.Now() >= close_at_) closed_.store(true);
+      return true;
     };
     hooks.closed = &closed_;
     return hooks;

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -324,6 +325,7 @@ TEST_F(Pty, AnUnsupportedRateNeverTouchesThePort) {
 }
 
 TEST_F(Pty, FailedOpensLeaveNoDescriptorBehind) {
+  const int unopened = OpenDescriptors();
   void* h = Open();
   ASSERT_NE(h, nullptr);
   const int before = OpenDescriptors();
@@ -335,7 +337,7 @@ TEST_F(Pty, FailedOpensLeaveNoDescriptorBehind) {
   }
   EXPECT_EQ(OpenDescriptors(), before);
   Close(h);
-  EXPECT_EQ(OpenDescriptors(), before - 1);
+  EXPECT_EQ(OpenDescriptors(), unopened);
 }
 
 TEST_F(Pty, ComNamesNameSerialPortsAndOtherNamesArePaths) {
@@ -527,6 +529,7 @@ TEST_F(Pty, ThePumpRunsDuringWaitsAndMayCallTheLibraryAgain) {
   ASSERT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
   reader_->Swipe(0);
   ASSERT_TRUE(reader_->WaitIdle(2000));
+  pump.hook = nullptr;
   pump.calls = 0;
   unsigned char data[300];
   ASSERT_EQ(GetTrackWhenReady(h, data), KORVEL_OK);
@@ -711,6 +714,121 @@ TEST_F(PtySlow, ThreePortsOnThreeThreadsDoNotWaitForEachOther) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_FALSE(silent_ended_first.load()) << "the busy ports waited for the silent one";
+}
+
+// --- Threads on one handle ---------------------------------------------------
+
+// Pump times, as milliseconds since the start of the test, taken on the thread
+// that runs the pump.
+struct PumpTimes {
+  Clock::time_point t0 = Clock::now();
+  std::mutex mutex;
+  std::vector<int64_t> times;
+  static void Run(void* context) {
+    auto* p = static_cast<PumpTimes*>(context);
+    std::lock_guard<std::mutex> lock(p->mutex);
+    p->times.push_back(MsSince(p->t0));
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return times.size();
+  }
+  // The longest stretch within [from, to] without a pump run.
+  int64_t LongestGap(int64_t from, int64_t to) {
+    std::lock_guard<std::mutex> lock(mutex);
+    int64_t last = from, longest = 0;
+    for (int64_t t : times) {
+      if (t < from || t > to) continue;
+      longest = std::max(longest, t - last);
+      last = t;
+    }
+    return std::max(longest, to - last);
+  }
+};
+
+// A second thread's call waits until the first one has returned, and keeps
+// its own pump running meanwhile.
+TEST_F(PtySlow, CallsOnOneHandleAreSerialisedAndTheWaitingOnePumps) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  reader_->SetFault({Fault::kSilent});
+  std::atomic<int> first{1};
+  std::thread holder([&] {
+    unsigned char mode[10];
+    first = Korvel_Search(h, mode);
+  });
+  ASSERT_TRUE(reader_->WaitReceived(6, 2000));  // the first call waits for its reply
+  reader_->SetFault({Fault::kNone});
+
+  PumpTimes pump;
+  ASSERT_EQ(Korvel_SetMessagePump(h, &PumpTimes::Run, &pump), KORVEL_OK);
+  unsigned char text[30];
+  const int64_t start = MsSince(pump.t0);
+  EXPECT_EQ(Korvel_Reset(h, text), KORVEL_OK);
+  const int64_t end = MsSince(pump.t0);
+  holder.join();
+  EXPECT_EQ(first.load(), KORVEL_E_NO_REPLY);
+  EXPECT_GE(end - start, 2000) << "the second call did not wait for the first";
+  // Both requests went out whole, one after the other.
+  Bytes expected = BuildRequest('1', {'0'});
+  const Bytes second = BuildRequest('2', {'0'});
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(reader_->Received(), expected);
+  // The pump promises 10 ms; a loaded test machine may stretch that, but
+  // never to the seconds a pump-less lock wait would take.
+  EXPECT_LT(pump.LongestGap(start, end), 250);
+  EXPECT_GE(pump.Count(), 100u);
+}
+
+// Removing the pump from another thread takes effect at the waiting call's
+// next turn; only a run already under way finishes.
+TEST_F(PtySlow, APumpRemovedFromAnotherThreadIsNotRunAgain) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  reader_->SetFault({Fault::kSilent});
+  PumpTimes pump;
+  ASSERT_EQ(Korvel_SetMessagePump(h, &PumpTimes::Run, &pump), KORVEL_OK);
+  std::thread waiter([&] {
+    unsigned char mode[10];
+    EXPECT_EQ(Korvel_Search(h, mode), KORVEL_E_NO_REPLY);
+  });
+  while (pump.Count() < 10) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(Korvel_SetMessagePump(h, nullptr, nullptr), KORVEL_OK);
+  const size_t at_removal = pump.Count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LE(pump.Count(), at_removal + 1);
+  waiter.join();
+}
+
+// A close from another thread ends a call waiting for its reply, and a call
+// waiting for that one, at once.
+TEST_F(Pty, ACloseFromAnotherThreadEndsTheWaitsAtOnce) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  reader_->SetFault({Fault::kSilent});
+  std::atomic<int> replying{1}, queued{1};
+  std::atomic<int64_t> replying_ms{0}, queued_ms{0};
+  const auto t0 = Clock::now();
+  std::thread a([&] {
+    unsigned char mode[10];
+    replying = Korvel_Search(h, mode);
+    replying_ms = MsSince(t0);
+  });
+  ASSERT_TRUE(reader_->WaitReceived(6, 2000));
+  std::thread b([&] {
+    unsigned char text[30];
+    queued = Korvel_Reset(h, text);
+    queued_ms = MsSince(t0);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int64_t closed_at = MsSince(t0);
+  Close(h);
+  a.join();
+  b.join();
+  EXPECT_EQ(replying.load(), KORVEL_E_HANDLE);
+  EXPECT_EQ(queued.load(), KORVEL_E_HANDLE);
+  EXPECT_LT(replying_ms - closed_at, 500);
+  EXPECT_LT(queued_ms - closed_at, 500);
 }
 
 }  // namespace

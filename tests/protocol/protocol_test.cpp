@@ -117,6 +117,7 @@ struct ReplyCase {
   Bytes reply;
   size_t area;
   int status;
+  size_t stored;    // bytes of the reply that land in the area
   size_t consumed;  // bytes the exchange takes out of the queue
 };
 
@@ -137,25 +138,34 @@ Bytes ReplyOfLen(uint8_t len, uint8_t status) {
 }
 
 TEST(ExchangeFrame, ReplyValidationTable) {
+  // A refused reply is read away whole (`consumed`) but only its first two
+  // bytes land in the area.
+  const Bytes len0 = Reply(0, {0x03, 0x01});
+  const Bytes len1 = Reply(1, {0x32, 0x03, 0x00});
+  const Bytes len2 = Reply(2, {0x32, 0x30, 0x03, 0x00});
   const ReplyCase cases[] = {
-      {"accepted, one data byte", Reply(4, {0x32, 0x30, 'Y', 'A', 0x03, 0x6B}), 100, 0, 8},
-      {"refused with error byte 5", Reply(4, {0x32, 0x30, 'N', 0x05, 0x03, 0x00}), 100, 5, 8},
-      {"refused with error byte 255", Reply(4, {0x32, 0x30, 'N', 0xFF, 0x03, 0x00}), 100, 255, 8},
-      {"refused with error byte 0 reads as success", Reply(4, {0x32, 0x30, 'N', 0x00, 0x03, 0x00}), 100, 0,
+      {"accepted, one data byte", Reply(4, {0x32, 0x30, 'Y', 'A', 0x03, 0x6B}), 100, 0, 8, 8},
+      {"refused with error byte 5", Reply(4, {0x32, 0x30, 'N', 0x05, 0x03, 0x00}), 100, 5, 8, 8},
+      {"refused with error byte 255", Reply(4, {0x32, 0x30, 'N', 0xFF, 0x03, 0x00}), 100, 255, 8, 8},
+      {"refused with error byte 0", Reply(4, {0x32, 0x30, 'N', 0x00, 0x03, 0x00}), 100, KORVEL_E_REFUSED, 8,
        8},
-      {"status byte compared exactly ('y')", Reply(4, {0x32, 0x30, 'y', 0x07, 0x03, 0x00}), 100, 7, 8},
-      {"LEN 0: offsets 4 and 5 stay zero", Reply(0, {0x03, 0x01}), 100, 0, 4},
-      {"LEN 1: offset 5 stays zero", Reply(1, {0x32, 0x03, 0x00}), 100, 0, 5},
-      {"LEN 3, no data", Reply(3, {0x32, 0x30, 'Y', 0x03, 0x00}), 100, 0, 7},
-      {"check byte and echoed command not examined", Reply(4, {0x39, 0x39, 'Y', 'A', 0x7F, 0x55}), 100, 0, 8},
-      {"bad start byte", {0x15, 0x02, 0x32, 0x30, 'Y', 0x03, 0x00}, 100, KORVEL_E_FRAME, 2},
-      {"start byte 0x00", {0x00, 0x02}, 100, KORVEL_E_FRAME, 2},
-      {"longest reply the 100-byte area holds", ReplyOfLen(96, 'Y'), 100, 0, 100},
-      {"one byte too long for 100", ReplyOfLen(97, 'Y'), 100, KORVEL_E_FRAME, 2},
-      {"LEN 255 for 100", ReplyOfLen(255, 'Y'), 100, KORVEL_E_FRAME, 2},
-      {"longest reply the 255-byte area holds", ReplyOfLen(251, 'Y'), 255, 0, 255},
-      {"one byte too long for 255", ReplyOfLen(252, 'Y'), 255, KORVEL_E_FRAME, 2},
-      {"LEN 255 for 255", ReplyOfLen(255, 'Y'), 255, KORVEL_E_FRAME, 2},
+      {"refused without an error byte (LEN 3)", Reply(3, {0x32, 0x30, 'N', 0x03, 0x07}), 100,
+       KORVEL_E_REFUSED, 7, 7},
+      {"status byte compared exactly ('y')", Reply(4, {0x32, 0x30, 'y', 0x07, 0x03, 0x00}), 100, 7, 8, 8},
+      {"LEN 0: no status byte", len0, 100, KORVEL_E_FRAME, 2, len0.size()},
+      {"LEN 1: no status byte", len1, 100, KORVEL_E_FRAME, 2, len1.size()},
+      {"LEN 2: no status byte", len2, 100, KORVEL_E_FRAME, 2, len2.size()},
+      {"LEN 3, no data", Reply(3, {0x32, 0x30, 'Y', 0x03, 0x00}), 100, 0, 7, 7},
+      {"check byte and echoed command not examined", Reply(4, {0x39, 0x39, 'Y', 'A', 0x7F, 0x55}), 100, 0, 8,
+       8},
+      {"bad start byte", {0x15, 0x02, 0x32, 0x30, 'Y', 0x03, 0x00}, 100, KORVEL_E_FRAME, 2, 2},
+      {"start byte 0x00", {0x00, 0x02}, 100, KORVEL_E_FRAME, 2, 2},
+      {"longest reply the 100-byte area holds", ReplyOfLen(96, 'Y'), 100, 0, 100, 100},
+      {"one byte too long for 100", ReplyOfLen(97, 'Y'), 100, KORVEL_E_FRAME, 2, 101},
+      {"LEN 255 for 100", ReplyOfLen(255, 'Y'), 100, KORVEL_E_FRAME, 2, 259},
+      {"longest reply the 255-byte area holds", ReplyOfLen(251, 'Y'), 255, 0, 255, 255},
+      {"one byte too long for 255", ReplyOfLen(252, 'Y'), 255, KORVEL_E_FRAME, 2, 256},
+      {"LEN 255 for 255", ReplyOfLen(255, 'Y'), 255, KORVEL_E_FRAME, 2, 259},
   };
   const Bytes trailing = {0xDE, 0xAD};  // bytes after the reply stay queued
   for (const ReplyCase& c : cases) {
@@ -174,7 +184,7 @@ TEST(ExchangeFrame, ReplyValidationTable) {
     EXPECT_EQ(port.Waiting(), answer.size() - c.consumed);
     // What was taken lands at the start of the area; the rest stays zero.
     for (size_t i = 0; i < c.area; ++i) {
-      const uint8_t want = i < c.consumed ? c.reply[i] : 0;
+      const uint8_t want = i < c.stored ? c.reply[i] : 0;
       ASSERT_EQ(reply[i], want) << "reply area offset " << i;
     }
     EXPECT_TRUE(NoProblems(port));
