@@ -340,6 +340,50 @@ TEST_F(Pty, FailedOpensLeaveNoDescriptorBehind) {
   EXPECT_EQ(OpenDescriptors(), unopened);
 }
 
+// Why an open failed, for the calling thread, with the device the name
+// stood for: "comN" is mapped as the library really opens it.
+TEST_F(Pty, AFailedOpenSaysWhy) {
+  void* held = Open();
+  ASSERT_NE(held, nullptr);
+  struct Case {
+    std::string name;
+    uint32_t baud;
+    int reason;
+    std::string device;
+  };
+  const Case cases[] = {
+      {"", 9600, KORVEL_OPEN_ARGUMENT, ""},
+      {reader_->path(), 1234, KORVEL_OPEN_BAUD, ""},
+      {"/nonexistent/port", 9600, KORVEL_OPEN_ABSENT, "/nonexistent/port"},
+      {"com4242", 9600, KORVEL_OPEN_ABSENT, "/dev/ttyS4241"},
+      {"COM9999", 9600, KORVEL_OPEN_ABSENT, "/dev/ttyS9998"},
+      {reader_->path(), 9600, KORVEL_OPEN_BUSY, reader_->path()},
+      {"/dev/null", 9600, KORVEL_OPEN_NOT_SERIAL, "/dev/null"},
+      {"/", 9600, KORVEL_OPEN_NOT_SERIAL, "/"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Korvel_CommOpenWithBaud(c.name.c_str(), c.baud), nullptr);
+    Korvel_OpenError error;
+    std::memset(&error, 0x5A, sizeof error);
+    EXPECT_EQ(Korvel_GetOpenError(&error), c.reason);
+    EXPECT_EQ(error.reason, c.reason);
+    EXPECT_EQ(std::string(error.device), c.device);
+    EXPECT_NE(std::string(error.text), "");
+    EXPECT_EQ(error.text[KORVEL_OPEN_TEXT - 1], 0);
+  }
+  EXPECT_EQ(Korvel_GetOpenError(nullptr), KORVEL_OPEN_NOT_SERIAL);
+  // Another thread's opens leave this thread's reason alone.
+  std::thread([] { Korvel_CommClose(Korvel_CommOpenWithBaud("/nonexistent/port", 9600)); }).join();
+  EXPECT_EQ(Korvel_GetOpenError(nullptr), KORVEL_OPEN_NOT_SERIAL);
+  // A successful open clears it.
+  Close(held);
+  ASSERT_NE(Open(), nullptr);
+  Korvel_OpenError error;
+  EXPECT_EQ(Korvel_GetOpenError(&error), KORVEL_OPEN_OK);
+  EXPECT_STREQ(error.text, "");
+}
+
 TEST_F(Pty, ComNamesNameSerialPortsAndOtherNamesArePaths) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("korvel-com-" + std::to_string(getpid()));
