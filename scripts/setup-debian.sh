@@ -14,7 +14,7 @@ fi
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev fonts-wqy-microhei   # the dialog, and a font for its Chinese texts
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libbenchmark-dev
 )
 if [ "${1:-}" = "--test" ]; then
   packages+=(

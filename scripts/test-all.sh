@@ -6,6 +6,7 @@
 #      pseudo-terminal with the simulator, the simulator, the dialog
 #      (offscreen), the exported symbols and the installed package;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
+#   2b. the library and simulator suite with ThreadSanitizer;
 #   3. the reply-handling fuzzer, built with clang and run for a short time;
 #   4. the Windows DLL, cross-built with mingw-w64 and tested under Wine.
 # Each stage builds in its own folder under build/.  Exits non-zero if any fails.
@@ -67,6 +68,13 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS=suppressions=$root/tests/lsan.supp \
 stage sanitizers build_and_test "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DKORVEL_SANITIZE=ON -DKORVEL_BUILD_BENCH=OFF
+
+# The library, the simulator and their tests (threads on one handle, closes
+# from other threads) under ThreadSanitizer; the dialog is left out, as Qt's
+# own libraries are not instrumented.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+stage threads build_and_test "$out/tsan" -DCMAKE_BUILD_TYPE=Debug -DKORVEL_SANITIZE_THREAD=ON \
+  -DKORVEL_BUILD_UTILITY=OFF -DKORVEL_BUILD_BENCH=OFF
 
 fuzz() {
   local dir=$out/fuzz

@@ -94,12 +94,16 @@ int OnSession(void* handle, const void* area, Fn&& fn) noexcept {
     const WaitHooks hooks = session->Hooks();
     // Another thread's call on the handle goes first; meanwhile this caller's
     // pump keeps running, and a close ends the wait.
-    std::unique_lock<std::recursive_timed_mutex> lock(session->mutex, std::try_to_lock);
-    while (!lock.owns_lock()) {
+    CallLock& calls = session->calls;
+    std::chrono::milliseconds slice{0};
+    while (!calls.TryLockFor(slice)) {
       if (Closed(hooks)) return KORVEL_E_HANDLE;
-      const bool pumping = ServicePump(*session->port, hooks);
-      (void)lock.try_lock_for(std::chrono::milliseconds(pumping ? kPumpIntervalMs : 50));
+      slice = std::chrono::milliseconds(ServicePump(*session->port, hooks) ? kPumpIntervalMs : 50);
     }
+    struct Release {
+      CallLock& calls;
+      ~Release() { calls.Unlock(); }
+    } release{calls};
     if (Closed(hooks)) return KORVEL_E_HANDLE;
     return fn(*session->port, hooks);
   } catch (...) {

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "korvel.h"
 #include "port.h"
@@ -12,12 +15,40 @@
 
 namespace korvel {
 
+// Serialises the calls on one port: recursive, so that a pump may call
+// again on its own thread, and waited for in slices, so that a call waiting
+// for another thread's keeps its pump running.
+class CallLock {
+ public:
+  // Takes the lock, or gives up after `timeout`.
+  bool TryLockFor(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::thread::id me = std::this_thread::get_id();
+    if (depth_ > 0 && owner_ != me && !free_.wait_for(lock, timeout, [&] { return depth_ == 0; }))
+      return false;
+    owner_ = me;
+    ++depth_;
+    return true;
+  }
+  void Unlock() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--depth_ == 0) {
+      owner_ = {};
+      free_.notify_one();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  std::thread::id owner_;
+  int depth_ = 0;
+};
+
 struct Session {
   explicit Session(std::unique_ptr<Port> p) : port(std::move(p)) {}
   std::unique_ptr<Port> port;
-  // Serialises calls on one port; recursive so that a pump may call again,
-  // timed so that a call waiting for another thread's keeps its pump running.
-  std::recursive_timed_mutex mutex;
+  CallLock calls;
   std::atomic<bool> closed{false};
   std::mutex pump_mutex;
   Korvel_Pump pump = nullptr;
