@@ -1,24 +1,19 @@
 #include "dunmark_logic.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFont>
 #include <QFontDatabase>
 #include <QFontMetrics>
-#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
 #include <algorithm>
 #include <vector>
 
+#include "dunmark_core.h"
+
 #if defined(Q_OS_WIN)
 #include <windows.h>
-#else
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <cerrno>
 #endif
 
 namespace dunmark {
@@ -113,91 +108,21 @@ QString ReaderText(const unsigned char* area, size_t size) {
 }
 
 std::array<uint8_t, 8> BuildTrackRecord(const std::array<QString, 6>& sentinels, bool enterMark) {
-  std::array<uint8_t, 8> record{};
-  for (size_t i = 0; i < sentinels.size(); ++i) record[i] = FirstGbkByte(sentinels[i]);
-  record[6] = '7';
-  record[7] = enterMark ? '1' : '0';
-  return record;
+  std::array<uint8_t, 6> first{};
+  for (size_t i = 0; i < sentinels.size(); ++i) first[i] = FirstGbkByte(sentinels[i]);
+  return core::BuildTrackRecord(first, enterMark);
 }
 
-uint32_t RateFromText(const QString& text) {
-  const QByteArray bytes = text.toLatin1();
-  qsizetype i = 0;
-  while (i < bytes.size() && (bytes[i] == ' ' || (bytes[i] >= '\t' && bytes[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < bytes.size() && (bytes[i] == '+' || bytes[i] == '-')) negative = bytes[i++] == '-';
-  uint32_t value = 0;
-  for (; i < bytes.size() && bytes[i] >= '0' && bytes[i] <= '9'; ++i) {
-    value = value * 10u + uint32_t(bytes[i] - '0');
-  }
-  return negative ? 0u - value : value;
-}
-
-QStringList FixedPortNames() {
-  QStringList names;
-  for (int n = 1; n <= 8; ++n) names << QStringLiteral("com%1").arg(n);
-  return names;
-}
-
-namespace {
-
-// "ttyUSB10" after "ttyUSB9": compare the text before the trailing number,
-// then the number.
-bool NaturalLess(const QString& a, const QString& b) {
-  static const QRegularExpression tail(QStringLiteral("^(.*?)(\\d+)$"));
-  const auto ma = tail.match(a);
-  const auto mb = tail.match(b);
-  if (ma.hasMatch() && mb.hasMatch() && ma.captured(1) == mb.captured(1)) {
-    return ma.captured(2).toULongLong() < mb.captured(2).toULongLong();
-  }
-  return a < b;
-}
-
-QStringList Entries(const QString& dir, const QStringList& patterns) {
-  QDir directory(dir);
-  QStringList names = directory.entryList(patterns, QDir::Files | QDir::System | QDir::NoDotAndDotDot);
-  std::sort(names.begin(), names.end(), NaturalLess);
-  QStringList paths;
-  for (const QString& name : names) paths << directory.filePath(name);
-  return paths;
-}
-
-}  // namespace
-
-QStringList DiscoverSerialDevices(const QString& devRoot) {
-#if defined(Q_OS_WIN)
-  Q_UNUSED(devRoot);
-  return {};
-#else
-  QStringList devices = Entries(devRoot + QStringLiteral("/serial/by-id"), {});
-  devices << Entries(devRoot, {QStringLiteral("ttyUSB*")});
-  devices << Entries(devRoot, {QStringLiteral("ttyACM*")});
-  return devices;
-#endif
-}
-
-QStringList BuildPortList(const QStringList& devices, const QStringList& extra) {
-  QStringList list = FixedPortNames();
-  for (const QString& name : devices + extra) {
-    if (!name.isEmpty() && !list.contains(name)) list << name;
-  }
+QStringList ToStringList(const std::vector<std::string>& items) {
+  QStringList list;
+  for (const std::string& item : items) list << QString::fromStdString(item);
   return list;
 }
 
-QString PortDevicePath(const QString& name) {
-#if defined(Q_OS_WIN)
-  return name;
-#else
-  static const QRegularExpression com(QStringLiteral("^com([0-9]+)$"),
-                                      QRegularExpression::CaseInsensitiveOption);
-  const auto match = com.match(name);
-  if (match.hasMatch()) {
-    bool ok = false;
-    const int n = match.captured(1).toInt(&ok);
-    if (ok && n >= 1) return QStringLiteral("/dev/ttyS%1").arg(n - 1);
-  }
-  return name;
-#endif
+std::vector<std::string> ToStdStrings(const QStringList& items) {
+  std::vector<std::string> list;
+  for (const QString& item : items) list.push_back(item.toStdString());
+  return list;
 }
 
 QByteArray PortNameBytes(const QString& name) {
@@ -205,54 +130,6 @@ QByteArray PortNameBytes(const QString& name) {
   return name.toLocal8Bit();
 #else
   return QFile::encodeName(name);
-#endif
-}
-
-QString FormatAccessHint(const QString& path, const QString& group) {
-  if (group.isEmpty()) {
-    return QStringLiteral("Permission denied for %1: this user may not read and write it.").arg(path);
-  }
-  return QStringLiteral(
-             "Permission denied for %1: your user is not in the '%2' group. "
-             "Run: sudo usermod -aG %2 $USER, then log out and back in.")
-      .arg(path, group);
-}
-
-#if !defined(Q_OS_WIN)
-namespace {
-
-bool InGroup(gid_t group) {
-  if (::getegid() == group) return true;
-  const int count = ::getgroups(0, nullptr);
-  if (count <= 0) return false;
-  std::vector<gid_t> groups(static_cast<size_t>(count));
-  const int got = ::getgroups(count, groups.data());
-  return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
-}
-
-}  // namespace
-#endif
-
-QString PortAccessHint(const QString& portName) {
-#if defined(Q_OS_WIN)
-  Q_UNUSED(portName);
-  return {};
-#else
-  const QString path = PortDevicePath(portName);
-  if (path.isEmpty()) return {};
-  const QByteArray native = QFile::encodeName(path);
-  struct stat info {};
-  if (::stat(native.constData(), &info) != 0) return {};
-  if (::access(native.constData(), R_OK | W_OK) == 0 || errno != EACCES) return {};
-  // Membership helps only when the device's group may read and write it.
-  QString group;
-  const bool groupMayUse = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
-  if (groupMayUse && !InGroup(info.st_gid)) {
-    const struct group* entry = ::getgrgid(info.st_gid);
-    group = entry != nullptr && entry->gr_name != nullptr ? QString::fromLocal8Bit(entry->gr_name)
-                                                          : QStringLiteral("dialout");
-  }
-  return FormatAccessHint(path, group);
 #endif
 }
 
@@ -291,6 +168,50 @@ QRect DialogUnits::Rect(int x, int y, int w, int h) const {
 
 QPoint IconOrigin(QSize client, QSize icon) {
   return QPoint((client.width() - icon.width() + 1) / 2, (client.height() - icon.height() + 1) / 2);
+}
+
+QPoint PlaceBeside(const QRect& screen, const QRect& dialog, const QSize& size,
+                   const QList<QRect>& keepClear) {
+  constexpr int kGap = 12;
+  // Beside the dialog, sliding along its edge to stay on screen.
+  auto clampX = [&](int x) {
+    return std::max(screen.left(), std::min(x, screen.right() + 1 - size.width()));
+  };
+  auto clampY = [&](int y) {
+    return std::max(screen.top(), std::min(y, screen.bottom() + 1 - size.height()));
+  };
+  const QPoint sides[] = {
+      {dialog.right() + 1 + kGap, clampY(dialog.top())},
+      {clampX(dialog.left()), dialog.bottom() + 1 + kGap},
+      {dialog.left() - kGap - size.width(), clampY(dialog.top())},
+      {clampX(dialog.left()), dialog.top() - kGap - size.height()},
+  };
+  for (const QPoint& p : sides) {
+    if (screen.contains(QRect(p, size))) return p;
+  }
+  // No room beside it: the place on screen that hides the fewest pixels of
+  // the controls, trying the screen's corners and edges.
+  const int xs[] = {screen.left(), clampX(screen.center().x() - size.width() / 2),
+                    screen.right() + 1 - size.width()};
+  const int ys[] = {screen.top(), clampY(screen.center().y() - size.height() / 2),
+                    screen.bottom() + 1 - size.height()};
+  QPoint best(clampX(xs[2]), clampY(ys[2]));
+  long long bestCover = -1;
+  for (int y : ys) {
+    for (int x : xs) {
+      const QRect place(QPoint(clampX(x), clampY(y)), size);
+      long long cover = 0;
+      for (const QRect& control : keepClear) {
+        const QRect hidden = place.intersected(control);
+        if (!hidden.isEmpty()) cover += static_cast<long long>(hidden.width()) * hidden.height();
+      }
+      if (bestCover < 0 || cover < bestCover) {
+        bestCover = cover;
+        best = place.topLeft();
+      }
+    }
+  }
+  return best;
 }
 
 QFont DialogFont() {

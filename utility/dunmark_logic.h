@@ -1,6 +1,7 @@
-// Dunmark's logic that touches neither the port nor the screen: 8-bit text of
-// code page 936, the track output settings record, rates, the port list and
-// dialog-unit arithmetic.  Plain functions, tested on their own.
+// Dunmark's Qt-side logic that touches neither the port nor the screen: 8-bit
+// text of code page 936, dialog-unit arithmetic and window placement, and
+// the bridges to the toolkit-free core (core/dunmark_core.h) that both
+// front-ends share.  Plain functions, tested on their own.
 #pragma once
 
 #include <QByteArray>
@@ -13,6 +14,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 class QFont;
 
@@ -43,46 +46,16 @@ QString FitGbkBytes(const QString& text, int budget);
 // CR) turned into line breaks.
 QString ReaderText(const unsigned char* area, size_t size);
 
-// ---- Track output settings record ---------------------------------------
+// ---- Bridges to the toolkit-free core ------------------------------------
 
-// The eight bytes sent by "Data Setting": the first byte of each of the six
-// sentinel fields (track 1 start, track 1 end, track 2 start, ...), '7', and
-// '1' or '0' for the Enter mark.
+// The eight bytes "Data Setting" sends, from the six sentinel fields' texts.
 std::array<uint8_t, 8> BuildTrackRecord(const std::array<QString, 6>& sentinels, bool enterMark);
 
-// ---- Rates and ports ------------------------------------------------------
-
-// A rate written as decimal text, read like the C runtime's atoi: leading
-// white space, an optional sign, the leading digits; no digits give 0.
-uint32_t RateFromText(const QString& text);
-
-// The names the port box starts with: "com1" to "com8".
-QStringList FixedPortNames();
-
-// Serial devices present under `devRoot` (normally "/dev"): the entries of
-// serial/by-id, then ttyUSB* and ttyACM*, each group in natural order.
-QStringList DiscoverSerialDevices(const QString& devRoot = QStringLiteral("/dev"));
-
-// The port box's list: the fixed names, then `devices`, then `extra`, each
-// name once.
-QStringList BuildPortList(const QStringList& devices, const QStringList& extra = {});
-
-// The device a port name stands for: "comN" (any case) is /dev/ttyS{N-1},
-// any other name is a path used as given.
-QString PortDevicePath(const QString& name);
+QStringList ToStringList(const std::vector<std::string>& items);
+std::vector<std::string> ToStdStrings(const QStringList& items);
 
 // The port name as the bytes the library is given.
 QByteArray PortNameBytes(const QString& name);
-
-// When opening `portName` failed because the user may not use the device
-// (it exists, and read/write access is refused with EACCES), a one-line
-// hint: to join the group owning it (normally "dialout") when that group
-// may read and write it and the user is not a member, else that permission
-// is denied.  Empty otherwise.
-QString PortAccessHint(const QString& portName);
-
-// The hint's wording for `path`; `group` empty when joining one is no help.
-QString FormatAccessHint(const QString& path, const QString& group);
 
 // ---- Geometry -------------------------------------------------------------
 
@@ -100,6 +73,13 @@ struct DialogUnits {
 // Where an icon is drawn centred in a client area (integer halves,
 // truncated toward zero).
 QPoint IconOrigin(QSize client, QSize icon);
+
+// Where a helper window of `size` goes beside a dialog whose frame is
+// `dialog`, inside `screen`: right of it, else below, else left, else above;
+// where none of these fits, the place on screen that covers the least of
+// `keepClear` (the dialog's controls).  Returns the window's top left.
+QPoint PlaceBeside(const QRect& screen, const QRect& dialog, const QSize& size,
+                   const QList<QRect>& keepClear);
 
 // The dialogs' font: a Simplified Chinese capable sans at 9 points ("宋体"
 // where present, else WenQuanYi Micro Hei, else the default family).

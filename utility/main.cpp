@@ -9,6 +9,6 @@ int main(int argc, char** argv) {
   if (!CUtilityApp::ParseCommandLine(arguments, &commandLine, &exitCode)) return exitCode;
 
   CUtilityApp app(argc, argv);
-  app.InitInstance(commandLine, &exitCode);
-  return exitCode;
+  if (!app.InitInstance(commandLine, &exitCode)) return exitCode;
+  return app.exec();
 }

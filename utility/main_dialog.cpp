@@ -1,5 +1,6 @@
 #include "main_dialog.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -14,9 +15,10 @@
 #include <QPushButton>
 #include <QTimerEvent>
 
+#include <QTimer>
+
 #include <array>
-#include <cstdio>
-#include <cstdlib>
+#include <utility>
 
 #include "about_dialog.h"
 #include "data_field.h"
@@ -32,15 +34,8 @@ void* g_hComm = nullptr;
 
 namespace {
 
-// Message box titles; each ends in the full-width colon.
-const QString kTitleInformation = QStringLiteral("Information：");
-const QString kTitleError = QStringLiteral("Error：");
-const QString kTitleErrorUpper = QStringLiteral("ERROR：");
-const QString kTitleTips = QStringLiteral("Tips：");
-const QString kTitleSuccess = QStringLiteral("Success：");
-
-constexpr auto kInformation = QMessageBox::Information;
-constexpr auto kError = QMessageBox::Critical;
+using dunmark::core::Box;
+using dunmark::core::Event;
 
 // The pump the library runs while a call waits: the dialog keeps painting
 // and its timers keep ticking, while clicks and keys wait for the call to end.
@@ -139,12 +134,12 @@ void CMainDialog::CreateControls() {
     return item;
   };
 
-  const QStringList rates = {QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("19200"),
-                             QStringLiteral("38400")};
+  const QStringList rates = dunmark::ToStringList(dunmark::core::RateItems());
 
   group(QStringLiteral("COM Setting"), 7, 7, 414, 42);
   QLabel* portLabel = label(QStringLiteral("Port"), 15, 21, 17, 8);
-  m_portBox = combo(1000, QStringLiteral("Port"), 35, 23, 48, 58, dunmark::FixedPortNames());
+  m_portBox = combo(1000, QStringLiteral("Port"), 35, 23, 48, 58,
+                    dunmark::ToStringList(dunmark::core::FixedPortNames()));
   portLabel->setBuddy(m_portBox);
   QLabel* baudLabel = label(QStringLiteral("Baud"), 91, 22, 17, 8);
   m_baudBox = combo(1001, QStringLiteral("Baud"), 119, 24, 48, 58, rates);
@@ -226,8 +221,8 @@ void CMainDialog::OnInitDialog() {
   setWindowIcon(m_appIcon);
 
   m_portBox->setCurrentIndex(0);
-  m_baudBox->setCurrentIndex(1);
-  m_baudChooseBox->setCurrentIndex(1);
+  m_baudBox->setCurrentIndex(dunmark::core::DefaultRateIndex());
+  m_baudChooseBox->setCurrentIndex(dunmark::core::DefaultRateIndex());
 
   m_track1Start->setText(QStringLiteral("%"));
   m_track1End->setText(QStringLiteral("?"));
@@ -266,6 +261,10 @@ void CMainDialog::AddPortName(const QString& name, bool select) {
     m_portBox->addItem(name);
     index = m_portBox->count() - 1;
   }
+  // The list drops down wide enough for long device paths; the box keeps its
+  // place and width.
+  m_portBox->view()->setMinimumWidth(m_portBox->view()->sizeHintForColumn(0) +
+                                     2 * m_portBox->fontMetrics().height());
   if (select) {
     m_portBox->setCurrentIndex(index);
     m_portBox->setProperty(kSelectionCleared, false);
@@ -291,8 +290,9 @@ void CMainDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void CMainDialog::closeEvent(QCloseEvent* event) {
-  // The close box waits, like a click, until a waiting library call is over.
-  if (m_busy) {
+  // The close box waits, like a click, until the call under way is over.
+  if (IsWaiting()) {
+    m_heldBackClose = true;
     event->ignore();
     return;
   }
@@ -300,40 +300,105 @@ void CMainDialog::closeEvent(QCloseEvent* event) {
 }
 
 void CMainDialog::ShowMessage(QMessageBox::Icon icon, const QString& title, const QString& text,
-                              const QString& informative) {
+                              const QString& details) {
   QMessageBox box(icon, title, text, QMessageBox::Ok, this);
   box.setTextFormat(Qt::PlainText);
-  if (!informative.isEmpty()) box.setInformativeText(informative);
+  if (!details.isEmpty()) box.setDetailedText(details);
   box.setWindowModality(Qt::WindowModal);
   box.exec();
 }
 
-// While a call waits, the pump holds user input back; a click that reaches
-// a handler anyway (sent by the program itself) finds m_busy set and is
-// dropped, so no second command starts on the port in the middle of one.
+void CMainDialog::ShowBox(Box which, const QString& details) {
+  const dunmark::core::BoxText& box = dunmark::core::TextOf(which);
+  ShowMessage(box.icon == dunmark::core::Icon::kError ? QMessageBox::Critical : QMessageBox::Information,
+              QString::fromUtf8(box.title), QString::fromUtf8(box.text), details);
+}
+
+void CMainDialog::Apply(Event event) {
+  m_state = dunmark::core::After(m_state, event);
+  m_openCom->setEnabled(m_state.openEnabled);
+  m_closeCom->setEnabled(m_state.closeEnabled);
+  // Starting the timer while it runs restarts its period.
+  if (event == Event::kActiveSucceeded) m_pollTimer.start(kPollPeriodMs, this);
+  if (!m_state.timerRunning) m_pollTimer.stop();
+}
+
+void CMainDialog::ForgetDisconnectedReader(int status) {
+  if (status != KORVEL_E_DISCONNECTED) return;
+  Korvel_CommClose(g_hComm);
+  g_hComm = nullptr;
+  Apply(Event::kReaderDisconnected);
+}
+
+// A handler under way.  When the last one finishes, what was held back while
+// its calls waited is delivered, each press to its button as a click (a
+// button disabled meanwhile ignores it, as it would a click).
+class CMainDialog::HandlerScope {
+ public:
+  explicit HandlerScope(CMainDialog* dialog) : m_dialog(dialog) { ++m_dialog->m_handlersRunning; }
+  ~HandlerScope() {
+    if (--m_dialog->m_handlersRunning == 0 &&
+        (!m_dialog->m_heldBackPresses.isEmpty() || m_dialog->m_heldBackTick || m_dialog->m_heldBackClose)) {
+      QTimer::singleShot(0, m_dialog, &CMainDialog::DeliverHeldBack);
+    }
+  }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+
+ private:
+  CMainDialog* m_dialog;
+};
+
+bool CMainDialog::HoldBack(QAbstractButton* button) {
+  if (!IsWaiting()) return false;
+  m_heldBackPresses << QPointer<QAbstractButton>(button);
+  return true;
+}
+
+bool CMainDialog::HoldBackTick() {
+  if (!IsWaiting()) return false;
+  m_heldBackTick = true;
+  return true;
+}
+
+void CMainDialog::DeliverHeldBack() {
+  if (IsWaiting() || m_handlersRunning > 0) return;  // the handler under way delivers them
+  const QList<QPointer<QAbstractButton>> presses = std::exchange(m_heldBackPresses, {});
+  const bool tick = std::exchange(m_heldBackTick, false);
+  const bool close = std::exchange(m_heldBackClose, false);
+  for (const QPointer<QAbstractButton>& button : presses) {
+    if (button && button->isEnabled() && button->isVisible()) button->click();
+  }
+  if (tick && m_pollTimer.isActive()) OnTimer(kPollTimer);
+  if (close) this->close();
+}
+
+// While a call waits, the pump holds user input back; whatever reaches a
+// handler anyway is held back by the handler itself (HoldBack), so that no
+// second command starts on the port in the middle of one.
 template <typename Call>
 int CMainDialog::RunLibraryCall(Call call) {
-  const bool outermost = !m_busy;
-  m_busy = true;
+  ++m_callsWaiting;
   const int status = call();
-  if (outermost) m_busy = false;
+  --m_callsWaiting;
   return status;
 }
 
 // ---- Connection panel -------------------------------------------------------
 
 void CMainDialog::OnOpenCom() {
-  if (m_busy) return;
+  if (HoldBack(m_openCom)) return;
+  const HandlerScope scope(this);
   const QString portName = SelectedItemText(m_portBox);
-  const uint32_t rate = dunmark::RateFromText(SelectedItemText(m_baudBox));
+  const uint32_t rate = dunmark::core::RateFromText(SelectedItemText(m_baudBox).toStdString());
   const QByteArray port = dunmark::PortNameBytes(portName);
 
   g_hComm = Korvel_CommOpenWithBaud(port.constData(), rate);
   if (g_hComm == nullptr) {
-    const QString hint = dunmark::PortAccessHint(portName);
-    if (!hint.isEmpty()) std::fprintf(stderr, "dunmark: %s\n", hint.toLocal8Bit().constData());
-    ShowMessage(kError, kTitleError, QStringLiteral("Open Com Fail!"), hint);
-    m_openCom->setEnabled(true);
+    Korvel_OpenError error;
+    Korvel_GetOpenError(&error);
+    ShowBox(Box::kOpenFailed, QString::fromStdString(dunmark::core::ReasonOf(error)));
+    Apply(Event::kOpenFailed);
     return;
   }
   Korvel_SetMessagePump(g_hComm, &PumpEvents, nullptr);
@@ -341,130 +406,152 @@ void CMainDialog::OnOpenCom() {
   unsigned char probe[32] = {};
   const int status = RunLibraryCall([&] { return Korvel_Search(g_hComm, probe); });
   if (status == KORVEL_OK) {
-    ShowMessage(kInformation, kTitleTips, QStringLiteral("Successful test to brush card slot !"));
-    m_closeCom->setEnabled(true);
-    m_openCom->setEnabled(false);
+    ShowBox(Box::kProbeSucceeded);
+    Apply(Event::kProbeSucceeded);
     return;
   }
-  if (Korvel_CommClose(g_hComm) != KORVEL_OK) {
-    ShowMessage(kError, kTitleError, QStringLiteral("Closed serial failure!"));
+  const int closed = Korvel_CommClose(g_hComm);
+  if (closed != KORVEL_OK) {
+    ShowBox(Box::kProbeCloseFailed, QString::fromStdString(dunmark::core::ReasonOf(closed)));
   } else {
     g_hComm = nullptr;
-    ShowMessage(kInformation, kTitleTips, QStringLiteral("No detection to brush card slot !"));
+    ShowBox(Box::kProbeFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
   }
-  m_openCom->setEnabled(true);
+  Apply(Event::kProbeFailed);
 }
 
 void CMainDialog::OnCloseCom() {
-  if (m_busy) return;
-  if (Korvel_CommClose(g_hComm) != KORVEL_OK) {
-    ShowMessage(kError, kTitleErrorUpper, QStringLiteral("Closed serial failure!"));
+  if (HoldBack(m_closeCom)) return;
+  const HandlerScope scope(this);
+  const int status = Korvel_CommClose(g_hComm);
+  if (status != KORVEL_OK) {
+    ShowBox(Box::kCloseFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
+    Apply(Event::kCloseFailed);
     return;
   }
   g_hComm = nullptr;
-  m_openCom->setEnabled(true);
-  m_closeCom->setEnabled(false);
+  Apply(Event::kCloseSucceeded);
 }
 
+// Ends the program through its event loop, at once: the dialog is not ended
+// first, the port is not closed and the reader is told nothing.
 void CMainDialog::OnExit() {
-  std::exit(0);
+  if (HoldBack(m_exit)) return;
+  QCoreApplication::exit(0);
 }
 
 void CMainDialog::OnBaudChoose() {
-  if (m_busy) return;
-  const uint32_t rate = dunmark::RateFromText(SelectedItemText(m_baudChooseBox));
+  if (HoldBack(m_baudChoose)) return;
+  const HandlerScope scope(this);
+  const uint32_t rate = dunmark::core::RateFromText(SelectedItemText(m_baudChooseBox).toStdString());
   const int status = RunLibraryCall([&] { return Korvel_SetCommBaud(g_hComm, rate); });
   if (status != KORVEL_OK) {
-    ShowMessage(kError, kTitleError, QStringLiteral("Set baud rate fail!"));
+    ShowBox(Box::kBaudFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
+    ForgetDisconnectedReader(status);
     return;
   }
   // The reader now listens at the new rate: the port is reopened at it.
   Korvel_CommClose(g_hComm);
   g_hComm = nullptr;
-  m_openCom->setEnabled(true);
-  m_closeCom->setEnabled(false);
-  ShowMessage(kInformation, kTitleSuccess, QStringLiteral("Set baud rate success!"));
+  Apply(Event::kBaudSucceeded);
+  ShowBox(Box::kBaudSucceeded);
 }
 
 // ---- Reader panel -----------------------------------------------------------
 
 void CMainDialog::OnActiveMode() {
-  if (m_busy) return;
+  if (HoldBack(m_activeMode)) return;
+  const HandlerScope scope(this);
   const int status = RunLibraryCall([] { return Korvel_ReadMode(g_hComm, KORVEL_MODE_ACTIVE); });
   if (status != KORVEL_OK) {
-    ShowMessage(kError, kTitleInformation, QStringLiteral("Setting Active Mode Failure !"));
+    ShowBox(Box::kActiveFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
+    ForgetDisconnectedReader(status);
     return;
   }
-  ShowMessage(kInformation, kTitleInformation, QStringLiteral("Setting Active Mode Success !"));
-  m_pollTimer.start(kPollPeriodMs, this);
+  ShowBox(Box::kActiveSucceeded);
+  Apply(Event::kActiveSucceeded);
 }
 
 void CMainDialog::OnCommandMode() {
-  if (m_busy) return;
+  if (HoldBack(m_commandMode)) return;
+  const HandlerScope scope(this);
   const int status = RunLibraryCall([] { return Korvel_ReadMode(g_hComm, KORVEL_MODE_COMMAND); });
   if (status != KORVEL_OK) {
-    ShowMessage(kError, kTitleInformation, QStringLiteral("Set Command Mode Failure !"));
+    ShowBox(Box::kCommandFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
+    ForgetDisconnectedReader(status);
     return;
   }
-  ShowMessage(kInformation, kTitleInformation, QStringLiteral("Set Command Mode Success!"));
-  m_pollTimer.stop();
+  ShowBox(Box::kCommandSucceeded);
+  Apply(Event::kCommandSucceeded);
 }
 
 void CMainDialog::OnSearchMode() {
-  if (m_busy) return;
+  if (HoldBack(m_searchMode)) return;
+  const HandlerScope scope(this);
   unsigned char mode[12] = {};
   const int status = RunLibraryCall([&] { return Korvel_Search(g_hComm, mode); });
   if (status != KORVEL_OK) {
-    ShowMessage(kError, kTitleInformation, QStringLiteral("Search Mode failure"));
-  } else if (mode[0] == KORVEL_MODE_ACTIVE) {
-    ShowMessage(kInformation, kTitleInformation, QStringLiteral("\"Active Mode\"\r\n\r\n"));
-  } else {
-    ShowMessage(kInformation, kTitleInformation, QStringLiteral("\"Command Mode\"\r\n\r\n"));
+    ShowBox(Box::kSearchFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
+    ForgetDisconnectedReader(status);
+    return;
   }
+  ShowBox(dunmark::core::SearchAnswer(mode[0]));
 }
 
 void CMainDialog::OnGetVersion() {
-  if (m_busy) return;
+  if (HoldBack(m_getVersion)) return;
+  const HandlerScope scope(this);
   unsigned char text[32] = {};
   const int status = RunLibraryCall([&] { return Korvel_Reset(g_hComm, text); });
   if (status != KORVEL_OK) {
-    ShowMessage(kError, kTitleInformation, QStringLiteral("Get Version Fail"));
+    ShowBox(Box::kVersionFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
+    ForgetDisconnectedReader(status);
     return;
   }
-  ShowMessage(kInformation, kTitleInformation, dunmark::ReaderText(text, sizeof text));
+  ShowMessage(QMessageBox::Information, QString::fromUtf8(dunmark::core::kVersionTitle),
+              dunmark::ReaderText(text, sizeof text));
 }
 
 void CMainDialog::OnCommandReadCard() {
-  if (m_busy) return;
+  if (HoldBack(m_commandReadCard)) return;
+  const HandlerScope scope(this);
   unsigned char data[KORVEL_DATA_AREA] = {};
-  RunLibraryCall([&] { return Korvel_ReadData(g_hComm, data); });
+  const int status = RunLibraryCall([&] { return Korvel_ReadData(g_hComm, data); });
   m_dataField->setPlainText(dunmark::ReaderText(data, sizeof data));
+  ForgetDisconnectedReader(status);
 }
 
 void CMainDialog::OnClearInformation() {
+  if (HoldBack(m_clearInformation)) return;
   m_dataField->setPlainText(QString());
 }
 
 void CMainDialog::OnDataSetting() {
-  if (m_busy) return;
+  if (HoldBack(m_dataSetting)) return;
+  const HandlerScope scope(this);
   const std::array<uint8_t, 8> record =
       dunmark::BuildTrackRecord({m_track1Start->text(), m_track1End->text(), m_track2Start->text(),
                                  m_track2End->text(), m_track3Start->text(), m_track3End->text()},
                                 m_enterMark->isChecked());
   const int status = RunLibraryCall([&] { return Korvel_SetTrack(g_hComm, record.data()); });
   if (status == KORVEL_OK) {
-    ShowMessage(kInformation, kTitleInformation, QStringLiteral("Setting success"));
+    ShowBox(Box::kSettingSucceeded);
   } else {
-    ShowMessage(kError, kTitleError, QStringLiteral("Setting Failure"));
+    ShowBox(Box::kSettingFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
+    ForgetDisconnectedReader(status);
   }
 }
 
 void CMainDialog::OnTimer(int timerId) {
-  // A tick that arrives while another call waits would take that call's reply.
-  if (timerId != kPollTimer || m_busy) return;
+  if (timerId != kPollTimer) return;
+  // A tick while another call waits would take that call's reply: it comes
+  // again when the call is over.
+  if (HoldBackTick()) return;
+  const HandlerScope scope(this);
   unsigned char data[KORVEL_DATA_AREA] = {};
   const int status = RunLibraryCall([&] { return Korvel_GetTrack(g_hComm, data); });
   if (status == KORVEL_OK) m_dataField->setPlainText(dunmark::ReaderText(data, sizeof data));
+  ForgetDisconnectedReader(status);
 }
 
 void CMainDialog::timerEvent(QTimerEvent* event) {

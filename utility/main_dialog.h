@@ -6,9 +6,14 @@
 #include <QBasicTimer>
 #include <QDialog>
 #include <QIcon>
+#include <QList>
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
 
+#include "dunmark_core.h"
+
+class QAbstractButton;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -36,6 +41,8 @@ class CMainDialog : public QDialog {
   void AddPortName(const QString& name, bool select = true);
 
   bool IsPollTimerRunning() const { return m_pollTimer.isActive(); }
+  // True while a library call of the dialog waits for the reader.
+  bool IsWaiting() const { return m_callsWaiting > 0; }
   const QIcon& OnQueryDragIcon() const { return m_appIcon; }
 
   // The system command of the About item (0x0010 to 0x001F) opens the About
@@ -78,13 +85,31 @@ class CMainDialog : public QDialog {
   // them; saving fails, with the message on too many characters, when the
   // data field holds more than its limit.
   bool DoDataExchange(bool save);
-  // A modal box owned by the dialog with a single OK button.
+  // A modal box owned by the dialog with a single OK button; `details` (the
+  // reason of a failure) go into the box's details.
   void ShowMessage(QMessageBox::Icon icon, const QString& title, const QString& text,
-                   const QString& informative = {});
-  // Runs one library call that may wait.  Timer ticks arriving meanwhile are
-  // ignored; user input is held back by the message pump.
+                   const QString& details = {});
+  void ShowBox(dunmark::core::Box box, const QString& details = {});
+  // Applies an outcome to the two connection buttons and the poll timer.
+  void Apply(dunmark::core::Event event);
+  // After a call that found the reader gone: the port is closed, `g_hComm`
+  // is null and the buttons show the closed state, the timer stopped.
+  void ForgetDisconnectedReader(int status);
+
+  // Runs one library call that may wait.  Meanwhile the pump keeps the
+  // dialog painted and its timer ticking, and holds user input back.
   template <typename Call>
   int RunLibraryCall(Call call);
+  // Input that reaches the dialog while a call waits anyway (a screen
+  // reader's press, a click the program makes, the window's close button, a
+  // timer tick) is held back and delivered when the handler under way has
+  // finished.  Each returns true when it held the input back.
+  bool HoldBack(QAbstractButton* button);
+  bool HoldBackTick();
+  // Marks a handler under way; the last one to finish delivers what was
+  // held back.
+  class HandlerScope;
+  void DeliverHeldBack();
 
   // Bound controls and text members, as the dialog's data members.
   QCheckBox* m_enterMark = nullptr;
@@ -116,5 +141,10 @@ class CMainDialog : public QDialog {
   CDataField* m_dataField = nullptr;
 
   QBasicTimer m_pollTimer;
-  bool m_busy = false;
+  dunmark::core::PanelState m_state;
+  int m_callsWaiting = 0;
+  int m_handlersRunning = 0;
+  QList<QPointer<QAbstractButton>> m_heldBackPresses;
+  bool m_heldBackTick = false;
+  bool m_heldBackClose = false;
 };

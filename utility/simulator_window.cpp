@@ -10,6 +10,7 @@
 
 #include "dunmark_logic.h"
 #include "korvel_sim.h"
+#include "simulated_reader.h"
 
 namespace {
 
@@ -39,15 +40,15 @@ QString SentinelText(uint8_t byte) {
 
 }  // namespace
 
-CSimulatorWindow::CSimulatorWindow(korvel::sim::PtyReader& reader, QWidget* parent)
+CSimulatorWindow::CSimulatorWindow(CSimulatedReader& reader, QWidget* parent)
     : QWidget(parent, Qt::Window), m_reader(reader) {
   setWindowTitle(QStringLiteral("Simulated reader"));
   setFont(dunmark::DialogFont());
 
   auto* form = new QFormLayout(this);
-  auto* port = new QLabel(QString::fromStdString(reader.path()), this);
-  port->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  form->addRow(QStringLiteral("Port:"), port);
+  m_port = new QLabel(reader.PortName(), this);
+  m_port->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  form->addRow(QStringLiteral("Port:"), m_port);
 
   m_cardBox = new QComboBox(this);
   m_cardBox->setAccessibleName(QStringLiteral("Card"));
@@ -77,6 +78,15 @@ CSimulatorWindow::CSimulatorWindow(korvel::sim::PtyReader& reader, QWidget* pare
   m_delay->setEnabled(false);
   form->addRow(QStringLiteral("Delay:"), m_delay);
 
+  m_hangUp = new QPushButton(QStringLiteral("Hang up"), this);
+  m_hangUp->setToolTip(QStringLiteral("Close the line, as if the reader were unplugged."));
+  m_plug = new QPushButton(QStringLiteral("Plug in"), this);
+  m_plug->setToolTip(QStringLiteral("Connect the reader again (on a new line, the same port name)."));
+  auto* lineRow = new QHBoxLayout;
+  lineRow->addWidget(m_hangUp);
+  lineRow->addWidget(m_plug);
+  form->addRow(QStringLiteral("Line:"), lineRow);
+
   m_state = new QLabel(this);
   m_state->setTextFormat(Qt::PlainText);
   form->addRow(QStringLiteral("Reader:"), m_state);
@@ -84,6 +94,8 @@ CSimulatorWindow::CSimulatorWindow(korvel::sim::PtyReader& reader, QWidget* pare
   connect(m_swipe, &QPushButton::clicked, this, &CSimulatorWindow::OnSwipe);
   connect(m_faultBox, &QComboBox::currentIndexChanged, this, &CSimulatorWindow::OnFaultChanged);
   connect(m_delay, &QSpinBox::valueChanged, this, &CSimulatorWindow::OnFaultChanged);
+  connect(m_hangUp, &QPushButton::clicked, this, &CSimulatorWindow::OnHangUp);
+  connect(m_plug, &QPushButton::clicked, this, &CSimulatorWindow::OnPlug);
 
   ShowState();
   m_refresh.start(250, this);
@@ -91,8 +103,20 @@ CSimulatorWindow::CSimulatorWindow(korvel::sim::PtyReader& reader, QWidget* pare
 
 void CSimulatorWindow::OnSwipe() {
   const int index = m_cardBox->currentIndex();
-  if (index >= 0) m_reader.Swipe(size_t(index));
+  if (index >= 0 && m_reader.IsPlugged()) m_reader.Reader()->Swipe(size_t(index));
   ShowState();
+}
+
+void CSimulatorWindow::OnHangUp() {
+  m_reader.HangUp();
+  ShowState();
+}
+
+void CSimulatorWindow::OnPlug() {
+  QString error;
+  if (m_reader.Plug(&error)) OnFaultChanged();  // the new reader takes the chosen fault
+  ShowState();
+  if (!error.isEmpty()) m_state->setText(QStringLiteral("cannot plug in: %1").arg(error));
 }
 
 void CSimulatorWindow::OnFaultChanged() {
@@ -102,11 +126,19 @@ void CSimulatorWindow::OnFaultChanged() {
   settings.fault = kFaults[index].fault;
   settings.delay_ms = m_delay->value();
   m_delay->setEnabled(settings.fault == Fault::kSlow);
-  m_reader.SetFault(settings);
+  if (m_reader.IsPlugged()) m_reader.Reader()->SetFault(settings);
 }
 
 void CSimulatorWindow::ShowState() {
-  const korvel::sim::ReaderState state = m_reader.State();
+  const bool plugged = m_reader.IsPlugged();
+  m_swipe->setEnabled(plugged);
+  m_hangUp->setEnabled(plugged);
+  m_plug->setEnabled(!plugged);
+  if (!plugged) {
+    m_state->setText(QStringLiteral("hung up: press \"Plug in\" to connect it again"));
+    return;
+  }
+  const korvel::sim::ReaderState state = m_reader.Reader()->State();
   const auto& s = state.track_settings;
   m_state->setText(QStringLiteral("%1 mode, %2 baud\nsentinels %3 %4  %5 %6  %7 %8, Enter mark %9")
                        .arg(state.mode == '0' ? QStringLiteral("active") : QStringLiteral("command"))

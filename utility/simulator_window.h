@@ -1,5 +1,6 @@
 // "Simulated reader": a small window over the in-process simulated reader,
-// to swipe a sample card and switch faults.
+// to swipe a sample card, switch faults, hang the line up and plug it in
+// again.
 #pragma once
 
 #include <QBasicTimer>
@@ -9,16 +10,13 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QSpinBox;
-
-namespace korvel::sim {
-class PtyReader;
-}
+class CSimulatedReader;
 
 class CSimulatorWindow : public QWidget {
   Q_OBJECT
 
  public:
-  explicit CSimulatorWindow(korvel::sim::PtyReader& reader, QWidget* parent = nullptr);
+  explicit CSimulatorWindow(CSimulatedReader& reader, QWidget* parent = nullptr);
 
  protected:
   void timerEvent(QTimerEvent* event) override;
@@ -26,13 +24,18 @@ class CSimulatorWindow : public QWidget {
  private:
   void OnSwipe();
   void OnFaultChanged();
+  void OnHangUp();
+  void OnPlug();
   void ShowState();
 
-  korvel::sim::PtyReader& m_reader;
+  CSimulatedReader& m_reader;
+  QLabel* m_port = nullptr;
   QComboBox* m_cardBox = nullptr;
   QPushButton* m_swipe = nullptr;
   QComboBox* m_faultBox = nullptr;
   QSpinBox* m_delay = nullptr;
+  QPushButton* m_hangUp = nullptr;
+  QPushButton* m_plug = nullptr;
   QLabel* m_state = nullptr;
   QBasicTimer m_refresh;
 };

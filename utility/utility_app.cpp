@@ -6,49 +6,15 @@
 #include <cstdio>
 #include <memory>
 
+#include "dunmark_core.h"
 #include "dunmark_logic.h"
 #include "dunmark_resources.h"
 #include "main_dialog.h"
 
 #if defined(DUNMARK_WITH_SIMULATOR)
-#include "korvel_sim.h"
+#include "simulated_reader.h"
 #include "simulator_window.h"
 #endif
-
-namespace {
-
-#if defined(DUNMARK_WITH_SIMULATOR)
-// Program-wide so that the reader's thread is stopped cleanly also when
-// "Exit" ends the process without returning here.
-std::unique_ptr<korvel::sim::PtyReader> g_simulatedReader;
-#endif
-
-// Puts `second` beside `first`: to its right, else below, else to its left,
-// moving `first` over when that makes the pair fit on the screen.
-void PlaceBeside(QWidget& first, QWidget& second) {
-  second.adjustSize();
-  const QScreen* screen = first.screen();
-  if (screen == nullptr) return;
-  const QRect area = screen->availableGeometry();
-  const QRect frame = first.frameGeometry();
-  const QSize size = second.frameGeometry().size();
-  constexpr int kGap = 12;
-  if (frame.width() + kGap + size.width() <= area.width()) {
-    const int left =
-        std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width() - kGap - size.width()));
-    first.move(left, frame.top());
-    second.move(left + frame.width() + kGap, frame.top());
-  } else if (frame.height() + kGap + size.height() <= area.height()) {
-    const int top = std::max(
-        area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height() - kGap - size.height()));
-    first.move(frame.left(), top);
-    second.move(frame.left(), top + frame.height() + kGap);
-  } else {
-    second.move(std::max(area.left(), area.right() + 1 - size.width()), area.top());
-  }
-}
-
-}  // namespace
 
 CUtilityApp::CUtilityApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("Dunmark"));
@@ -56,7 +22,14 @@ CUtilityApp::CUtilityApp(int& argc, char** argv) : QApplication(argc, argv) {
   setWindowIcon(dunmark::res::AppIcon());
 }
 
-CUtilityApp::~CUtilityApp() = default;
+CUtilityApp::~CUtilityApp() {
+  // The windows go before the reader they show.
+  m_mainDialog.reset();
+#if defined(DUNMARK_WITH_SIMULATOR)
+  m_simulatorWindow.reset();
+  m_simulatedReader.reset();
+#endif
+}
 
 namespace {
 
@@ -123,32 +96,45 @@ bool CUtilityApp::InitInstance(const CommandLine& commandLine, int* exitCode) {
   *exitCode = 0;
   setFont(dunmark::DialogFont());
 
-  CMainDialog dialog;
-  for (const QString& device : dunmark::DiscoverSerialDevices()) dialog.AddPortName(device, false);
+  m_mainDialog = std::make_unique<CMainDialog>();
+  CMainDialog& dialog = *m_mainDialog;
+  for (const QString& device : dunmark::ToStringList(dunmark::core::DiscoverSerialDevices()))
+    dialog.AddPortName(device, false);
   for (const QString& path : commandLine.ports) dialog.AddPortName(path);
 
 #if defined(DUNMARK_WITH_SIMULATOR)
-  std::unique_ptr<CSimulatorWindow> simulatorWindow;
   if (commandLine.simulate) {
-    std::string error;
-    g_simulatedReader = korvel::sim::PtyReader::Start({}, &error);
-    if (!g_simulatedReader) {
-      std::fprintf(stderr, "dunmark: the simulated reader did not start: %s\n", error.c_str());
+    QString error;
+    m_simulatedReader = CSimulatedReader::Start(CSimulatedReader::DefaultLinkPath(), &error);
+    if (!m_simulatedReader) {
+      std::fprintf(stderr, "dunmark: the simulated reader did not start: %s\n", qPrintable(error));
       *exitCode = 1;
       return false;
     }
-    dialog.AddPortName(QString::fromStdString(g_simulatedReader->path()));
-    simulatorWindow = std::make_unique<CSimulatorWindow>(*g_simulatedReader);
+    dialog.AddPortName(m_simulatedReader->PortName());
+    m_simulatorWindow = std::make_unique<CSimulatorWindow>(*m_simulatedReader);
   }
 #endif
 
+  // The program ends with the dialog, whichever way it ends.
+  connect(&dialog, &QDialog::finished, this, [] { QCoreApplication::exit(0); });
+  dialog.setModal(true);
   dialog.show();
 #if defined(DUNMARK_WITH_SIMULATOR)
-  if (simulatorWindow) {
-    PlaceBeside(dialog, *simulatorWindow);
-    simulatorWindow->show();
+  if (m_simulatorWindow) {
+    m_simulatorWindow->adjustSize();
+    QList<QRect> controls;
+    for (const QWidget* child : dialog.findChildren<QWidget*>()) {
+      if (child->focusPolicy() != Qt::NoFocus)
+        controls << QRect(child->mapToGlobal(QPoint(0, 0)), child->size());
+    }
+    const QScreen* screen = dialog.screen();
+    if (screen != nullptr) {
+      m_simulatorWindow->move(dunmark::PlaceBeside(screen->availableGeometry(), dialog.frameGeometry(),
+                                                   m_simulatorWindow->frameGeometry().size(), controls));
+    }
+    m_simulatorWindow->show();
   }
 #endif
-  dialog.exec();
-  return false;
+  return true;
 }

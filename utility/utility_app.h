@@ -1,9 +1,17 @@
 // The application object: reads the command line, builds the port list,
-// runs the main dialog modally and ends the program when the dialog ends.
+// shows the main dialog and ends the program when the dialog ends (or at
+// "Exit").  It owns the dialog and, with --simulate, the simulated reader and
+// its window.
 #pragma once
 
 #include <QApplication>
 #include <QStringList>
+
+#include <memory>
+
+class CMainDialog;
+class CSimulatedReader;
+class CSimulatorWindow;
 
 // What the command line asks for.
 struct CommandLine {
@@ -24,7 +32,19 @@ class CUtilityApp : public QApplication {
   CUtilityApp(int& argc, char** argv);
   ~CUtilityApp() override;
 
-  // Runs the whole program.  Returns false, as the program ends with the
-  // dialog; `exitCode` is 0, or 1 when the simulated reader could not start.
+  // Sets the program up: the main dialog with its port list, shown modally,
+  // and the simulated reader when asked for.  Returns true when the event
+  // loop should run (the program then ends when the dialog ends, or at
+  // "Exit"); false when the program cannot start, with `exitCode` set (1:
+  // the simulated reader did not start).
   bool InitInstance(const CommandLine& commandLine, int* exitCode);
+
+  CMainDialog* MainDialog() const { return m_mainDialog.get(); }
+
+ private:
+#if defined(DUNMARK_WITH_SIMULATOR)
+  std::unique_ptr<CSimulatedReader> m_simulatedReader;
+  std::unique_ptr<CSimulatorWindow> m_simulatorWindow;
+#endif
+  std::unique_ptr<CMainDialog> m_mainDialog;
 };

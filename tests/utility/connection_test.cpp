@@ -1,5 +1,6 @@
 // The connection panel against the simulated reader: Open Com and its probe,
 // Close Com, Baud Choose and Exit, with their boxes and button states.
+#include <QAccessible>
 #include <QLineEdit>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -53,7 +54,7 @@ class ConnectionTest : public QObject {
     QCOMPARE(box.title, QStringLiteral("Error："));
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.buttons, 1);
-    QVERIFY(box.informative.isEmpty());
+    QCOMPARE(box.details, QStringLiteral("/nonexistent/ttyUSB9: No such file or directory."));
     QVERIFY(g_hComm == nullptr);
     QCOMPARE(Buttons(desk), kClosedState);
   }
@@ -81,8 +82,8 @@ class ConnectionTest : public QObject {
     desk.dialog->AddPortName(path);
     const Box box = desk.Press(1002);
     QCOMPARE(box.text, kOpenFail);
-    QVERIFY2(box.informative.startsWith(QStringLiteral("Permission denied for ") + path),
-             qPrintable(box.informative));
+    QVERIFY2(box.details.startsWith(QStringLiteral("Permission denied for ") + path),
+             qPrintable(box.details));
   }
 
   void openWithAReaderSucceedsAfterItsBox() {
@@ -211,6 +212,92 @@ class ConnectionTest : public QObject {
     QCOMPARE(desk.reader->State().baud, 9600u);
   }
 
+  // The window's close button pressed while a call waits: the dialog stays
+  // until the handler is over, then closes.
+  void closeButtonDuringAWaitIsHonouredAfterwards() {
+    harness::ReaderDesk desk;
+    desk.Open();
+    desk.SetFault(Fault::kSlow, 500);
+    bool visibleAfterClose = false;
+    QTimer::singleShot(100, [&] {
+      QVERIFY(desk.dialog->IsWaiting());
+      desk.dialog->close();
+      visibleAfterClose = desk.dialog->isVisible();
+    });
+    QCOMPARE(desk.Press(1008).text, QStringLiteral("\"Command Mode\"\r\n\r\n"));
+    QVERIFY(visibleAfterClose);
+    QTRY_VERIFY(!desk.dialog->isVisible());
+    QCOMPARE(desk.dialog->result(), int(QDialog::Rejected));
+  }
+
+  // A screen reader's press during a wait is delivered once the handler is
+  // over, like a held-back click, in the order the presses came.
+  void accessiblePressesDuringAWaitAreDeliveredAfterwards() {
+    harness::ReaderDesk desk;
+    desk.Open();
+    desk.SetFault(Fault::kSlow, 500);
+    auto press = [](QWidget* button) {
+      QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+      QVERIFY(accessible != nullptr && accessible->actionInterface() != nullptr);
+      accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    };
+    QTimer::singleShot(100, [&] {
+      QVERIFY(desk.dialog->IsWaiting());
+      press(desk.button(1005));  // "Get Version"
+      press(desk.button(1003));  // "Close Com"
+      desk.SetFault(Fault::kNone);
+    });
+    desk.button(1008)->click();  // "Serch Mode"
+    QList<Box> seen;
+    QTRY_VERIFY_WITH_TIMEOUT((seen += desk.boxes.Take(), seen.size() >= 2 && g_hComm == nullptr), 5000);
+    QCOMPARE(seen.size(), 2);
+    QCOMPARE(seen[0].text, QStringLiteral("\"Command Mode\"\r\n\r\n"));
+    QCOMPARE(seen[1].text, QStringLiteral("MSR-3T V2.10"));
+    QCOMPARE(Buttons(desk), kClosedState);
+  }
+
+  // A reader that went away: the failure box says so, then the port is
+  // closed and "Open Com" works again once the reader is back.
+  void aReaderThatWentAwayLeavesTheDialogClosed() {
+    QTemporaryDir dir;
+    korvel::sim::Options options;
+    options.link_path = dir.filePath(QStringLiteral("reader")).toStdString();
+    harness::ReaderDesk desk(options);
+    desk.Open();
+    desk.reader->HangUp();
+    const Box box = desk.Press(1005);
+    QCOMPARE(box.text, QStringLiteral("Get Version Fail"));
+    QVERIFY2(box.details.contains(QLatin1String("disconnected")), qPrintable(box.details));
+    QVERIFY(g_hComm == nullptr);
+    QCOMPARE(Buttons(desk), kClosedState);
+
+    desk.reader.reset();                                   // unplugged (its link goes with it) ...
+    desk.reader = korvel::sim::PtyReader::Start(options);  // ... and plugged in again, on a new line
+    QVERIFY(desk.reader != nullptr);
+    desk.Open();
+    QCOMPARE(Buttons(desk), kOpenState);
+  }
+
+  // Every failure box keeps its text, title and icon, and gives the reason
+  // in its details.
+  void failureBoxesSayWhy() {
+    harness::ReaderDesk desk;
+    desk.Open();
+    korvel::sim::FaultSettings refuse;
+    refuse.fault = Fault::kRefuse;
+    refuse.error_byte = 0x2A;
+    desk.reader->SetFault(refuse);
+    Box box = desk.Press(1009);
+    QCOMPARE(box.text, QStringLiteral("Set baud rate fail!"));
+    QCOMPARE(box.details, QStringLiteral("The reader refused the command with error byte 0x2A (42)."));
+    desk.SetFault(Fault::kNoise);
+    box = desk.Press(1020);
+    QCOMPARE(box.title, QStringLiteral("Error："));
+    QVERIFY2(box.details.startsWith(QLatin1String("Malformed reply")), qPrintable(box.details));
+    desk.SetFault(Fault::kNone);
+    QVERIFY(desk.Press(1008).details.isEmpty());  // successes have none
+  }
+
   void exitEndsTheProcessAtOnce() {
     QProcess probe;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -221,7 +308,9 @@ class ConnectionTest : public QObject {
     const QString output = QString::fromLocal8Bit(probe.readAllStandardOutput());
     QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
     QCOMPARE(probe.exitCode(), 0);
-    QCOMPARE(output, QStringLiteral("box: Successful test to brush card slot !\n"));
+    QCOMPARE(output, QStringLiteral(
+                         "box: Successful test to brush card slot !\n"
+                         "ended with 0, dialog not finished, port open, 0 byte(s) sent after the probe\n"));
   }
 };
 

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <bit>
 #include <functional>
 #include <memory>
 
@@ -28,9 +29,9 @@ namespace harness {
 struct Box {
   QString title;
   QString text;
-  QString informative;
+  QString details;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
-  int buttons = 0;
+  int buttons = 0;  // standard buttons
 };
 
 // Answers every modal box: records it and runs `onBox` the moment it is
@@ -70,8 +71,9 @@ class BoxWatcher : public QObject {
       if (auto* box = qobject_cast<QMessageBox*>(watched);
           box != nullptr && !box->property("seen").toBool()) {
         box->setProperty("seen", true);
-        const Box seen{box->windowTitle(), box->text(), box->informativeText(), box->icon(),
-                       int(box->buttons().size())};
+        // The buttons the box answers with (a "Show Details" toggle is none).
+        const Box seen{box->windowTitle(), box->text(), box->detailedText(), box->icon(),
+                       std::popcount(unsigned(box->standardButtons().toInt()))};
         m_boxes << seen;
         if (onBox) onBox(seen);
       }
@@ -112,7 +114,9 @@ class ReaderDesk {
     reader = korvel::sim::PtyReader::Start(options, &error);
     if (!reader) qFatal("simulated reader: %s", error.c_str());
     dialog = std::make_unique<CMainDialog>();
-    dialog->AddPortName(QString::fromStdString(reader->path()));
+    // With a link, the port keeps its name when the reader is plugged in again.
+    const std::string port = options.link_path.empty() ? reader->path() : options.link_path;
+    dialog->AddPortName(QString::fromStdString(port));
     dialog->show();
   }
   ~ReaderDesk() {
@@ -131,7 +135,8 @@ class ReaderDesk {
   // "Open Com" on the reader, expecting success.
   void Open() {
     const Box box = Press(1002);
-    if (box.text != QLatin1String("Successful test to brush card slot !")) qFatal("open failed");
+    if (box.text != QLatin1String("Successful test to brush card slot !"))
+      qFatal("open failed: %s (%s)", qPrintable(box.text), qPrintable(box.details));
   }
   void SetFault(korvel::sim::Fault fault, int delayMs = 0, size_t cutBytes = 2) {
     korvel::sim::FaultSettings settings;

@@ -1,7 +1,7 @@
-// Opens the simulated reader in the main dialog, then presses "Exit".  The
-// process must end at once with status 0, with no box shown: "after exit"
-// on standard output would mean that Exit returned.
-#include <QApplication>
+// Starts the program as main() does, with the simulated reader's port,
+// presses "Open Com", then "Exit".  The event loop must end at once with
+// status 0: the dialog not ended first, the port not closed, nothing more
+// sent to the reader than the probe.
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -10,13 +10,19 @@
 
 #include "korvel_sim.h"
 #include "main_dialog.h"
+#include "utility_app.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
   auto reader = korvel::sim::PtyReader::Start();
   if (!reader) return 3;
-  CMainDialog dialog;
-  dialog.AddPortName(QString::fromStdString(reader->path()));
+  CommandLine commandLine;
+  commandLine.ports << QString::fromStdString(reader->path());
+  CUtilityApp app(argc, argv);
+  int exitCode = 0;
+  if (!app.InitInstance(commandLine, &exitCode)) return 3;
+  CMainDialog& dialog = *app.MainDialog();
+  bool finished = false;
+  QObject::connect(&dialog, &QDialog::finished, [&] { finished = true; });
   // Answer the probe's success box.
   QTimer answer;
   QObject::connect(&answer, &QTimer::timeout, [] {
@@ -29,11 +35,14 @@ int main(int argc, char** argv) {
   QTimer::singleShot(0, &dialog, [&] {
     dialog.findChild<QPushButton*>(QStringLiteral("1002"))->click();
     if (g_hComm == nullptr) std::exit(4);
-    std::fflush(stdout);
+    reader->ClearReceived();
     dialog.findChild<QPushButton*>(QStringLiteral("1004"))->click();
-    std::printf("after exit\n");
+    // Anything the loop would still run after "Exit" shows here.
+    QTimer::singleShot(0, [] { std::printf("the loop ran on\n"); });
   });
-  dialog.exec();
-  std::printf("dialog ended\n");
-  return 5;
+  const int status = app.exec();
+  std::printf("ended with %d, dialog %s, port %s, %zu byte(s) sent after the probe\n", status,
+              finished ? "finished" : "not finished", g_hComm != nullptr ? "open" : "closed",
+              reader->Received().size());
+  return status;
 }

@@ -1,5 +1,5 @@
-// The dialog's plain logic: code page 936 text, the track settings record,
-// rates, the port list and dialog units.
+// The dialog's Qt-side logic: code page 936 text, the track settings record
+// from the fields, dialog units and window placement.
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -85,60 +85,28 @@ class LogicTest : public QObject {
     QCOMPARE(ReaderText(chinese, sizeof chinese), QStringLiteral("中文"));
   }
 
-  void rateReadsLeadingDigitsLikeAtoi() {
-    QCOMPARE(RateFromText(QStringLiteral("9600")), 9600u);
-    QCOMPARE(RateFromText(QStringLiteral(" 19200 baud")), 19200u);
-    QCOMPARE(RateFromText(QString()), 0u);
-    QCOMPARE(RateFromText(QStringLiteral("fast")), 0u);
-  }
-
-  void portListFindsSerialDevices() {
-    QTemporaryDir dev;
-    QVERIFY(QDir(dev.path()).mkpath(QStringLiteral("serial/by-id")));
-    for (const char* name :
-         {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "null", "serial/by-id/usb-FTDI_Reader_A1-if00-port0"}) {
-      QFile file(dev.filePath(QString::fromLatin1(name)));
-      QVERIFY(file.open(QIODevice::WriteOnly));
-    }
-    const QStringList devices = DiscoverSerialDevices(dev.path());
-    QCOMPARE(devices,
-             QStringList({dev.filePath(QStringLiteral("serial/by-id/usb-FTDI_Reader_A1-if00-port0")),
-                          dev.filePath(QStringLiteral("ttyUSB2")), dev.filePath(QStringLiteral("ttyUSB10")),
-                          dev.filePath(QStringLiteral("ttyACM0"))}));
-
-    const QStringList list = BuildPortList(
-        {QStringLiteral("/dev/ttyUSB0")}, {QStringLiteral("/dev/pts/4"), QStringLiteral("/dev/ttyUSB0"), {}});
-    QCOMPARE(list.mid(0, 8), FixedPortNames());
-    QCOMPARE(list.first(), QStringLiteral("com1"));
-    QCOMPARE(list.mid(8), QStringList({QStringLiteral("/dev/ttyUSB0"), QStringLiteral("/dev/pts/4")}));
-  }
-
-  void portNamesMapToDevices() {
-    QCOMPARE(PortDevicePath(QStringLiteral("com1")), QStringLiteral("/dev/ttyS0"));
-    QCOMPARE(PortDevicePath(QStringLiteral("COM8")), QStringLiteral("/dev/ttyS7"));
-    QCOMPARE(PortDevicePath(QStringLiteral("/dev/ttyUSB0")), QStringLiteral("/dev/ttyUSB0"));
-    QCOMPARE(PortDevicePath(QStringLiteral("com")), QStringLiteral("com"));
-  }
-
-  void accessHintOnlyForARefusedDevice() {
-    // A missing device, or one this user may open, gets no hint.
-    QCOMPARE(PortAccessHint(QStringLiteral("/nonexistent/ttyUSB9")), QString());
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("tty")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(PortAccessHint(file.fileName()), QString());
-
-    const QString hint = FormatAccessHint(QStringLiteral("/dev/ttyUSB0"), QStringLiteral("dialout"));
-    QVERIFY(hint.contains(QLatin1String("/dev/ttyUSB0")));
-    QVERIFY(hint.contains(QLatin1String("'dialout' group")));
-    QVERIFY(!hint.contains(QLatin1Char('\n')));
-    QVERIFY(!FormatAccessHint(QStringLiteral("/dev/ttyUSB0"), QString()).contains(QLatin1String("group")));
-  }
-
   void iconIsCentredWithTruncatingHalves() {
     QCOMPARE(IconOrigin(QSize(36, 36), QSize(32, 32)), QPoint(2, 2));
     QCOMPARE(IconOrigin(QSize(30, 40), QSize(32, 32)), QPoint(0, 4));
     QCOMPARE(IconOrigin(QSize(20, 20), QSize(32, 32)), QPoint(-5, -5));
+  }
+
+  // The simulated reader's window goes beside the dialog, on screen; where
+  // there is no room beside it, it covers as little of the controls as it can.
+  void helperWindowGoesBesideTheDialog() {
+    const QRect screen(0, 0, 1920, 1080);
+    const QSize window(300, 250);
+    QCOMPARE(PlaceBeside(screen, QRect(100, 100, 760, 504), window, {}), QPoint(872, 100));   // right
+    QCOMPARE(PlaceBeside(screen, QRect(1000, 500, 760, 504), window, {}), QPoint(688, 500));  // left
+    QCOMPARE(PlaceBeside(screen, QRect(0, 0, 1800, 500), window, {}), QPoint(0, 512));        // below
+    // Wider than the screen (144 DPI on a small screen): nothing fits beside
+    // it, and the controls along the top must stay clear.
+    const QRect dialog(0, 0, 1140, 756);
+    const QRect small(0, 0, 1024, 768);
+    const QList<QRect> controls = {QRect(50, 30, 900, 40), QRect(20, 110, 700, 40), QRect(20, 330, 700, 150)};
+    const QPoint p = PlaceBeside(small, dialog, window, controls);
+    QVERIFY(small.contains(QRect(p, window)));
+    for (const QRect& control : controls) QVERIFY(!QRect(p, window).intersects(control));
   }
 
   void dialogUnitsScaleWithTheFont() {

@@ -6,6 +6,7 @@
 
 #include "dialog_harness.h"
 #include "dunmark_logic.h"
+#include "simulated_reader.h"
 
 using harness::Box;
 using harness::Control;
@@ -193,6 +194,45 @@ class ReaderTest : public QObject {
     // A zero byte ends the text; code page 936 text is decoded.
     desk.reader->Inject({0xD6, 0xD0, '1', '\r', '\n', '2', 0x00, 'X'});
     WAIT_FOR_FIELD(desk, QStringLiteral("中1\n2"));
+  }
+
+  // The simulated reader of `dunmark --simulate` can be hung up and plugged
+  // in again under the same port name, and the dialog reaches it again.
+  void theSimulatedReaderPlugsInAgainUnderItsName() {
+    QTemporaryDir dir;
+    QString error;
+    auto simulated = CSimulatedReader::Start(dir.filePath(QStringLiteral("reader")), &error);
+    QVERIFY2(simulated != nullptr, qPrintable(error));
+    CMainDialog dialog;
+    harness::BoxWatcher boxes;
+    dialog.AddPortName(simulated->PortName());
+    harness::Button(dialog, 1002)->click();
+    QCOMPARE(boxes.TakeOne().text, QStringLiteral("Successful test to brush card slot !"));
+    simulated->HangUp();
+    QVERIFY(!simulated->IsPlugged());
+    harness::Button(dialog, 1005)->click();
+    QCOMPARE(boxes.TakeOne().text, QStringLiteral("Get Version Fail"));
+    QVERIFY(simulated->Plug(&error));
+    QVERIFY(simulated->IsPlugged());
+    harness::Button(dialog, 1002)->click();
+    QCOMPARE(boxes.TakeOne().text, QStringLiteral("Successful test to brush card slot !"));
+    Korvel_CommClose(g_hComm);
+    g_hComm = nullptr;
+  }
+
+  // The poll timer finds the reader gone: no box (the timer never shows
+  // one), but the port is closed and the timer stops.
+  void aTickThatFindsTheReaderGoneStopsTheTimer() {
+    harness::ReaderDesk desk;
+    desk.Open();
+    QCOMPARE(desk.Press(1006).text, QStringLiteral("Setting Active Mode Success !"));
+    QVERIFY(desk.dialog->IsPollTimerRunning());
+    desk.reader->HangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(g_hComm == nullptr, 4000);
+    QVERIFY(!desk.dialog->IsPollTimerRunning());
+    QVERIFY(desk.button(1002)->isEnabled());
+    QVERIFY(!desk.button(1003)->isEnabled());
+    QVERIFY(desk.boxes.Take().isEmpty());
   }
 
   // Slow: a command waits while poll ticks fall due.

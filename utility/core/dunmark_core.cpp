@@ -1,0 +1,239 @@
+#include "dunmark_core.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+
+#include "korvel/rates.h"
+
+#if !defined(_WIN32)
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace dunmark::core {
+
+namespace {
+
+constexpr const char* kInformation = "Information：";
+constexpr const char* kError = "Error：";
+constexpr const char* kErrorUpper = "ERROR：";
+constexpr const char* kTips = "Tips：";
+constexpr const char* kSuccess = "Success：";
+
+}  // namespace
+
+const BoxText& TextOf(Box box) {
+  static const BoxText kTexts[] = {
+      {"Open Com Fail!", kError, Icon::kError},                             // kOpenFailed
+      {"Successful test to brush card slot !", kTips, Icon::kInformation},  // kProbeSucceeded
+      {"No detection to brush card slot !", kTips, Icon::kInformation},     // kProbeFailed
+      {"Closed serial failure!", kError, Icon::kError},                     // kProbeCloseFailed
+      {"Closed serial failure!", kErrorUpper, Icon::kError},                // kCloseFailed
+      {"Set baud rate success!", kSuccess, Icon::kInformation},             // kBaudSucceeded
+      {"Set baud rate fail!", kError, Icon::kError},                        // kBaudFailed
+      {"Setting Active Mode Success !", kInformation, Icon::kInformation},  // kActiveSucceeded
+      {"Setting Active Mode Failure !", kInformation, Icon::kError},        // kActiveFailed
+      {"Set Command Mode Success!", kInformation, Icon::kInformation},      // kCommandSucceeded
+      {"Set Command Mode Failure !", kInformation, Icon::kError},           // kCommandFailed
+      {"\"Active Mode\"\r\n\r\n", kInformation, Icon::kInformation},        // kSearchActive
+      {"\"Command Mode\"\r\n\r\n", kInformation, Icon::kInformation},       // kSearchCommand
+      {"Search Mode failure", kInformation, Icon::kError},                  // kSearchFailed
+      {"Get Version Fail", kInformation, Icon::kError},                     // kVersionFailed
+      {"Setting success", kInformation, Icon::kInformation},                // kSettingSucceeded
+      {"Setting Failure", kError, Icon::kError},                            // kSettingFailed
+  };
+  static_assert(sizeof kTexts / sizeof kTexts[0] == static_cast<size_t>(Box::kSettingFailed) + 1);
+  return kTexts[static_cast<size_t>(box)];
+}
+
+PanelState After(PanelState state, Event event) {
+  switch (event) {
+    case Event::kOpenFailed:
+    case Event::kProbeFailed: state.openEnabled = true; break;
+    case Event::kProbeSucceeded:
+      state.openEnabled = false;
+      state.closeEnabled = true;
+      break;
+    case Event::kCloseSucceeded:
+    case Event::kBaudSucceeded:
+      state.openEnabled = true;
+      state.closeEnabled = false;
+      break;
+    case Event::kCloseFailed: break;
+    case Event::kActiveSucceeded: state.timerRunning = true; break;
+    case Event::kCommandSucceeded: state.timerRunning = false; break;
+    case Event::kReaderDisconnected:
+      state.openEnabled = true;
+      state.closeEnabled = false;
+      state.timerRunning = false;
+      break;
+  }
+  return state;
+}
+
+std::string ReasonOf(int status) {
+  if (status >= 1 && status <= 255) {
+    char text[96];
+    std::snprintf(text, sizeof text, "The reader refused the command with error byte 0x%02X (%d).", status,
+                  status);
+    return text;
+  }
+  std::string reason = Korvel_StatusText(status);
+  reason += '.';
+  if (status == KORVEL_E_DISCONNECTED) {
+    reason += " The reader was disconnected: the port has been closed. Press \"Open Com\" once it is back.";
+  }
+  return reason;
+}
+
+std::string AccessHint(const std::string& device, const std::string& group) {
+  if (group.empty()) return "Permission denied for " + device + ": this user may not read and write it.";
+  return "Permission denied for " + device + ": your user is not in the '" + group +
+         "' group. Run: sudo usermod -aG " + group + " $USER, then log out and back in.";
+}
+
+namespace {
+
+#if !defined(_WIN32)
+bool InGroup(gid_t group) {
+  if (::getegid() == group) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  const int got = ::getgroups(count, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
+}
+#endif
+
+// The group owning `device` when joining it would let this user read and
+// write the device; empty when that is no help.
+std::string GroupToJoin(const std::string& device) {
+#if defined(_WIN32)
+  (void)device;
+  return {};
+#else
+  struct stat info {};
+  if (::stat(device.c_str(), &info) != 0) return {};
+  if ((info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) || InGroup(info.st_gid)) return {};
+  const struct group* entry = ::getgrgid(info.st_gid);
+  return entry != nullptr && entry->gr_name != nullptr ? entry->gr_name : "dialout";
+#endif
+}
+
+}  // namespace
+
+std::string ReasonOf(const Korvel_OpenError& error) {
+  if (error.reason == KORVEL_OPEN_PERMISSION) return AccessHint(error.device, GroupToJoin(error.device));
+  std::string reason = error.text[0] != '\0' ? error.text : "The port could not be opened";
+  reason += '.';
+  return reason;
+}
+
+std::vector<std::string> RateItems() {
+  std::vector<std::string> items;
+  for (const korvel::LineRate& rate : korvel::kLineRates) items.emplace_back(rate.text);
+  return items;
+}
+
+int DefaultRateIndex() {
+  for (size_t i = 0; i < korvel::kLineRates.size(); ++i)
+    if (korvel::kLineRates[i].baud == korvel::kDefaultBaud) return static_cast<int>(i);
+  return 0;
+}
+
+uint32_t RateFromText(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  uint32_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    value = value * 10u + uint32_t(text[i] - '0');
+  return negative ? 0u - value : value;
+}
+
+std::vector<std::string> FixedPortNames() {
+  std::vector<std::string> names;
+  for (int n = 1; n <= 8; ++n) names.push_back("com" + std::to_string(n));
+  return names;
+}
+
+namespace {
+
+// "ttyUSB10" after "ttyUSB9": compare the text before the trailing number,
+// then the number.
+bool NaturalLess(const std::string& a, const std::string& b) {
+  auto split = [](const std::string& s) {
+    size_t digits = s.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(s[digits - 1]))) --digits;
+    return digits;
+  };
+  const size_t da = split(a), db = split(b);
+  if (da < a.size() && db < b.size() && a.compare(0, da, b, 0, db) == 0 && a.size() - da <= 18 &&
+      b.size() - db <= 18)
+    return std::stoull(a.substr(da)) < std::stoull(b.substr(db));
+  return a < b;
+}
+
+// The entries of `dir` whose names match `pattern` (empty: all), as paths,
+// in natural order.
+std::vector<std::string> Entries(const std::string& dir, const std::string& pattern) {
+  std::vector<std::string> names;
+  std::error_code error;
+  const std::regex match(pattern.empty() ? ".*" : pattern);
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    const std::string name = entry.path().filename().string();
+    std::error_code kind;
+    if (entry.is_directory(kind)) continue;
+    if (std::regex_match(name, match)) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end(), NaturalLess);
+  std::vector<std::string> paths;
+  for (const std::string& name : names) paths.push_back(dir + "/" + name);
+  return paths;
+}
+
+}  // namespace
+
+std::vector<std::string> DiscoverSerialDevices(const std::string& devRoot) {
+#if defined(_WIN32)
+  (void)devRoot;
+  return {};
+#else
+  std::vector<std::string> devices = Entries(devRoot + "/serial/by-id", "");
+  for (const char* pattern : {"ttyUSB[0-9]+", "ttyACM[0-9]+"}) {
+    const std::vector<std::string> found = Entries(devRoot, pattern);
+    devices.insert(devices.end(), found.begin(), found.end());
+  }
+  return devices;
+#endif
+}
+
+std::vector<std::string> BuildPortList(const std::vector<std::string>& devices,
+                                       const std::vector<std::string>& extra) {
+  std::vector<std::string> list = FixedPortNames();
+  auto add = [&](const std::string& name) {
+    if (!name.empty() && std::find(list.begin(), list.end(), name) == list.end()) list.push_back(name);
+  };
+  for (const std::string& name : devices) add(name);
+  for (const std::string& name : extra) add(name);
+  return list;
+}
+
+Box SearchAnswer(uint8_t modeByte) {
+  return modeByte == KORVEL_MODE_ACTIVE ? Box::kSearchActive : Box::kSearchCommand;
+}
+
+std::array<uint8_t, 8> BuildTrackRecord(const std::array<uint8_t, 6>& firstBytes, bool enterMark) {
+  std::array<uint8_t, 8> record{};
+  std::copy(firstBytes.begin(), firstBytes.end(), record.begin());
+  record[6] = '7';
+  record[7] = enterMark ? '1' : '0';
+  return record;
+}
+
+}  // namespace dunmark::core

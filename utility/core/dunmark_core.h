@@ -1,0 +1,130 @@
+// Dunmark's logic that touches neither the port nor the screen and belongs to
+// no toolkit: the texts of every message box, what each outcome does to the
+// two connection buttons and the poll timer, the reason shown in a box's
+// details, the rates, the port list, the mode answer and the track settings
+// record.  The Qt dialog and the native Windows dialog both call it; each
+// front-end only turns these answers into widgets and 8-bit text of code
+// page 936.  Plain C++, tested on its own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "korvel.h"
+
+namespace dunmark::core {
+
+// ---- Message boxes ----------------------------------------------------------
+
+enum class Icon { kInformation, kError };
+
+// One box: its message, its title (ending in the full-width colon) and icon.
+// Texts are UTF-8.
+struct BoxText {
+  const char* text;
+  const char* title;
+  Icon icon;
+};
+
+// Every box the dialog shows.
+enum class Box {
+  kOpenFailed,
+  kProbeSucceeded,
+  kProbeFailed,
+  kProbeCloseFailed,
+  kCloseFailed,
+  kBaudSucceeded,
+  kBaudFailed,
+  kActiveSucceeded,
+  kActiveFailed,
+  kCommandSucceeded,
+  kCommandFailed,
+  kSearchActive,
+  kSearchCommand,
+  kSearchFailed,
+  kVersionFailed,  // (a successful "Get Version" shows the reader's text)
+  kSettingSucceeded,
+  kSettingFailed,
+};
+
+const BoxText& TextOf(Box box);
+
+// The title and icon of the box that shows the identification text.
+inline constexpr const char* kVersionTitle = "Information：";
+
+// ---- The two connection buttons, the poll timer ---------------------------
+
+// What the dialog shows of its state: which of "Open Com" and "Close Com"
+// can be pressed, and whether the poll timer runs.
+struct PanelState {
+  bool openEnabled = true;
+  bool closeEnabled = false;
+  bool timerRunning = false;
+};
+
+enum class Event {
+  kOpenFailed,          // the open gave no handle
+  kProbeSucceeded,      // the reader answered the probe
+  kProbeFailed,         // it did not; the port was closed again (or not)
+  kCloseSucceeded,      // "Close Com"
+  kCloseFailed,         // "Close Com" that failed
+  kBaudSucceeded,       // the reader's rate changed; the port was closed
+  kActiveSucceeded,     // "Active Mode"
+  kCommandSucceeded,    // "Command Mode"
+  kReaderDisconnected,  // a call ended with KORVEL_E_DISCONNECTED; the port was closed
+};
+
+// The state after `event`.  Failures other than these change nothing.
+PanelState After(PanelState state, Event event);
+
+// ---- Reasons, for a box's details -----------------------------------------
+
+// Why a call failed, in words: the library's text of the status, with the
+// reader's error byte for a refusal; a note that the reader was
+// disconnected for KORVEL_E_DISCONNECTED.
+std::string ReasonOf(int status);
+
+// Why an open failed: the library's reason, and for a permission problem
+// what to do about it (join the group that owns the device).
+std::string ReasonOf(const Korvel_OpenError& error);
+
+// The hint for a device this user may not open: to join `group` when that
+// helps (the group may read and write it), else that permission is denied.
+std::string AccessHint(const std::string& device, const std::string& group);
+
+// ---- Rates, ports, mode, record -------------------------------------------
+
+// The rate boxes' items, in order: "4800", "9600", "19200", "38400".
+std::vector<std::string> RateItems();
+// The item selected at start in both rate boxes ("9600").
+int DefaultRateIndex();
+
+// A rate written as decimal text, read like the C runtime's atoi: leading
+// white space, an optional sign, the leading digits; no digits give 0.
+uint32_t RateFromText(std::string_view text);
+
+// The names the port box starts with: "com1" to "com8".
+std::vector<std::string> FixedPortNames();
+
+// Serial devices present under `devRoot` (normally "/dev"): the entries of
+// serial/by-id, then ttyUSB* and ttyACM*, each group in natural order
+// (ttyUSB2 before ttyUSB10).  None on Windows.
+std::vector<std::string> DiscoverSerialDevices(const std::string& devRoot = "/dev");
+
+// The port box's list: the fixed names, then `devices`, then `extra`, each
+// name once, empty names left out.
+std::vector<std::string> BuildPortList(const std::vector<std::string>& devices,
+                                       const std::vector<std::string>& extra = {});
+
+// "Serch Mode": the answer for a successful query whose first result byte is
+// `modeByte`: active mode for '0', command mode for anything else.
+Box SearchAnswer(uint8_t modeByte);
+
+// The eight bytes "Data Setting" sends: the first byte (in code page 936) of
+// each of the six sentinel fields, '7', and '1' or '0' for the Enter mark.
+std::array<uint8_t, 8> BuildTrackRecord(const std::array<uint8_t, 6>& firstBytes, bool enterMark);
+
+}  // namespace dunmark::core
