@@ -5,11 +5,15 @@
 //   CPU while waiting     a 3000 ms wait for a reply that never comes, with
 //                         and without a message pump (target: under 2 % of
 //                         one core, i.e. under 0.06 s of CPU)
+//   pump interval         the gaps between pump runs during a 3000 ms wait
+//                         (the header promises at most 10 ms)
+//   waiting for swipes    Korvel_WaitTrack with nobody swiping: CPU per
+//                         second of waiting (target: under 0.1 % of a core)
 //   capture latency       from a burst's last byte on the line to
 //                         Korvel_GetTrack's return (one 50 ms settle step
 //                         is the floor)
 //
-// Usage: korvel-bench [--rounds N] [--captures N]
+// Usage: korvel-bench [--rounds N] [--captures N] [--idle SECONDS]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -124,6 +128,54 @@ void WaitCpu(Bench& b, bool with_pump, Fault fault = Fault::kSilent) {
       thread_cpu < 0.06 ? "[under target]" : "[OVER TARGET 0.06 s]");
 }
 
+struct PumpGaps {
+  Clock::time_point last{};
+  std::vector<double> gaps;
+  static void Run(void* context) {
+    auto* p = static_cast<PumpGaps*>(context);
+    const auto now = Clock::now();
+    if (p->last != Clock::time_point{}) p->gaps.push_back(MsBetween(p->last, now));
+    p->last = now;
+  }
+};
+
+void PumpInterval(Bench& b) {
+  PumpGaps pump;
+  Korvel_SetMessagePump(b.handle, &PumpGaps::Run, &pump);
+  b.reader->SetFault({Fault::kSilent});
+  unsigned char text[30];
+  Korvel_Reset(b.handle, text);
+  b.reader->SetFault({Fault::kNone});
+  Korvel_SetMessagePump(b.handle, nullptr, nullptr);
+  PrintStats("gap between pump runs", pump.gaps);
+  const auto over = std::count_if(pump.gaps.begin(), pump.gaps.end(), [](double g) { return g > 10.0; });
+  std::printf("  %ld of %zu gaps over 10 ms\n", static_cast<long>(over), pump.gaps.size());
+}
+
+void IdleWait(Bench& b, int seconds) {
+  if (Korvel_ReadMode(b.handle, KORVEL_MODE_ACTIVE) != KORVEL_OK) {
+    std::fprintf(stderr, "korvel-bench: cannot switch to active mode\n");
+    return;
+  }
+  unsigned char data[300];
+  for (bool with_pump : {false, true}) {
+    long pumps = 0;
+    Korvel_SetMessagePump(b.handle, with_pump ? NoOpPump : nullptr, &pumps);
+    const double cpu0 = CpuSeconds(RUSAGE_THREAD);
+    const auto t0 = Clock::now();
+    const int status = Korvel_WaitTrack(b.handle, data, static_cast<uint32_t>(seconds) * 1000u);
+    const double wall = MsBetween(t0, Clock::now()) / 1000.0;
+    const double cpu = CpuSeconds(RUSAGE_THREAD) - cpu0;
+    Korvel_SetMessagePump(b.handle, nullptr, nullptr);
+    const double percent = 100.0 * cpu / wall;
+    std::printf("  %-14s status %d after %5.1f s: CPU %.4f s (%.3f %% of a core)  %s\n",
+                with_pump ? "with pump" : "without pump", status, wall, cpu, percent,
+                with_pump ? "[a pump is run every 5 ms by design]"
+                          : (percent < 0.1 ? "[under target 0.1 %]" : "[OVER TARGET 0.1 %]"));
+  }
+  Korvel_ReadMode(b.handle, KORVEL_MODE_COMMAND);
+}
+
 void CaptureLatency(Bench& b, int captures) {
   if (Korvel_ReadMode(b.handle, KORVEL_MODE_ACTIVE) != KORVEL_OK) {
     std::fprintf(stderr, "korvel-bench: cannot switch to active mode\n");
@@ -155,13 +207,16 @@ void CaptureLatency(Bench& b, int captures) {
 int main(int argc, char** argv) {
   int rounds = 1000;
   int captures = 20;
+  int idle = 10;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
       rounds = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--captures") == 0 && i + 1 < argc) {
       captures = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--idle") == 0 && i + 1 < argc) {
+      idle = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::printf("Usage: korvel-bench [--rounds N] [--captures N]\n");
+      std::printf("Usage: korvel-bench [--rounds N] [--captures N] [--idle SECONDS]\n");
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
     }
   }
@@ -186,6 +241,12 @@ int main(int argc, char** argv) {
   WaitCpu(b, true);
   std::printf("  (and a reply that starts but never ends: 3000 ms for its rest, with pump)\n");
   WaitCpu(b, true, Fault::kCutShort);
+
+  std::printf("\nPump interval during a 3000 ms wait (promised: at most 10 ms):\n");
+  PumpInterval(b);
+
+  std::printf("\nWaiting for swipes (Korvel_WaitTrack, %d s with nobody swiping):\n", idle);
+  IdleWait(b, idle);
 
   std::printf("\nCapture latency (burst's last byte to Korvel_GetTrack's return):\n");
   CaptureLatency(b, captures);

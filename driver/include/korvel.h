@@ -224,6 +224,34 @@ KORVEL_API int KORVEL_CALL Korvel_SetTrack(void* handle, const unsigned char* re
  * KORVEL_E_DISCONNECTED, KORVEL_E_HANDLE or KORVEL_E_ARGUMENT. */
 KORVEL_API int KORVEL_CALL Korvel_GetTrack(void* handle, unsigned char* data);
 
+/* Korvel_WaitTrack's timeout for "no limit". */
+#define KORVEL_WAIT_FOREVER 0xFFFFFFFFu
+
+/* Waits for a swipe instead of polling for one: sleeps in the operating
+ * system (running the pump as every wait does, see "Waiting" above) until
+ * the first byte of a burst arrives or timeout_ms milliseconds pass, then
+ * collects the burst exactly as Korvel_GetTrack() does (50 ms settle steps,
+ * the 300-byte limit, the purge after it).  data: 300 bytes, written only
+ * with KORVEL_OK.  timeout_ms: 0 looks once, as Korvel_GetTrack() does;
+ * KORVEL_WAIT_FOREVER waits without a limit.  A program waiting for swipes
+ * all day costs next to no CPU.
+ *
+ * Returns
+ *   KORVEL_OK               a burst was collected
+ *   KORVEL_E_EMPTY          nothing was swiped before the timeout
+ *   KORVEL_E_OVERFLOW       the burst went over 300 bytes.  Unlike
+ *                           Korvel_GetTrack(), the burst is then read away
+ *                           (for as long as it keeps coming, up to 3000 ms)
+ *                           so that the next call waits for the next swipe
+ *                           instead of reporting the same overflow again
+ *   KORVEL_E_DISCONNECTED   the device went away (at once, not at the timeout)
+ *   KORVEL_E_HANDLE         bad handle, or the handle was closed by another
+ *                           thread during the wait (the wait ends at once)
+ *   KORVEL_E_ARGUMENT       data is null
+ * The reader must be in active mode (Korvel_ReadMode with KORVEL_MODE_ACTIVE)
+ * to send swipes by itself. */
+KORVEL_API int KORVEL_CALL Korvel_WaitTrack(void* handle, unsigned char* data, uint32_t timeout_ms);
+
 /* ---------------------------------------------------------------------------
  * Extensions
  * ------------------------------------------------------------------------- */

@@ -201,6 +201,11 @@ KORVEL_API int KORVEL_CALL Korvel_GetTrack(void* handle, unsigned char* data) {
                    [&](Port& p, const WaitHooks& h) { return korvel::CaptureTrack(p, h, data); });
 }
 
+KORVEL_API int KORVEL_CALL Korvel_WaitTrack(void* handle, unsigned char* data, uint32_t timeout_ms) {
+  return OnSession(handle, data,
+                   [&](Port& p, const WaitHooks& h) { return korvel::WaitTrack(p, h, data, timeout_ms); });
+}
+
 KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump, void* context) {
   try {
     std::shared_ptr<korvel::Session> session = korvel::FindSession(handle);

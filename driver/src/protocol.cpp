@@ -53,7 +53,7 @@ Slice NextSlice(bool pumping, int64_t left_ms, unsigned flags) {
 // `timeout_status` once `timeout_ms` have passed, or a failure status when
 // the device goes away or the handle is closed.  When enough bytes are
 // already there at the first look, no time limit applies.
-int WaitForBytes(Port& port, const WaitHooks& hooks, int need, int timeout_ms, int timeout_status) {
+int WaitForBytes(Port& port, const WaitHooks& hooks, int need, int64_t timeout_ms, int timeout_status) {
   const int64_t start = port.NowMs();
   for (;;) {
     const int waiting = port.BytesInQueue();
@@ -259,6 +259,48 @@ int CaptureTrack(Port& port, const WaitHooks& hooks, uint8_t* data300) {
   // Whatever arrived after the count was taken belongs to no capture.
   port.PurgeReceive();
   return KORVEL_OK;
+}
+
+namespace {
+
+// Reads away a burst that went over the capture limit, for as long as it
+// keeps coming (in settle steps), but no longer than a reply may take; then
+// purges whatever is left.
+int DiscardBurst(Port& port, const WaitHooks& hooks) {
+  uint8_t scratch[512];
+  const int64_t start = port.NowMs();
+  for (;;) {
+    int waiting = port.BytesInQueue();
+    if (waiting < 0 || port.Gone()) return KORVEL_E_DISCONNECTED;
+    while (waiting > 0) {
+      const size_t take = std::min(static_cast<size_t>(waiting), sizeof scratch);
+      (void)port.Read(scratch, take);
+      if (port.Gone()) return KORVEL_E_DISCONNECTED;
+      waiting -= static_cast<int>(take);
+    }
+    if (port.NowMs() - start >= kReplyTimeoutMs) break;
+    const int status = WaitPumping(port, hooks, kSettleMs);
+    if (status != KORVEL_OK) return status;
+    const int more = port.BytesInQueue();
+    if (more < 0) return KORVEL_E_DISCONNECTED;
+    if (more == 0) break;
+  }
+  port.PurgeReceive();
+  return KORVEL_OK;
+}
+
+}  // namespace
+
+int WaitTrack(Port& port, const WaitHooks& hooks, uint8_t* data300, uint32_t timeout_ms) {
+  const int64_t limit = timeout_ms == kWaitForever ? INT64_MAX : static_cast<int64_t>(timeout_ms);
+  int status = WaitForBytes(port, hooks, 1, limit, KORVEL_E_EMPTY);
+  if (status != KORVEL_OK) return status;
+  status = CaptureTrack(port, hooks, data300);
+  if (status != KORVEL_E_OVERFLOW) return status;
+  // Unlike Korvel_GetTrack, the over-long burst goes, so that the next swipe
+  // comes through instead of the same overflow again.
+  const int discarded = DiscardBurst(port, hooks);
+  return discarded == KORVEL_OK ? KORVEL_E_OVERFLOW : discarded;
 }
 
 }  // namespace korvel

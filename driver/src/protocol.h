@@ -87,4 +87,12 @@ int SetTrackSettings(Port& port, const WaitHooks& hooks, const uint8_t* record8)
 // Active-mode capture into the caller's 300-byte area.
 int CaptureTrack(Port& port, const WaitHooks& hooks, uint8_t* data300);
 
+// Waits for no limit (Korvel_WaitTrack's KORVEL_WAIT_FOREVER).
+inline constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// Waits up to `timeout_ms` for a swipe's first byte, then captures the burst
+// as CaptureTrack() does.  KORVEL_E_EMPTY when nothing came in time; a burst
+// over the limit is reported once (KORVEL_E_OVERFLOW) and read away.
+int WaitTrack(Port& port, const WaitHooks& hooks, uint8_t* data300, uint32_t timeout_ms);
+
 }  // namespace korvel

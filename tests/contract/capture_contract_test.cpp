@@ -187,5 +187,49 @@ TEST(Capture, DeviceGoneOrHandleClosedWhileSettling) {
   }
 }
 
+// Waiting for a swipe: the wait ends with the burst's first byte (then the
+// burst settles as in a capture) or at the timeout, sleeping in between.
+TEST(WaitTrack, SwipeTimeoutAndOverflowThatClearsItself) {
+  {
+    SCOPED_TRACE("a swipe during the wait");
+    FakePort port;
+    const Bytes burst = Burst(40, 0x30);
+    port.ArriveAt(2500, burst);
+    PumpRecorder pump(port);
+    GuardedArea area(300);
+    EXPECT_EQ(WaitTrack(port, pump.Hooks(), area.data(), 10000), KORVEL_OK);
+    EXPECT_EQ(port.Now(), 2550) << "the first byte, then one settle step";
+    EXPECT_EQ(area.Contents(), AreaWith(burst));
+    EXPECT_LE(pump.LongestGap(0, 2550), kPumpIntervalMs);
+    EXPECT_TRUE(NoProblems(port));
+  }
+  {
+    SCOPED_TRACE("nothing before the timeout");
+    FakePort port;
+    port.ArriveAt(1201, {0x25});
+    GuardedArea area(300);
+    EXPECT_EQ(WaitTrack(port, {}, area.data(), 1200), KORVEL_E_EMPTY);
+    EXPECT_EQ(port.Now(), 1200);
+    EXPECT_LE(port.WaitCalls(), 3) << "sleeps, does not spin";
+    EXPECT_TRUE(area.Untouched());
+    EXPECT_TRUE(port.Ops().empty());
+    EXPECT_TRUE(NoProblems(port));
+  }
+  {
+    SCOPED_TRACE("a burst over 300 bytes is reported once, then gone");
+    FakePort port;
+    port.ArriveAt(100, Burst(250));
+    port.ArriveAt(130, Burst(150));  // still arriving while it is read away
+    port.ArriveAt(1000, {'%', 'B', '?'});
+    GuardedArea area(300);
+    EXPECT_EQ(WaitTrack(port, {}, area.data(), kWaitForever), KORVEL_E_OVERFLOW);
+    EXPECT_TRUE(area.Untouched());
+    EXPECT_EQ(port.QueueContents(), Bytes{});
+    EXPECT_EQ(WaitTrack(port, {}, area.data(), kWaitForever), KORVEL_OK);
+    EXPECT_EQ(area.Contents(), AreaWith({'%', 'B', '?'}));
+    EXPECT_TRUE(NoProblems(port));
+  }
+}
+
 }  // namespace
 }  // namespace korvel

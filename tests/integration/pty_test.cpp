@@ -875,4 +875,45 @@ TEST_F(Pty, ACloseFromAnotherThreadEndsTheWaitsAtOnce) {
   EXPECT_LT(queued_ms - closed_at, 500);
 }
 
+// Waiting for swipes on a real line: a swipe ends the wait, so do the
+// timeout, a hang-up and a close from another thread, each at once.
+TEST_F(Pty, WaitTrackEndsWithASwipeTheTimeoutAHangUpOrAClose) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
+  Guarded<300> data;
+  auto t0 = Clock::now();
+  EXPECT_EQ(Korvel_WaitTrack(h, data.area(), 200), KORVEL_E_EMPTY);
+  EXPECT_GE(MsSince(t0), 199);
+  EXPECT_TRUE(data.Untouched());
+
+  std::thread swiper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    reader_->Swipe(3);
+  });
+  EXPECT_EQ(Korvel_WaitTrack(h, data.area(), KORVEL_WAIT_FOREVER), KORVEL_OK);
+  swiper.join();
+  EXPECT_EQ(data.Area()[0], ';');
+
+  std::atomic<int> closed_status{1};
+  std::thread waiter([&] { closed_status = Korvel_WaitTrack(h, data.area(), KORVEL_WAIT_FOREVER); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  t0 = Clock::now();
+  Close(h);
+  waiter.join();
+  EXPECT_EQ(closed_status.load(), KORVEL_E_HANDLE);
+  EXPECT_LT(MsSince(t0), 500);
+
+  void* again = Open();
+  ASSERT_NE(again, nullptr);
+  std::thread unplug([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    reader_->HangUp();
+  });
+  t0 = Clock::now();
+  EXPECT_EQ(Korvel_WaitTrack(again, data.area(), KORVEL_WAIT_FOREVER), KORVEL_E_DISCONNECTED);
+  EXPECT_LT(MsSince(t0), 1000);
+  unplug.join();
+}
+
 }  // namespace
