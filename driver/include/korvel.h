@@ -5,6 +5,8 @@
  * drive the reader is declared here: nine exported functions, the status
  * codes they return, and a few extensions (a message pump hook, a status text
  * function, the reason for a failed open).  It is usable from C and from C++.
+ * What a swipe's bytes mean (tracks, account fields, checks, masking) is the
+ * subject of korvel_card.h.
  *
  * ---------------------------------------------------------------------------
  * The reader and its two modes
@@ -128,8 +130,11 @@ extern "C" {
 #define KORVEL_E_REFUSED (-109)
 /* The handle is null, closed or was never issued by this library. */
 #define KORVEL_E_HANDLE (-110)
-/* A required pointer argument is null. */
+/* A required pointer argument is null (the card decoder of korvel_card.h
+ * also answers it for an argument out of its documented range). */
 #define KORVEL_E_ARGUMENT (-111)
+/* The library failed inside itself (out of memory, say); never expected. */
+#define KORVEL_E_INTERNAL (-112)
 
 /* Mode bytes for Korvel_ReadMode() and the first byte of Korvel_Search(). */
 #define KORVEL_MODE_ACTIVE 0x30u  /* '0' */

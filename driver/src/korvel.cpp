@@ -231,7 +231,8 @@ KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status) {
     case KORVEL_E_DISCONNECTED: return "The device went away";
     case KORVEL_E_REFUSED: return "The reader refused the command without an error code";
     case KORVEL_E_HANDLE: return "Invalid handle (null, closed or unknown)";
-    case KORVEL_E_ARGUMENT: return "A required argument is null";
+    case KORVEL_E_ARGUMENT: return "A required argument is null or out of range";
+    case KORVEL_E_INTERNAL: return "Internal failure of the library";
     default: break;
   }
   if (status >= 1 && status <= 255) return "The reader refused the command (the status is its error byte)";

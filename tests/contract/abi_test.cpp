@@ -162,9 +162,10 @@ TEST(StatusText, NeverNull) {
   // Each named failure has its own text.
   std::set<std::string> texts;
   for (int v : {KORVEL_OK, KORVEL_E_BAUD, KORVEL_E_NO_REPLY, KORVEL_E_FRAME, KORVEL_E_REPLY_TIMEOUT,
-                KORVEL_E_OVERFLOW, KORVEL_E_EMPTY, KORVEL_E_DISCONNECTED, KORVEL_E_HANDLE, KORVEL_E_ARGUMENT})
+                KORVEL_E_OVERFLOW, KORVEL_E_EMPTY, KORVEL_E_DISCONNECTED, KORVEL_E_HANDLE, KORVEL_E_ARGUMENT,
+                KORVEL_E_INTERNAL})
     texts.insert(Korvel_StatusText(v));
-  EXPECT_EQ(texts.size(), 10u);
+  EXPECT_EQ(texts.size(), 11u);
   EXPECT_NE(std::string(Korvel_StatusText(5)), Korvel_StatusText(-5));
 }
 
