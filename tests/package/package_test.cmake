@@ -28,6 +28,7 @@ run("install" ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}" ${c
 
 set(libdir "${prefix}/${LIBDIR}")
 foreach(f "${libdir}/libkorvel.so.1" "${libdir}/libkorvel.so" "${prefix}/${INCLUDEDIR}/korvel.h"
+          "${prefix}/${INCLUDEDIR}/korvel_card.h"
           "${libdir}/cmake/Korvel/KorvelConfig.cmake" "${libdir}/pkgconfig/korvel.pc")
   if(NOT EXISTS "${f}")
     message(FATAL_ERROR "not installed: ${f}")

@@ -31,7 +31,7 @@ if(CMAKE_CROSSCOMPILING_EMULATOR AND EXISTS ${KORVEL_GOOGLETEST_SOURCE}/CMakeLis
   # Tests are listed when ctest runs (under the emulator), not while building.
   set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
   add_link_options(-static)
-  foreach(layer protocol contract)
+  foreach(layer protocol card contract)
     add_subdirectory(${layer})
   endforeach()
 elseif(NOT CMAKE_CROSSCOMPILING_EMULATOR)

@@ -8,6 +8,7 @@
 
 #include "export_names.h"
 #include "korvel.h"
+#include "korvel_card.h"
 
 static int failures = 0;
 
@@ -23,6 +24,9 @@ static void Expect(const char* what, long got, long want) {
 int main(void) {
   static const char* const kExports[] = {KORVEL_EXPORT_NAMES};
   unsigned char area[KORVEL_DATA_AREA];
+  static const char swipe[] = ";4111111111111111=2912101?";
+  static Korvel_Card card;
+  char masked[20];
   const unsigned char record[KORVEL_TRACK_RECORD] = {'%', '?', ';', '?', '+', '?', '7', '1'};
   HMODULE library;
   size_t i;
@@ -30,6 +34,7 @@ int main(void) {
   memset(area, 0xEE, sizeof area);
   Expect("open with a null name", Korvel_CommOpenWithBaud(NULL, 9600) == NULL, 1);
   Expect("open at an unsupported rate", Korvel_CommOpenWithBaud("COM1", 1234) == NULL, 1);
+  Expect("reason of the last open", Korvel_GetOpenError(NULL), KORVEL_OPEN_BAUD);
   Expect("close a null handle", Korvel_CommClose(NULL), KORVEL_E_CLOSE);
   Expect("set mode", Korvel_ReadMode(NULL, KORVEL_MODE_COMMAND), KORVEL_E_HANDLE);
   Expect("query mode", Korvel_Search(NULL, area), KORVEL_E_HANDLE);
@@ -42,6 +47,17 @@ int main(void) {
   Expect("message pump", Korvel_SetMessagePump(NULL, NULL, NULL), KORVEL_E_HANDLE);
   Expect("status text", strcmp(Korvel_StatusText(KORVEL_OK), "Success"), 0);
   Expect("area untouched", area[0] == 0xEE && area[KORVEL_DATA_AREA - 1] == 0xEE, 1);
+  Expect("decode a card",
+         Korvel_DecodeCard((const unsigned char*)swipe, sizeof swipe - 1,
+                           (const unsigned char*)KORVEL_TRACK_DEFAULT, 2506, 0, &card),
+         KORVEL_OK);
+  Expect("decoded account masked", strcmp(card.account, "411111******1111"), 0);
+  Expect("decode without a structure",
+         Korvel_DecodeCard((const unsigned char*)swipe, 1, (const unsigned char*)KORVEL_TRACK_DEFAULT, 0, 0,
+                           NULL),
+         KORVEL_E_ARGUMENT);
+  Expect("mask an account", Korvel_MaskAccount("378282246310005", masked, sizeof masked), KORVEL_OK);
+  Expect("masked account", strcmp(masked, "378282*****0005"), 0);
 
   library = GetModuleHandleA("Korvel_dll.dll");
   Expect("Korvel_dll.dll loaded", library != NULL, 1);

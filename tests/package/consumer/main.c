@@ -1,6 +1,7 @@
 /* A program that uses the installed library the way any other program
  * would: through the installed header and the shared library. */
 #include <korvel.h>
+#include <korvel_card.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -22,6 +23,18 @@ int main(void) {
   if (Korvel_CommClose(NULL) != KORVEL_E_CLOSE) {
     fputs("closing a null handle did not fail\n", stderr);
     return 4;
+  }
+  {
+    /* The card decoder from C: a test card, masked. */
+    static const char swipe[] = ";4111111111111111=29121011000000000000?\r\n";
+    static Korvel_Card card;
+    if (Korvel_DecodeCard((const unsigned char*)swipe, sizeof swipe - 1,
+                          (const unsigned char*)KORVEL_TRACK_DEFAULT, 2506, 0, &card) != KORVEL_OK ||
+        strcmp(card.account, "411111******1111") != 0 ||
+        card.check[KORVEL_CHECK_ACCOUNT_CHECK_DIGIT].result != KORVEL_CHECK_PASSED) {
+      fputs("the card did not decode\n", stderr);
+      return 5;
+    }
   }
   printf("consumer ok: %s\n", text);
   return 0;

@@ -1,0 +1,470 @@
+// Table tests of the card decoder: the sample cards as the simulated reader
+// sends them under several track settings, other schemes' test numbers,
+// malformed and foreign data, the checks and the masking rule.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "card.h"
+#include "korvel_card.h"
+#include "korvel_sim.h"
+
+namespace korvel::card {
+namespace {
+
+using namespace std::string_literals;
+
+constexpr uint32_t kToday = 2506;  // June 2025
+
+Korvel_Card DecodeText(const std::string& bytes, const std::string& record = KORVEL_TRACK_DEFAULT,
+                       uint32_t today = kToday, bool reveal = true) {
+  Korvel_Card card;
+  Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+         reinterpret_cast<const uint8_t*>(record.data()), today, reveal, card);
+  return card;
+}
+
+// Every text of a result, for the masking invariants.
+std::vector<std::string> Texts(const Korvel_Card& c) {
+  std::vector<std::string> texts = {c.account, c.name, c.surname, c.given_name};
+  for (const Korvel_CardTrack& t : c.track) {
+    for (const char* s : {t.reason, t.text, t.account, t.name, t.discretionary}) texts.emplace_back(s);
+  }
+  for (const Korvel_CardCheck& k : c.check) texts.emplace_back(k.reason);
+  return texts;
+}
+
+size_t LongestDigitRun(const Korvel_Card& c) {
+  size_t longest = 0;
+  for (const std::string& s : Texts(c)) {
+    size_t run = 0;
+    for (char ch : s) {
+      run = ch >= '0' && ch <= '9' ? run + 1 : 0;
+      longest = std::max(longest, run);
+    }
+  }
+  return longest;
+}
+
+std::string Describe(const Korvel_Card& c) {
+  std::string s;
+  for (int i = 0; i < c.check_count; ++i)
+    s += std::string(c.check[i].name) + "=" + std::to_string(c.check[i].result) + " (" + c.check[i].reason +
+         ")\n";
+  return s;
+}
+
+TEST(Decode, SampleCardsAsTheReaderSendsThemUnderEverySetting) {
+  const std::string records[] = {
+      KORVEL_TRACK_DEFAULT,
+      "%?;?+?70",  // no CR LF
+      "!?#?&?71",  // custom start sentinels, one end sentinel for all
+      "%\0;\0+\0"s
+      "71",  // no end sentinels: CR LF ends a track
+      "%\0;\0+\0"s
+      "70",  // no end sentinels, no CR LF: the next start ends it
+      "\0?;?+?"s
+      "71",  // track 1 found by its place
+      "\x02\x03\x1C\x03\x1D\x03"s
+      "71",  // control bytes as sentinels
+  };
+  for (const std::string& record : records) {
+    sim::ReaderModel reader;
+    const std::vector<uint8_t> request = sim::BuildRequest('5', {record.begin(), record.end()});
+    reader.Receive(request.data(), request.size(), 0, 0);
+    ASSERT_EQ(std::memcmp(reader.state().track_settings.data(), record.data(), 8), 0);
+    for (const sim::Card& sample : sim::SampleCards()) {
+      const std::vector<uint8_t> swipe = reader.TrackBytes(sample);
+      const std::string bytes(swipe.begin(), swipe.end());
+      SCOPED_TRACE(sample.name + " with record " + std::to_string(&record - records));
+      const Korvel_Card c = DecodeText(bytes, record);
+      const std::string tracks[3] = {sample.track1, sample.track2, sample.track3};
+      for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(c.track[i].status, tracks[i].empty() ? KORVEL_TRACK_ABSENT : KORVEL_TRACK_OK) << i;
+        EXPECT_EQ(c.track[i].text, tracks[i]);
+      }
+      for (int i = 0; i < c.check_count; ++i)
+        EXPECT_NE(c.check[i].result, KORVEL_CHECK_FAILED) << Describe(c);
+      EXPECT_EQ(c.check[KORVEL_CHECK_ACCOUNT_CHECK_DIGIT].result, KORVEL_CHECK_PASSED);
+      EXPECT_EQ(c.check[KORVEL_CHECK_NOT_EXPIRED].result, KORVEL_CHECK_PASSED);
+      EXPECT_EQ(c.account_track, 2);
+      EXPECT_EQ(c.account, sample.track2.substr(0, sample.track2.find('=')));
+      EXPECT_EQ(c.stray_bytes, 0);
+
+      // Masked, nothing shows eight digits in a row; the fields stay readable.
+      const Korvel_Card m = DecodeText(bytes, record, kToday, false);
+      EXPECT_LE(LongestDigitRun(m), 7u);
+      EXPECT_EQ(std::string(m.expiration), c.expiration);
+      EXPECT_EQ(std::string(m.name), c.name);
+    }
+  }
+}
+
+TEST(Decode, VisaSampleFieldsAndMaskedTexts) {
+  const std::string swipe =
+      "%B4111111111111111^TEST/VISA CARD^2912101100000000000000000?\r\n"
+      ";4111111111111111=29121011000000000000?\r\n";
+  const Korvel_Card c = DecodeText(swipe, KORVEL_TRACK_DEFAULT, kToday, false);
+  EXPECT_EQ(c.revealed, 0);
+  EXPECT_STREQ(c.account, "411111******1111");
+  EXPECT_STREQ(c.name, "TEST/VISA CARD");
+  EXPECT_STREQ(c.surname, "TEST");
+  EXPECT_STREQ(c.given_name, "VISA CARD");
+  EXPECT_STREQ(c.expiration, "2912");
+  EXPECT_STREQ(c.service_code, "101");
+  EXPECT_STREQ(c.format_code, "B");
+  EXPECT_STREQ(c.track[0].text, "B411111******1111^TEST/VISA CARD^2912101******************");
+  EXPECT_STREQ(c.track[1].text, "411111******1111=2912101*************");
+  EXPECT_STREQ(c.track[0].discretionary, "******************");
+  EXPECT_STREQ(c.track[0].reason, "account data, format code B");
+  EXPECT_EQ(c.check[KORVEL_CHECK_TRACKS_AGREE].result, KORVEL_CHECK_PASSED);
+  EXPECT_STREQ(c.check[KORVEL_CHECK_NOT_EXPIRED].reason, "valid through 12/29 (today 06/25)");
+
+  const Korvel_Card r = DecodeText(swipe);
+  EXPECT_EQ(r.revealed, 1);
+  EXPECT_STREQ(r.track[1].discretionary, "1000000000000");
+  EXPECT_STREQ(r.track[0].text, "B4111111111111111^TEST/VISA CARD^2912101100000000000000000");
+}
+
+struct Expect {
+  const char* what;
+  std::string bytes;
+  int status[3];
+  int problem[3];
+  const char* account;  // revealed; "" when no track has the account layout
+  std::vector<std::pair<int, int>> checks;
+  const char* reason = "";  // a part of the first failed check's reason
+  std::string record = KORVEL_TRACK_DEFAULT;
+  uint32_t today = kToday;
+};
+
+constexpr int A = KORVEL_TRACK_ABSENT, O = KORVEL_TRACK_OK, M = KORVEL_TRACK_MALFORMED;
+constexpr int P = KORVEL_CHECK_PASSED, F = KORVEL_CHECK_FAILED, N = KORVEL_CHECK_NOT_APPLICABLE;
+
+TEST(Decode, LayoutsMalformedDataAndChecks) {
+  const std::string t1 = "%B4111111111111111^DOE/JANE^2912101123?";
+  const std::string t2 = ";4111111111111111=2912101123?";
+  const std::string long2 = ";4111111111111111=" + std::string(20, '0') + "?";  // 37 characters
+  const std::string long1 = "%B4111111111111111^DOE/JANE^2912101" + std::string(42, '0') + "?";  // 76
+  const Expect cases[] = {
+      {"track 3 only",
+       "+015555555555554444=7247240000?\r\n",
+       {A, A, O},
+       {0, 0, 0},
+       "",
+       {{KORVEL_CHECK_TRACK3_CHARACTERS, P}, {KORVEL_CHECK_ACCOUNT_CHECK_DIGIT, N}}},
+      {"track 2 only, Mastercard",
+       ";5555555555554444=30052010000000000000?",
+       {A, O, A},
+       {0, 0, 0},
+       "5555555555554444",
+       {{KORVEL_CHECK_ACCOUNT_CHECK_DIGIT, P}, {KORVEL_CHECK_TRACKS_AGREE, N}}},
+      {"Amex, 15 digits",
+       ";378282246310005=2811702000000000000?",
+       {A, O, A},
+       {0, 0, 0},
+       "378282246310005",
+       {{KORVEL_CHECK_ACCOUNT_CHECK_DIGIT, P}}},
+      {"Visa debit",
+       ";4000056655665556=2712101?",
+       {A, O, A},
+       {0, 0, 0},
+       "4000056655665556",
+       {{KORVEL_CHECK_ACCOUNT_CHECK_DIGIT, P}}},
+      {"JCB on track 1 only",
+       "%B3530111333300000^DOE/J^2712201?",
+       {O, A, A},
+       {0, 0, 0},
+       "3530111333300000",
+       {{KORVEL_CHECK_TRACK1_LAYOUT, P}, {KORVEL_CHECK_ACCOUNT_CHECK_DIGIT, P}}},
+      {"wrong check digit",
+       ";4111111111111112=2912101?",
+       {A, O, A},
+       {0, 0, 0},
+       "4111111111111112",
+       {{KORVEL_CHECK_ACCOUNT_CHECK_DIGIT, F}},
+       "not the account number's check digit"},
+      {"track 1 without its end sentinel",
+       "%B4111111111111111^DOE/JANE^2912101\r\n" + t2 + "\r\n",
+       {M, O, A},
+       {KORVEL_PROBLEM_NO_END_SENTINEL, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_TRACK1_FRAMING, F}, {KORVEL_CHECK_TRACK1_LAYOUT, N}, {KORVEL_CHECK_TRACKS_AGREE, N}},
+       "no end sentinel (0x3F) after 34 characters"},
+      {"lower case on track 1",
+       "%B4111111111111111^doe/jane^2912101?",
+       {M, A, A},
+       {KORVEL_PROBLEM_CHARACTERS, 0, 0},
+       "",
+       {{KORVEL_CHECK_TRACK1_CHARACTERS, F}},
+       "character 19 is 0x64, outside the six-bit"},
+      {"a letter on track 2",
+       ";41111111111111A1=2912101?",
+       {A, M, A},
+       {0, KORVEL_PROBLEM_CHARACTERS, 0},
+       "",
+       {{KORVEL_CHECK_TRACK2_CHARACTERS, F}},
+       "character 15 is 0x41"},
+      {"a zero byte inside track 2",
+       ";4111111111\0"s
+       "11111=2912101?",
+       {A, M, A},
+       {0, KORVEL_PROBLEM_CHARACTERS, 0},
+       "",
+       {{KORVEL_CHECK_TRACK2_CHARACTERS, F}},
+       "character 11 is 0x00"},
+      {"track 2 of 37 characters",
+       long2,
+       {A, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_TRACK2_LENGTH, P}}},
+      {"track 2 of 38 characters",
+       long2.substr(0, 38) + "0?",
+       {A, M, A},
+       {0, KORVEL_PROBLEM_TOO_LONG, 0},
+       "",
+       {{KORVEL_CHECK_TRACK2_LENGTH, F}},
+       "38 characters between the sentinels (at most 37)"},
+      {"track 1 of 76 characters",
+       long1,
+       {O, A, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_TRACK1_LENGTH, P}}},
+      {"track 1 of 77 characters",
+       long1.substr(0, 77) + "0?",
+       {M, A, A},
+       {KORVEL_PROBLEM_TOO_LONG, 0, 0},
+       "",
+       {{KORVEL_CHECK_TRACK1_LENGTH, F}}},
+      {"nothing between the sentinels",
+       "%?" + t2,
+       {M, O, A},
+       {KORVEL_PROBLEM_EMPTY, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_TRACK1_FRAMING, F}, {KORVEL_CHECK_TRACK1_CHARACTERS, N}},
+       "nothing between"},
+      {"empty",
+       "",
+       {A, A, A},
+       {0, 0, 0},
+       "",
+       {{KORVEL_CHECK_NO_STRAY_BYTES, P}, {KORVEL_CHECK_TRACK1_FRAMING, N}}},
+      {"garbage",
+       "hello, world",
+       {A, A, A},
+       {0, 0, 0},
+       "",
+       {{KORVEL_CHECK_NO_STRAY_BYTES, F}},
+       "12 bytes belong to no track"},
+      {"padding of the capture area",
+       t1 + t2 + std::string(200, '\0'),
+       {O, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_NO_STRAY_BYTES, P}, {KORVEL_CHECK_TRACKS_AGREE, P}}},
+      {"stray bytes around the tracks",
+       "xx" + t1 + "\r\nyy" + t2 + "z",
+       {O, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_NO_STRAY_BYTES, F}},
+       "5 bytes belong to no track"},
+      {"membership card: another format code, digits without '='",
+       "%AMEMBER 0042?;123456789012?",
+       {O, O, A},
+       {0, 0, 0},
+       "",
+       {{KORVEL_CHECK_TRACK1_LAYOUT, N}, {KORVEL_CHECK_TRACK2_LAYOUT, N}}},
+      {"name of 27 characters",
+       "%B4111111111111111^" + std::string(27, 'X') + "^2912101?" + t2,
+       {O, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_TRACK1_LAYOUT, F}, {KORVEL_CHECK_TRACKS_AGREE, N}},
+       "the name has 27 characters (2 to 26)"},
+      {"account number of 20 digits",
+       ";41111111111111111111=2912101?",
+       {A, O, A},
+       {0, 0, 0},
+       "",
+       {{KORVEL_CHECK_TRACK2_LAYOUT, F}},
+       "the account number has 20 digits (8 to 19)"},
+      {"expiration date cut short",
+       ";4111111111111111=291?",
+       {A, O, A},
+       {0, 0, 0},
+       "",
+       {{KORVEL_CHECK_TRACK2_LAYOUT, F}},
+       "the expiration date is not four digits or '='"},
+      {"no expiration date, no service code",
+       ";4111111111111111===123?",
+       {A, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_EXPIRATION_MONTH, N}, {KORVEL_CHECK_NOT_EXPIRED, N}}},
+      {"month 13",
+       ";4111111111111111=2913101?",
+       {A, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_EXPIRATION_MONTH, F}, {KORVEL_CHECK_NOT_EXPIRED, N}},
+       "the expiration month 13 is not 01 to 12"},
+      {"expired",
+       ";4111111111111111=2505101?",
+       {A, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_NOT_EXPIRED, F}},
+       "expired at the end of 05/25 (today 06/25)"},
+      {"valid through its month",
+       ";4111111111111111=2506101?",
+       {A, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_NOT_EXPIRED, P}}},
+      {"no date given",
+       t2,
+       {A, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_NOT_EXPIRED, N}},
+       "",
+       KORVEL_TRACK_DEFAULT,
+       KORVEL_CARD_NO_DATE},
+      {"tracks disagree",
+       "%B5555555555554444^DOE/JANE^3005101?" + t2,
+       {O, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_TRACKS_AGREE, F}},
+       "the account numbers and the expiration dates of tracks 1 and 2 differ"},
+      {"a second track 1 is stray",
+       t1 + t1,
+       {O, A, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_NO_STRAY_BYTES, F}}},
+      {"track 2 and 3 share a start sentinel: a lone track is track 2",
+       ";0155555555=1?",
+       {A, O, A},
+       {0, 0, 0},
+       "",
+       {{KORVEL_CHECK_TRACK2_LAYOUT, F}},
+       "",
+       "%?;?;?71"},
+      {"no sentinels at all: tracks by their place",
+       "B4111111111111111^DOE/JANE^2912101\r\n4111111111111111=2912101\r\n",
+       {O, O, A},
+       {0, 0, 0},
+       "4111111111111111",
+       {{KORVEL_CHECK_TRACKS_AGREE, P}},
+       "",
+       "\0\0\0\0\0\0"s
+       "71"},
+  };
+  for (const Expect& e : cases) {
+    SCOPED_TRACE(e.what);
+    const Korvel_Card c = DecodeText(e.bytes, e.record, e.today);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(c.track[i].status, e.status[i]) << "track " << i + 1 << ": " << c.track[i].reason;
+      EXPECT_EQ(c.track[i].problem, e.problem[i]) << "track " << i + 1;
+    }
+    EXPECT_STREQ(c.account, e.account);
+    EXPECT_EQ(c.account_track != 0, e.account[0] != '\0');
+    for (const auto& [check, result] : e.checks) EXPECT_EQ(c.check[check].result, result) << Describe(c);
+    if (e.reason[0] != '\0') {
+      std::string failed;
+      for (const Korvel_CardCheck& k : c.check) {
+        if (k.result == KORVEL_CHECK_FAILED) {
+          failed = k.reason;
+          break;
+        }
+      }
+      EXPECT_NE(failed.find(e.reason), std::string::npos) << failed;
+    }
+    const Korvel_Card m = DecodeText(e.bytes, e.record, e.today, false);
+    EXPECT_LE(LongestDigitRun(m), 7u) << Describe(m);
+  }
+}
+
+TEST(Decode, NamesAndTheCenturyOfTwoDigitYears) {
+  const Korvel_Card c = DecodeText("%B4111111111111111^SMITH/ JOHN Q.MR   ^2912101?");
+  EXPECT_STREQ(c.track[0].name, "SMITH/ JOHN Q.MR   ");
+  EXPECT_STREQ(c.name, "SMITH/ JOHN Q.MR");
+  EXPECT_STREQ(c.surname, "SMITH");
+  EXPECT_STREQ(c.given_name, "JOHN Q.MR");
+  const Korvel_Card no_slash = DecodeText("%B4111111111111111^TEST CARD^2912101?");
+  EXPECT_STREQ(no_slash.surname, "");
+
+  struct Case {
+    uint32_t expiration, today;
+    bool valid;
+  } const cases[] = {{2506, 2506, true}, {2505, 2506, false}, {2601, 2512, true}, {9912, 2501, false},
+                     {7412, 2501, true}, {7512, 2501, false}, {101, 9912, true},  {9901, 102, false}};
+  for (const Case& k : cases)
+    EXPECT_EQ(ValidOn(k.expiration, k.today), k.valid) << k.expiration << " " << k.today;
+}
+
+TEST(Mask, NeverMoreThanFirstSixAndLastFourNorTheWholeNumber) {
+  const std::pair<size_t, Visible> table[] = {{19, {6, 4}}, {16, {6, 4}}, {15, {6, 4}}, {14, {5, 4}},
+                                              {13, {4, 4}}, {9, {0, 4}},  {8, {0, 3}},  {6, {0, 1}},
+                                              {5, {0, 0}},  {1, {0, 0}},  {0, {0, 0}}};
+  for (const auto& [digits, want] : table) {
+    const Visible v = VisibleDigits(digits);
+    EXPECT_EQ(v.first, want.first) << digits;
+    EXPECT_EQ(v.last, want.last) << digits;
+  }
+
+  std::mt19937 random(7);
+  for (size_t n = 1; n <= 40; ++n) {
+    for (int round = 0; round < 200; ++round) {
+      std::string number(n, '0');
+      for (char& ch : number) ch = static_cast<char>('0' + random() % 10);
+      std::string masked = number;
+      MaskNumber(masked.data(), masked.size());
+      const Visible v = VisibleDigits(n);
+      ASSERT_LE(v.first, kShowFirst);
+      ASSERT_LE(v.last, kShowLast);
+      size_t hidden = 0;
+      for (size_t k = 0; k < n; ++k) {
+        const bool shown = k < v.first || k >= n - v.last;
+        ASSERT_EQ(masked[k], shown ? number[k] : '*') << number;
+        hidden += shown ? 0 : 1;
+      }
+      ASSERT_GE(hidden, std::min<size_t>(n, kHideAtLeast)) << number;
+    }
+  }
+
+  std::string spaced = "4111 1111 1111 1111";
+  MaskNumber(spaced.data(), spaced.size());
+  EXPECT_EQ(spaced, "4111 11** **** 1111");
+}
+
+TEST(Luhn, SchemesTestNumbers) {
+  for (const char* good : {"4111111111111111", "5555555555554444", "378282246310005", "6011111111111117",
+                           "4000056655665556", "3530111333300000", "30569309025904", "0"}) {
+    EXPECT_TRUE(LuhnValid(good)) << good;
+  }
+  for (const char* bad : {"4111111111111112", "5555555555554445", "378282246310006", "", "41111x1111111111"})
+    EXPECT_FALSE(LuhnValid(bad)) << bad;
+}
+
+TEST(Decode, NoiseDecodesWithoutClaims) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 200; ++round) {
+    std::string noise(300, '\0');
+    for (char& ch : noise) ch = static_cast<char>(random() % 256);
+    const Korvel_Card m = DecodeText(noise, KORVEL_TRACK_DEFAULT, kToday, false);
+    EXPECT_LE(LongestDigitRun(m), 7u);
+    for (const Korvel_CardTrack& t : m.track) EXPECT_LT(std::strlen(t.text), sizeof t.text);
+  }
+}
+
+}  // namespace
+}  // namespace korvel::card
