@@ -44,6 +44,7 @@ int main(void) {
   Expect("reader rate", Korvel_SetCommBaud(NULL, 9600), KORVEL_E_HANDLE);
   Expect("track settings", Korvel_SetTrack(NULL, record), KORVEL_E_HANDLE);
   Expect("capture", Korvel_GetTrack(NULL, area), KORVEL_E_HANDLE);
+  Expect("wait for a swipe", Korvel_WaitTrack(NULL, area, 0), KORVEL_E_HANDLE);
   Expect("message pump", Korvel_SetMessagePump(NULL, NULL, NULL), KORVEL_E_HANDLE);
   Expect("status text", strcmp(Korvel_StatusText(KORVEL_OK), "Success"), 0);
   Expect("area untouched", area[0] == 0xEE && area[KORVEL_DATA_AREA - 1] == 0xEE, 1);
