@@ -1,10 +1,13 @@
 #include "data_field.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 
 #include <climits>
+#include <memory>
 
 #include "dunmark_logic.h"
 
@@ -74,4 +77,11 @@ void CDataField::insertFromMimeData(const QMimeData* source) {
     return;
   }
   InsertLimited(source->text());
+}
+
+void CDataField::contextMenuEvent(QContextMenuEvent* event) {
+  std::unique_ptr<QMenu> menu(createStandardContextMenu(event->pos()));
+  menu->addSeparator();
+  QAction* card = menu->addAction(QStringLiteral("Card..."));
+  if (menu->exec(event->globalPos()) == card) emit cardRequested();
 }

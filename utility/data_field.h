@@ -15,10 +15,15 @@ class CDataField : public QPlainTextEdit {
   void SetByteLimit(int bytes) { m_byteLimit = bytes; }
   int ByteLimit() const { return m_byteLimit; }
 
+ signals:
+  // "Card..." was chosen from the field's context menu.
+  void cardRequested();
+
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   void inputMethodEvent(QInputMethodEvent* event) override;
   void insertFromMimeData(const QMimeData* source) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   // Bytes the user may still add in place of the current selection.

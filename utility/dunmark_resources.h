@@ -17,6 +17,10 @@ inline const QString kVersion = QStringLiteral("1.0.0.1");
 
 // Command identifier of the About item.
 constexpr unsigned kIdmAboutBox = 0x0010;
+// The "Card" window's item of the system menu (the dialog's context menu
+// where there is no system menu to add it to), and its command identifier.
+inline const QString kCardMenuItem = QStringLiteral("Card...");
+constexpr unsigned kIdmCard = 0x0020;
 
 // Icon 128, with its 32 x 32 and 16 x 16 images.
 inline QIcon AppIcon() {

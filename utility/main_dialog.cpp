@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "about_dialog.h"
+#include "card_window.h"
 #include "data_field.h"
 #include "dunmark_logic.h"
 #include "dunmark_resources.h"
@@ -203,6 +204,7 @@ void CMainDialog::CreateControls() {
   connect(m_openCom, &QPushButton::clicked, this, &CMainDialog::OnOpenCom);
   connect(m_commandReadCard, &QPushButton::clicked, this, &CMainDialog::OnCommandReadCard);
   connect(m_dataSetting, &QPushButton::clicked, this, &CMainDialog::OnDataSetting);
+  connect(m_dataField, &CDataField::cardRequested, this, &CMainDialog::OnShowCard);
 }
 
 void CMainDialog::OnInitDialog() {
@@ -214,6 +216,8 @@ void CMainDialog::OnInitDialog() {
     if (!item.isEmpty()) {
       AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
       AppendMenuW(menu, MF_STRING, dunmark::res::kIdmAboutBox, reinterpret_cast<LPCWSTR>(item.utf16()));
+      AppendMenuW(menu, MF_STRING, dunmark::res::kIdmCard,
+                  reinterpret_cast<LPCWSTR>(dunmark::res::kCardMenuItem.utf16()));
     }
   }
 #endif
@@ -518,6 +522,7 @@ void CMainDialog::OnCommandReadCard() {
   unsigned char data[KORVEL_DATA_AREA] = {};
   const int status = RunLibraryCall([&] { return Korvel_ReadData(g_hComm, data); });
   m_dataField->setPlainText(dunmark::ReaderText(data, sizeof data));
+  if (status == KORVEL_OK) NoteCard(data, sizeof data);
   ForgetDisconnectedReader(status);
 }
 
@@ -535,6 +540,7 @@ void CMainDialog::OnDataSetting() {
                                 m_enterMark->isChecked());
   const int status = RunLibraryCall([&] { return Korvel_SetTrack(g_hComm, record.data()); });
   if (status == KORVEL_OK) {
+    m_trackRecord = record;
     ShowBox(Box::kSettingSucceeded);
   } else {
     ShowBox(Box::kSettingFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
@@ -550,7 +556,10 @@ void CMainDialog::OnTimer(int timerId) {
   const HandlerScope scope(this);
   unsigned char data[KORVEL_DATA_AREA] = {};
   const int status = RunLibraryCall([&] { return Korvel_GetTrack(g_hComm, data); });
-  if (status == KORVEL_OK) m_dataField->setPlainText(dunmark::ReaderText(data, sizeof data));
+  if (status == KORVEL_OK) {
+    m_dataField->setPlainText(dunmark::ReaderText(data, sizeof data));
+    NoteCard(data, sizeof data);
+  }
   ForgetDisconnectedReader(status);
 }
 
@@ -562,10 +571,31 @@ void CMainDialog::timerEvent(QTimerEvent* event) {
 // ---- Shell ------------------------------------------------------------------
 
 bool CMainDialog::OnSysCommand(unsigned commandId) {
+  if ((commandId & 0xFFF0u) == dunmark::res::kIdmCard) {
+    OnShowCard();
+    return true;
+  }
   if ((commandId & 0xFFF0u) != dunmark::res::kIdmAboutBox) return false;
   CAboutDialog about;
   about.exec();
   return true;
+}
+
+void CMainDialog::NoteCard(const unsigned char* data, size_t size) {
+  // The bytes up to the first zero, never past the area.
+  const auto* end = std::find(data, data + size, 0);
+  m_lastCard.assign(data, end);
+  if (m_cardWindow) m_cardWindow->SetCard(m_lastCard, m_trackRecord);
+}
+
+void CMainDialog::OnShowCard() {
+  if (!m_cardWindow) {
+    m_cardWindow = new CCardWindow(this);
+    m_cardWindow->setAttribute(Qt::WA_DeleteOnClose);
+    if (!m_lastCard.empty()) m_cardWindow->SetCard(m_lastCard, m_trackRecord);
+  }
+  m_cardWindow->show();
+  m_cardWindow->raise();
 }
 
 void CMainDialog::paintEvent(QPaintEvent* event) {
@@ -583,7 +613,10 @@ void CMainDialog::contextMenuEvent(QContextMenuEvent* event) {
   // No system menu to extend here: the About item lives in the dialog's menu.
   QMenu menu(this);
   QAction* about = menu.addAction(dunmark::res::kAboutMenuItem);
-  if (menu.exec(event->globalPos()) == about) OnSysCommand(dunmark::res::kIdmAboutBox);
+  QAction* card = menu.addAction(dunmark::res::kCardMenuItem);
+  QAction* chosen = menu.exec(event->globalPos());
+  if (chosen == about) OnSysCommand(dunmark::res::kIdmAboutBox);
+  if (chosen == card) OnSysCommand(dunmark::res::kIdmCard);
 }
 #else
 bool CMainDialog::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {

@@ -11,6 +11,11 @@
 #include <QPointer>
 #include <QString>
 
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "card_window.h"
 #include "dunmark_core.h"
 
 class QAbstractButton;
@@ -46,8 +51,13 @@ class CMainDialog : public QDialog {
   const QIcon& OnQueryDragIcon() const { return m_appIcon; }
 
   // The system command of the About item (0x0010 to 0x001F) opens the About
-  // box.  Returns whether the command was handled.
+  // box, that of the Card item (0x0020 to 0x002F) the "Card" window.
+  // Returns whether the command was handled.
   bool OnSysCommand(unsigned commandId);
+
+  // Opens (or raises) the "Card" window with the last card read.
+  void OnShowCard();
+  CCardWindow* CardWindow() const { return m_cardWindow; }
 
  public slots:
   void accept() override;
@@ -106,6 +116,9 @@ class CMainDialog : public QDialog {
   // finished.  Each returns true when it held the input back.
   bool HoldBack(QAbstractButton* button);
   bool HoldBackTick();
+  // A capture or command-mode read that brought card data: the "Card"
+  // window shows it decoded.
+  void NoteCard(const unsigned char* data, size_t size);
   // Marks a handler under way; the last one to finish delivers what was
   // held back.
   class HandlerScope;
@@ -141,6 +154,11 @@ class CMainDialog : public QDialog {
   CDataField* m_dataField = nullptr;
 
   QBasicTimer m_pollTimer;
+  // The record last sent with "Data Setting" (the reader's defaults before),
+  // for decoding what the reader sends; and the last card's bytes.
+  std::array<uint8_t, 8> m_trackRecord{'%', '?', ';', '?', '+', '?', '7', '1'};
+  std::vector<uint8_t> m_lastCard;
+  QPointer<CCardWindow> m_cardWindow;
   dunmark::core::PanelState m_state;
   int m_callsWaiting = 0;
   int m_handlersRunning = 0;

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTreeWidget>
 
 #include "dialog_harness.h"
 #include "dunmark_logic.h"
@@ -194,6 +195,41 @@ class ReaderTest : public QObject {
     // A zero byte ends the text; code page 936 text is decoded.
     desk.reader->Inject({0xD6, 0xD0, '1', '\r', '\n', '2', 0x00, 'X'});
     WAIT_FOR_FIELD(desk, QStringLiteral("中1\n2"));
+  }
+
+  // The "Card" window shows the last card read, decoded, masked until
+  // "Reveal" is ticked; the data field is left as it was.
+  void theCardWindowShowsTheLastCardMasked() {
+    harness::ReaderDesk desk;
+    desk.Open();
+    desk.reader->Swipe(size_t{0});  // the first sample card, read on command
+    desk.button(1021)->click();
+    QCOMPARE(desk.DataField(), Swiped(0));
+    desk.dialog->OnShowCard();
+    CCardWindow* window = desk.dialog->CardWindow();
+    QVERIFY(window != nullptr && window->isVisible());
+    QVERIFY(!window->IsRevealed());
+    auto shown = [&] {
+      QStringList texts;
+      auto* tree = desk.dialog->CardWindow()->findChild<QTreeWidget*>();
+      for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = tree->topLevelItem(i);
+        texts << item->text(0) + " | " + item->text(1) + " | " + item->text(2);
+      }
+      return texts.join('\n');
+    };
+    const QString account = QString::fromStdString(korvel::sim::SampleCards()[0].track2.substr(0, 16));
+    QString masked = shown();
+    QVERIFY2(!masked.contains(account), qPrintable(masked));
+    QVERIFY2(masked.contains(account.left(6) + "******" + account.right(4)), qPrintable(masked));
+    QVERIFY2(masked.contains(QLatin1String("account_check_digit | pass")), qPrintable(masked));
+    window->findChild<QCheckBox*>()->setChecked(true);
+    QVERIFY(shown().contains(account));
+    window->close();  // a window opened again starts masked
+    QTRY_VERIFY(desk.dialog->CardWindow() == nullptr);
+    desk.dialog->OnShowCard();
+    QVERIFY(!desk.dialog->CardWindow()->IsRevealed());
+    QVERIFY(!shown().contains(account));
   }
 
   // The simulated reader of `dunmark --simulate` can be hung up and plugged

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 
@@ -234,6 +235,59 @@ std::array<uint8_t, 8> BuildTrackRecord(const std::array<uint8_t, 6>& firstBytes
   record[6] = '7';
   record[7] = enterMark ? '1' : '0';
   return record;
+}
+
+const char* CheckResultText(int result) {
+  switch (result) {
+    case KORVEL_CHECK_PASSED: return "pass";
+    case KORVEL_CHECK_FAILED: return "FAIL";
+    default: return "n/a";
+  }
+}
+
+std::vector<CardLine> DescribeCard(const Korvel_Card& card) {
+  std::vector<CardLine> lines;
+  for (int i = 0; i < 3; ++i) {
+    const Korvel_CardTrack& track = card.track[i];
+    std::string value;
+    switch (track.status) {
+      case KORVEL_TRACK_ABSENT: value = "absent"; break;
+      case KORVEL_TRACK_OK: value = track.text; break;
+      default: value = std::string(track.text) + "  (malformed: " + track.reason + ")"; break;
+    }
+    lines.push_back({CardLine::Kind::kTrack, "Track " + std::to_string(i + 1), value});
+  }
+  auto field = [&](const char* label, const char* value) {
+    lines.push_back({CardLine::Kind::kField, label, value[0] != '\0' ? value : "-"});
+  };
+  const bool account = card.account_track != 0;
+  field("Account number", card.account);
+  field("Name", card.name);
+  field("Surname", card.surname);
+  field("Given name", card.given_name);
+  field("Expiration (YYMM)", card.expiration);
+  field("Service code", card.service_code);
+  field("Discretionary data", account ? card.track[card.account_track - 1].discretionary : "");
+  field("Format code", card.format_code);
+  lines.push_back(
+      {CardLine::Kind::kField, "Fields from",
+       account ? "track " + std::to_string(card.account_track) : "no track has the account layout"});
+  for (int i = 0; i < card.check_count && i < KORVEL_CARD_CHECKS; ++i) {
+    const Korvel_CardCheck& check = card.check[i];
+    lines.push_back({CardLine::Kind::kCheck, check.name, check.reason, check.result});
+  }
+  return lines;
+}
+
+uint32_t TodayYymm() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  return static_cast<uint32_t>((local.tm_year % 100) * 100 + local.tm_mon + 1);
 }
 
 }  // namespace dunmark::core

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "korvel.h"
+#include "korvel_card.h"
 
 namespace dunmark::core {
 
@@ -126,5 +127,28 @@ Box SearchAnswer(uint8_t modeByte);
 // The eight bytes "Data Setting" sends: the first byte (in code page 936) of
 // each of the six sentinel fields, '7', and '1' or '0' for the Enter mark.
 std::array<uint8_t, 8> BuildTrackRecord(const std::array<uint8_t, 6>& firstBytes, bool enterMark);
+
+// ---- The last card, for the "Card" window --------------------------------
+
+// One line of what a decoded card shows: a section ("Tracks", "Fields",
+// "Checks"), a label, a value and, for a check, its result.
+struct CardLine {
+  enum class Kind { kTrack, kField, kCheck };
+  Kind kind;
+  std::string label;
+  std::string value;
+  int check = KORVEL_CHECK_NOT_APPLICABLE;  // for kCheck: KORVEL_CHECK_*
+};
+
+// Everything a decoded card shows, in order: the three tracks (found or
+// not, and why), the card's fields, every check with its result and reason.
+// Texts are as the decoder gave them: masked unless it was asked to reveal.
+std::vector<CardLine> DescribeCard(const Korvel_Card& card);
+
+// A check's result in words: "pass", "FAIL", "n/a".
+const char* CheckResultText(int result);
+
+// Today as the decoder's YYMM number.
+uint32_t TodayYymm();
 
 }  // namespace dunmark::core
