@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +33,7 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  --link PATH       keep a symbolic link PATH pointing at the pty\n"
-    "  --baud N          the reader's rate: 4800, 9600 (default), 19200, 38400\n"
+    "  --baud N          the reader's rate: 4800, 9600 (default), 19200 or 38400\n"
     "  --id TEXT         identification text (default \"MSR-3T V2.10\")\n"
     "  --mode MODE       starting mode: active or command (default)\n"
     "  --control FIFO    also read commands from the named pipe FIFO (created,\n"
@@ -338,8 +339,9 @@ int main(int argc, char** argv) {
       options.link_path = value("a path");
     } else if (a == "--baud") {
       unsigned long b = 0;
-      if (!ParseUnsigned(value("a rate"), &b) || (b != 4800 && b != 9600 && b != 19200 && b != 38400)) {
-        std::fprintf(stderr, "korvel-sim: the rate must be 4800, 9600, 19200 or 38400\n");
+      if (!ParseUnsigned(value("a rate"), &b) || b > UINT32_MAX ||
+          korvel::FindLineRate(static_cast<uint32_t>(b)) == nullptr) {
+        std::fprintf(stderr, "korvel-sim: the rate must be %s\n", RateList().c_str());
         return 2;
       }
       options.baud = static_cast<uint32_t>(b);

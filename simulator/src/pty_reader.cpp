@@ -22,6 +22,9 @@
 #include <mutex>
 #include <thread>
 
+#include "korvel/clock.h"
+#include "korvel/posix_tty.h"
+#include "korvel/rates.h"
 #include "korvel_sim.h"
 #include "text.h"
 
@@ -33,33 +36,15 @@ constexpr int kNoHostPollMs = 5;
 // Traffic lines show at most this many bytes.
 constexpr size_t kTrafficShown = 48;
 
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-speed_t SpeedOf(uint32_t baud) {
-  switch (baud) {
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    default: return B0;
-  }
-}
-
-// The host's line speed as a number; 1 for a speed the reader can never
-// match (so that its bytes are ignored), 0 when it cannot be read.
-uint32_t BaudOf(speed_t speed) {
-  static const struct {
-    speed_t speed;
-    uint32_t baud;
-  } table[] = {{B50, 50},       {B75, 75},         {B110, 110},      {B134, 134},     {B150, 150},
-               {B200, 200},     {B300, 300},       {B600, 600},      {B1200, 1200},   {B1800, 1800},
-               {B2400, 2400},   {B4800, 4800},     {B9600, 9600},    {B19200, 19200}, {B38400, 38400},
-               {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
-  for (const auto& e : table)
-    if (e.speed == speed) return e.baud;
+// The host's line speed as a number: one of the reader's rates, 1 for any
+// other speed (the reader never matches it, so its bytes are ignored), 0
+// when it cannot be read.
+uint32_t HostBaud(int master) {
+  termios tio{};
+  if (tcgetattr(master, &tio) != 0) return 0;
+  const speed_t speed = cfgetospeed(&tio);
+  for (const LineRate& rate : kLineRates)
+    if (SpeedOf(rate.baud) == speed) return rate.baud;
   return 1;
 }
 
@@ -123,12 +108,11 @@ struct PtyReader::Impl {
     for (;;) {
       const ssize_t n = read(master, buf, sizeof buf);
       if (n > 0) {
-        termios tio{};
-        const uint32_t host_baud = tcgetattr(master, &tio) == 0 ? BaudOf(cfgetospeed(&tio)) : 0;
+        const uint32_t host_baud = HostBaud(master);
         received.insert(received.end(), buf, buf + n);
         changed.notify_all();
         Event(Traffic("host -> reader", std::vector<uint8_t>(buf, buf + n)));
-        model.Receive(buf, static_cast<size_t>(n), NowMs(), host_baud);
+        model.Receive(buf, static_cast<size_t>(n), MonotonicMs(), host_baud);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -173,7 +157,7 @@ struct PtyReader::Impl {
         CloseMaster();
         break;
       }
-      const int64_t now = NowMs();
+      const int64_t now = MonotonicMs();
       const std::vector<uint8_t> due = model.TakeOutput(now);
       pending.insert(pending.end(), due.begin(), due.end());
       CollectNotes();
@@ -259,9 +243,8 @@ PtyReader::PtyReader() = default;
 std::unique_ptr<PtyReader> PtyReader::Start(const Options& options, std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
-  const speed_t speed = SpeedOf(options.baud);
-  if (speed == B0) {
-    *error = "unsupported baud rate " + std::to_string(options.baud) + " (use 4800, 9600, 19200 or 38400)";
+  if (FindLineRate(options.baud) == nullptr) {
+    *error = "unsupported baud rate " + std::to_string(options.baud) + " (use " + RateList() + ")";
     return nullptr;
   }
   if (options.mode != '0' && options.mode != '1') {
@@ -291,26 +274,11 @@ std::unique_ptr<PtyReader> PtyReader::Start(const Options& options, std::string*
   // the server when someone listens.
   const int slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (slave < 0) return fail("open " + d.path);
-  termios tio{};
-  if (tcgetattr(slave, &tio) != 0) {
-    const int e = errno;
-    close(slave);
-    errno = e;
-    return fail("tcgetattr");
-  }
-  cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, speed);
-  cfsetospeed(&tio, speed);
-  const bool raw = tcsetattr(slave, TCSANOW, &tio) == 0;
+  const bool raw = MakeRawLine(slave, options.baud, 1);
   const int e = errno;
   close(slave);
-  errno = e;
-  if (!raw) return fail("tcsetattr");
+  errno = e != 0 ? e : EINVAL;  // settings that did not take set no errno
+  if (!raw) return fail("raw mode on " + d.path);
 
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) != 0) return fail("pipe2");
@@ -354,7 +322,7 @@ void PtyReader::Swipe(size_t sample_index) {
 
 void PtyReader::Swipe(const Card& card) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->model.Swipe(card, NowMs());
+  impl_->model.Swipe(card, MonotonicMs());
   impl_->Wake();
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <deque>
 
+#include "korvel/rates.h"
 #include "korvel_sim.h"
 #include "text.h"
 
@@ -22,16 +23,6 @@ uint8_t Xor(const uint8_t* bytes, size_t count) {
   uint8_t x = 0;
   for (size_t i = 0; i < count; ++i) x ^= bytes[i];
   return x;
-}
-
-uint32_t RateOfCode(uint8_t code) {
-  switch (code) {
-    case '0': return 4800;
-    case '1': return 9600;
-    case '2': return 19200;
-    case '3': return 38400;
-    default: return 0;
-  }
 }
 
 const char* CommandName(uint8_t cmd) {
@@ -242,8 +233,9 @@ struct ReaderModel::Impl {
         Note(what + ": " + std::to_string(state.last_swipe.size()) + " byte(s)");
         return BuildReply(cmd, p0, kYes, state.last_swipe);
       case '4': {
-        const uint32_t rate = params.size() == 1 ? RateOfCode(p0) : 0;
-        if (rate == 0) return Refuse(cmd, p0, kErrorBadParameter, what + " " + Hex(params));
+        const LineRate* found = params.size() == 1 ? FindLineRateByCode(p0) : nullptr;
+        if (found == nullptr) return Refuse(cmd, p0, kErrorBadParameter, what + " " + Hex(params));
+        const uint32_t rate = found->baud;
         *new_rate = rate;
         Note(what + ": " + std::to_string(rate) + " baud (this reply at " + std::to_string(state.baud) +
              ", then switching)");
@@ -289,8 +281,9 @@ void ReaderModel::Receive(const uint8_t* bytes, size_t count, int64_t now_ms, ui
   Impl& m = *impl_;
   if (count == 0) return;
   if (host_baud != 0 && host_baud != m.state.baud) {
-    m.Note("ignored " + std::to_string(count) + " byte(s): host line at " + std::to_string(host_baud) +
-           " baud, reader at " + std::to_string(m.state.baud));
+    m.Note("ignored " + std::to_string(count) + " byte(s): host line at " +
+           (FindLineRate(host_baud) ? std::to_string(host_baud) + " baud" : std::string("another rate")) +
+           ", reader at " + std::to_string(m.state.baud));
     return;
   }
   if (!m.rx.empty() && now_ms - m.last_rx_ms > kInterByteTimeoutMs) {

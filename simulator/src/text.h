@@ -6,7 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "korvel/rates.h"
+
 namespace korvel::sim {
+
+// The reader's rates for people: "4800, 9600, 19200 or 38400", with
+// " (default)" after the default rate when `mark_default` is set.
+inline std::string RateList(bool mark_default = false) {
+  std::string list;
+  for (size_t i = 0; i < kLineRates.size(); ++i) {
+    if (i > 0) list += i + 1 == kLineRates.size() ? " or " : ", ";
+    list += kLineRates[i].text;
+    if (mark_default && kLineRates[i].baud == kDefaultBaud) list += " (default)";
+  }
+  return list;
+}
 
 // "02 04 32 30" style.
 inline std::string Hex(const std::vector<uint8_t>& bytes) {
