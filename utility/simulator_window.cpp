@@ -16,22 +16,6 @@ namespace {
 
 using korvel::sim::Fault;
 
-struct FaultChoice {
-  const char* label;
-  Fault fault;
-};
-
-constexpr FaultChoice kFaults[] = {
-    {"None: answer correctly", Fault::kNone},
-    {"Silent: answer nothing", Fault::kSilent},
-    {"Slow: answer late", Fault::kSlow},
-    {"Cut short: drop the reply's end", Fault::kCutShort},
-    {"Noise: a stray byte first", Fault::kNoise},
-    {"Refuse: answer 'N'", Fault::kRefuse},
-    {"Burst: next swipe over 300 bytes", Fault::kBurst},
-    {"Hang up: close the line", Fault::kHangUp},
-};
-
 QString SentinelText(uint8_t byte) {
   if (byte == 0) return QStringLiteral("(none)");
   if (byte >= 0x20 && byte < 0x7f) return QString(QChar(byte));
@@ -63,7 +47,9 @@ CSimulatorWindow::CSimulatorWindow(CSimulatedReader& reader, QWidget* parent)
 
   m_faultBox = new QComboBox(this);
   m_faultBox->setAccessibleName(QStringLiteral("Fault"));
-  for (const FaultChoice& choice : kFaults) m_faultBox->addItem(QString::fromLatin1(choice.label));
+  // The simulator's fault table, in its order: the list's index is the entry.
+  for (const korvel::sim::FaultInfo& info : korvel::sim::FaultTable())
+    m_faultBox->addItem(QString::fromUtf8(info.label));
   form->addRow(QStringLiteral("Fault:"), m_faultBox);
 
   m_delay = new QSpinBox(this);
@@ -121,9 +107,10 @@ void CSimulatorWindow::OnPlug() {
 
 void CSimulatorWindow::OnFaultChanged() {
   const int index = m_faultBox->currentIndex();
-  if (index < 0) return;
+  const auto faults = korvel::sim::FaultTable();
+  if (index < 0 || size_t(index) >= faults.size()) return;
   korvel::sim::FaultSettings settings;
-  settings.fault = kFaults[index].fault;
+  settings.fault = faults[size_t(index)].fault;
   settings.delay_ms = m_delay->value();
   m_delay->setEnabled(settings.fault == Fault::kSlow);
   if (m_reader.IsPlugged()) m_reader.Reader()->SetFault(settings);

@@ -20,7 +20,7 @@
 //
 // Commands:
 //   '0' set mode     param '0' active, '1' command; else refused (kErrorBadParameter)
-//   '1' query mode   data: the mode byte
+//   '1' query mode   data: the mode byte (see Fault::kModeByte)
 //   '2' identify     data: the identification text
 //   '3' read data    data: the last swipe's bytes, exactly as active mode sends
 //                    them; refused with kErrorNoCard before the first swipe
@@ -41,7 +41,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvel::sim {
@@ -67,6 +70,13 @@ struct Card {
 const std::vector<Card>& SampleCards();
 
 // Fault switches.  kNone answers every framed command correctly.
+//
+// A change of fault takes effect at once, also on a reply that the slow
+// fault still holds back: under a new slow fault that reply is due the new
+// delay after its request (at once when that time has passed already); under
+// the silent fault it is dropped (a silent reader sends nothing); under any
+// other fault it is sent at once, as it was built.  What the reader queued
+// after the held reply (a swipe in active mode) follows it, in order.
 enum class Fault {
   kNone,
   kSilent,    // answer nothing (the command is not carried out either)
@@ -78,6 +88,9 @@ enum class Fault {
               // card's track bytes repeated); then the fault clears itself
   kHangUp,    // the next framed command makes the pty server close the
               // master: the host sees a hang-up while it waits
+  kModeByte,  // the mode query ('1') is accepted with `mode_byte` as its
+              // data, or with no data when `mode_byte` is empty; every other
+              // command is answered correctly
 };
 
 struct FaultSettings {
@@ -87,10 +100,53 @@ struct FaultSettings {
   std::vector<uint8_t> noise = {0x15};
   uint8_t error_byte = 0x05;
   size_t burst_bytes = 301;
+  std::optional<uint8_t> mode_byte = uint8_t{'2'};
 };
 
-// A short name of a fault ("none", "silent", "slow", ...).
+// What may follow a fault's name in korvel-sim's "fault" command.
+enum class FaultArgument {
+  kNone,           // nothing
+  kNumber,         // a decimal number
+  kHexBytes,       // one or more hex bytes: "15 ff", "15ff", "0x15"
+  kHexByte,        // one hex byte
+  kHexByteOrNone,  // one hex byte, or the word "none"
+};
+
+// One entry of the fault table.  The default of a fault's argument is its
+// value in FaultSettings{}.
+struct FaultInfo {
+  Fault fault;
+  const char* name;           // "slow": the word korvel-sim takes after "fault"
+  const char* label;          // "Slow: answer late": for people (the dialog's list)
+  const char* help;           // "answer after MS milliseconds": one line of help
+  FaultArgument argument;     // what may follow the name
+  const char* argument_name;  // "MS" ("" without an argument)
+};
+
+// The one table of the faults, in the order of the Fault enumeration.
+std::span<const FaultInfo> FaultTable();
+
+// The table's entry of `fault`.
+const FaultInfo& InfoOf(Fault fault);
+
+// A short name of a fault ("none", "silent", "slow", ...): InfoOf(fault).name.
 const char* FaultName(Fault fault);
+
+// The argument of the settings' fault as korvel-sim takes it ("4000" for
+// slow, "15 FF" for noise, "none" for a mode reply without data), or empty
+// for a fault without an argument.
+std::string FaultArgumentText(const FaultSettings& settings);
+
+// The settings as the words of a fault command: "slow 4000", "mode 32", "none".
+std::string DescribeFault(const FaultSettings& settings);
+
+// Reads the words of a fault command ("slow", "slow 2000", "noise 15 ff",
+// "mode none").  A missing argument takes its default; the slow delay is
+// capped at 600000 ms and the burst at 65536 bytes.  On success fills
+// `settings` (every member that the fault does not use at its default) and
+// returns true; otherwise returns false with `error` (when not null) saying
+// why, and leaves `settings` alone.
+bool ParseFault(std::string_view text, FaultSettings* settings, std::string* error = nullptr);
 
 // What the reader holds.
 struct ReaderState {
@@ -129,7 +185,9 @@ class ReaderModel {
   std::vector<uint8_t> TakeOutput(int64_t now_ms);
   // When the next queued output is due, or -1 when nothing is queued.
   int64_t NextDue() const;
-  void SetFault(const FaultSettings& fault);
+  // Switches the fault at `now_ms` on the model's clock (see Fault for what
+  // becomes of a reply the slow fault holds back).
+  void SetFault(const FaultSettings& fault, int64_t now_ms = 0);
   const FaultSettings& fault() const;
   const ReaderState& state() const;
   // The bytes one swipe of `card` sends with the current settings.
@@ -163,7 +221,7 @@ class PtyReader {
   const std::string& link_path() const;  // Options::link_path, or empty
   void Swipe(size_t sample_index);       // index into SampleCards(); others are ignored
   void Swipe(const Card& card);
-  void SetFault(const FaultSettings& fault);
+  void SetFault(const FaultSettings& fault);  // takes effect at once (see Fault)
   FaultSettings fault() const;
   ReaderState State() const;
   // Raw bytes straight to the host, outside the model (tests).

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -45,23 +46,28 @@ const char kUsage[] =
     "\n"
     "Without --control the program ends when its standard input ends.\n";
 
-const char kCommands[] =
-    "Commands (one a line, on standard input or the control pipe):\n"
-    "  swipe [N]            swipe sample card N (default 1; see 'cards')\n"
-    "  cards                list the sample cards\n"
-    "  fault none           answer every command correctly\n"
-    "  fault silent         answer nothing\n"
-    "  fault slow [MS]      answer after MS milliseconds (default 4000)\n"
-    "  fault cut [N]        leave the last N bytes off each reply (default 2)\n"
-    "  fault noise [HEX..]  send these bytes before each reply (default 15)\n"
-    "  fault refuse [HEX]   refuse every command with this error byte (default 05)\n"
-    "  fault burst [N]      the next swipe in active mode sends N bytes (default 301)\n"
-    "  fault hangup         hang up when the next command arrives\n"
-    "  hangup               hang up now (close the pty)\n"
-    "  plug                 after a hang-up, start again on a new pty\n"
-    "  state                show what the reader holds\n"
-    "  help                 this text\n"
-    "  quit                 end the program\n";
+std::string Commands() {
+  std::string text =
+      "Commands (one a line, on standard input or the control pipe):\n"
+      "  swipe [N]             swipe sample card N (default 1; see 'cards')\n"
+      "  cards                 list the sample cards\n";
+  for (const FaultInfo& f : FaultTable()) {
+    std::string left = std::string("  fault ") + f.name;
+    if (f.argument != FaultArgument::kNone) left += std::string(" [") + f.argument_name + "]";
+    left.resize(std::max<size_t>(left.size() + 1, 24), ' ');
+    FaultSettings defaults;
+    defaults.fault = f.fault;
+    const std::string argument = FaultArgumentText(defaults);
+    text += left + f.help + (argument.empty() ? "" : " (default " + argument + ")") + "\n";
+  }
+  text +=
+      "  hangup                hang up now (close the pty)\n"
+      "  plug                  after a hang-up, start again on a new pty\n"
+      "  state                 show what the reader holds\n"
+      "  help                  this text\n"
+      "  quit                  end the program (also: exit)";
+  return text;
+}
 
 std::mutex g_out_mutex;
 int g_signal_pipe[2] = {-1, -1};
@@ -94,24 +100,6 @@ bool ParseUnsigned(const std::string& s, unsigned long* value) {
   return errno == 0 && *end == '\0' && s[0] != '-';
 }
 
-// Hex bytes as "15 ff", "15ff" or "0x15 0xff".
-bool ParseHexBytes(const std::vector<std::string>& words, std::vector<uint8_t>* bytes) {
-  bytes->clear();
-  for (std::string w : words) {
-    if (w.size() > 2 && w[0] == '0' && (w[1] == 'x' || w[1] == 'X')) w = w.substr(2);
-    if (w.size() % 2 == 1) w = "0" + w;
-    if (w.empty()) return false;
-    for (size_t i = 0; i < w.size(); i += 2) {
-      char* end = nullptr;
-      const std::string pair = w.substr(i, 2);
-      const long v = std::strtol(pair.c_str(), &end, 16);
-      if (*end != '\0') return false;
-      bytes->push_back(static_cast<uint8_t>(v));
-    }
-  }
-  return true;
-}
-
 std::string Mode(uint8_t mode) {
   return mode == '0' ? "active ('0')" : "command ('1')";
 }
@@ -141,13 +129,13 @@ class Program {
     const std::string& cmd = w[0];
     if (cmd == "quit" || cmd == "exit") return false;
     if (cmd == "help" || cmd == "?") {
-      Say(kCommands);
+      Say(Commands());
     } else if (cmd == "cards") {
       Cards();
     } else if (cmd == "swipe") {
       Swipe(w);
     } else if (cmd == "fault") {
-      Fault(w);
+      Fault(line.substr(line.find(cmd) + cmd.size()));
     } else if (cmd == "state") {
       State();
     } else if (cmd == "hangup") {
@@ -197,54 +185,14 @@ class Program {
     if (Live()) reader_->Swipe(static_cast<size_t>(n - 1));
   }
 
-  void Fault(const std::vector<std::string>& w) {
-    if (w.size() < 2) {
-      Say("Which fault?  none, silent, slow, cut, noise, refuse, burst or hangup.");
-      return;
-    }
-    if (!Live()) return;
+  void Fault(const std::string& text) {
     FaultSettings f;
-    const std::string& kind = w[1];
-    unsigned long n = 0;
-    const bool has_n = w.size() > 2;
-    if (has_n && kind != "noise" && kind != "refuse" && !ParseUnsigned(w[2], &n)) {
-      Say("'" + w[2] + "' is not a number.");
+    std::string error;
+    if (!ParseFault(text, &f, &error)) {
+      Say("fault: " + error + ".  Type 'help' for the list.");
       return;
     }
-    if (kind == "none") {
-      f.fault = korvel::sim::Fault::kNone;
-    } else if (kind == "silent") {
-      f.fault = korvel::sim::Fault::kSilent;
-    } else if (kind == "slow") {
-      f.fault = korvel::sim::Fault::kSlow;
-      if (has_n) f.delay_ms = static_cast<int>(std::min<unsigned long>(n, 600000));
-    } else if (kind == "cut") {
-      f.fault = korvel::sim::Fault::kCutShort;
-      if (has_n) f.cut_bytes = n;
-    } else if (kind == "noise") {
-      f.fault = korvel::sim::Fault::kNoise;
-      if (has_n && (!ParseHexBytes({w.begin() + 2, w.end()}, &f.noise) || f.noise.empty())) {
-        Say("Give the noise as hex bytes, e.g. 'fault noise 15 ff'.");
-        return;
-      }
-    } else if (kind == "refuse") {
-      f.fault = korvel::sim::Fault::kRefuse;
-      std::vector<uint8_t> b;
-      if (has_n && (!ParseHexBytes({w[2]}, &b) || b.size() != 1)) {
-        Say("Give the error byte as hex, e.g. 'fault refuse 05'.");
-        return;
-      }
-      if (has_n) f.error_byte = b[0];
-    } else if (kind == "burst") {
-      f.fault = korvel::sim::Fault::kBurst;
-      if (has_n) f.burst_bytes = std::min<unsigned long>(n, 65536);
-    } else if (kind == "hangup") {
-      f.fault = korvel::sim::Fault::kHangUp;
-    } else {
-      Say("Unknown fault '" + kind + "'.  Type 'help' for the list.");
-      return;
-    }
-    reader_->SetFault(f);
+    if (Live()) reader_->SetFault(f);
   }
 
   void State() {
@@ -264,16 +212,7 @@ class Program {
     Say("last swipe:     " + (s.last_swipe.empty() ? std::string("none")
                                                    : std::to_string(s.last_swipe.size()) +
                                                          " byte(s): " + Printable(s.last_swipe)));
-    std::string fault = FaultName(f.fault);
-    switch (f.fault) {
-      case korvel::sim::Fault::kSlow: fault += " " + std::to_string(f.delay_ms) + " ms"; break;
-      case korvel::sim::Fault::kCutShort: fault += " " + std::to_string(f.cut_bytes) + " byte(s)"; break;
-      case korvel::sim::Fault::kNoise: fault += " " + Hex(f.noise); break;
-      case korvel::sim::Fault::kRefuse: fault += " " + Hex({f.error_byte}); break;
-      case korvel::sim::Fault::kBurst: fault += " " + std::to_string(f.burst_bytes) + " byte(s)"; break;
-      default: break;
-    }
-    Say("fault:          " + fault);
+    Say("fault:          " + DescribeFault(f));
   }
 
   Options options_;
@@ -333,7 +272,7 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       std::fputs("\n", stdout);
-      std::fputs(kCommands, stdout);
+      std::fputs((Commands() + "\n").c_str(), stdout);
       return 0;
     } else if (a == "--link") {
       options.link_path = value("a path");

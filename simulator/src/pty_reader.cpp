@@ -328,7 +328,7 @@ void PtyReader::Swipe(const Card& card) {
 
 void PtyReader::SetFault(const FaultSettings& fault) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->model.SetFault(fault);
+  impl_->model.SetFault(fault, MonotonicMs());
   impl_->Wake();
 }
 

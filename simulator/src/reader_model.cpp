@@ -43,20 +43,6 @@ const char* ModeName(uint8_t mode) {
 
 }  // namespace
 
-const char* FaultName(Fault fault) {
-  switch (fault) {
-    case Fault::kNone: return "none";
-    case Fault::kSilent: return "silent";
-    case Fault::kSlow: return "slow";
-    case Fault::kCutShort: return "cut";
-    case Fault::kNoise: return "noise";
-    case Fault::kRefuse: return "refuse";
-    case Fault::kBurst: return "burst";
-    case Fault::kHangUp: return "hangup";
-  }
-  return "?";
-}
-
 std::vector<uint8_t> BuildReply(uint8_t cmd, uint8_t p0, uint8_t status, const std::vector<uint8_t>& data) {
   const size_t n = std::min(data.size(), kMaxReplyData);
   std::vector<uint8_t> frame;
@@ -92,12 +78,19 @@ struct ReaderModel::Impl {
   std::vector<uint8_t> rx;  // bytes of a request still being assembled
   int64_t last_rx_ms = 0;
 
+  // A byte queued for the line, with what it takes to queue it again when a
+  // fault change re-times the reply that the slow fault holds back.
   struct Pending {
-    double due;  // milliseconds on the model's clock
+    double due;          // milliseconds on the model's clock
+    double earliest;     // not due before this (the `due` it was queued with)
+    double byte_ms;      // its time on the line (0 without line timing)
+    int64_t request_ms;  // held: when the request it answers arrived
+    bool held;           // part of a reply that the slow fault holds back
     uint8_t byte;
   };
   std::deque<Pending> out;  // in line order; due times never decrease
-  double line_free_at = 0;
+  double line_free_at = 0;  // with line timing: when the last queued byte is out
+  double last_taken = 0;    // the due time of the last byte taken from the queue
   bool hangup = false;
   std::vector<std::string> notes;
 
@@ -109,19 +102,54 @@ struct ReaderModel::Impl {
 
   // Queues bytes for the line, due no earlier than `due` and after whatever
   // is already queued; with line timing each byte takes 10 bit times.
-  void Send(const std::vector<uint8_t>& bytes, double due) {
-    if (!out.empty()) due = std::max(due, out.back().due);
-    if (!line_timing) {
-      for (uint8_t b : bytes) out.push_back({due, b});
-      return;
+  // `held` marks a reply that the slow fault holds back, to the request
+  // that arrived at `request_ms`.
+  void Send(const std::vector<uint8_t>& bytes, double due, bool held = false, int64_t request_ms = 0) {
+    const double byte_ms = line_timing ? 10000.0 / static_cast<double>(state.baud) : 0;
+    for (uint8_t b : bytes) Queue({0, due, byte_ms, request_ms, held, b});
+  }
+
+  // Queues one byte: due no earlier than its `earliest`, nor before the byte
+  // ahead of it, nor (with line timing) before the line is free and its own
+  // bit times have passed.
+  void Queue(Pending p) {
+    if (p.byte_ms > 0) {
+      line_free_at = std::max(p.earliest, line_free_at) + p.byte_ms;
+      p.due = line_free_at;
+    } else {
+      p.due = out.empty() ? p.earliest : std::max(p.earliest, out.back().due);
     }
-    const double byte_ms = 10000.0 / static_cast<double>(state.baud);
-    double t = std::max(due, line_free_at);
-    for (uint8_t b : bytes) {
-      t += byte_ms;
-      out.push_back({t, b});
+    out.push_back(p);
+  }
+
+  // A new fault meets the reply that the slow fault holds back (see Fault).
+  void Retime(const FaultSettings& next, int64_t now_ms) {
+    const auto count = std::count_if(out.begin(), out.end(), [](const Pending& p) { return p.held; });
+    if (count == 0) return;
+    const double now = static_cast<double>(now_ms);
+    std::deque<Pending> queued;
+    queued.swap(out);
+    line_free_at = last_taken;
+    for (Pending p : queued) {
+      if (p.held) {
+        if (next.fault == Fault::kSilent) continue;
+        if (next.fault == Fault::kSlow) {
+          p.earliest = std::max(static_cast<double>(p.request_ms + next.delay_ms), now);
+        } else {
+          p.earliest = now;
+          p.held = false;
+        }
+      }
+      Queue(p);
     }
-    line_free_at = t;
+    if (next.fault == Fault::kSilent) {
+      Note("  the held reply (" + std::to_string(count) + " byte(s)) is dropped (fault: silent)");
+    } else if (next.fault == Fault::kSlow) {
+      Note("  the held reply is now due " + std::to_string(next.delay_ms) +
+           " ms after its request (fault: slow)");
+    } else {
+      Note("  the held reply goes out now");
+    }
   }
 
   enum class Check { kIncomplete, kBad, kGood };
@@ -188,6 +216,7 @@ struct ReaderModel::Impl {
     std::vector<uint8_t> reply = Execute(cmd, params, p0, what, &new_rate);
 
     double due = static_cast<double>(now_ms);
+    const bool held = fault.fault == Fault::kSlow;
     switch (fault.fault) {
       case Fault::kSlow:
         due += fault.delay_ms;
@@ -203,7 +232,7 @@ struct ReaderModel::Impl {
         break;
       default: break;
     }
-    Send(reply, due);
+    Send(reply, due, held, now_ms);
     // The reply to a rate change still goes out at the old rate.
     if (new_rate != 0) state.baud = new_rate;
   }
@@ -223,6 +252,13 @@ struct ReaderModel::Impl {
         Note(what + ": now in " + ModeName(p0) + " mode");
         return BuildReply(cmd, p0, kYes, {});
       case '1':
+        if (fault.fault == Fault::kModeByte) {
+          Note(what + ": answered with " +
+               (fault.mode_byte ? "mode byte " + Hex({*fault.mode_byte}) : "no data") + " (fault: mode)");
+          return BuildReply(
+              cmd, p0, kYes,
+              fault.mode_byte ? std::vector<uint8_t>{*fault.mode_byte} : std::vector<uint8_t>{});
+        }
         Note(what + ": " + ModeName(state.mode) + " mode");
         return BuildReply(cmd, p0, kYes, {state.mode});
       case '2':
@@ -324,6 +360,7 @@ std::vector<uint8_t> ReaderModel::TakeOutput(int64_t now_ms) {
   auto& out = impl_->out;
   while (!out.empty() && out.front().due <= static_cast<double>(now_ms)) {
     bytes.push_back(out.front().byte);
+    impl_->last_taken = out.front().due;
     out.pop_front();
   }
   return bytes;
@@ -334,9 +371,10 @@ int64_t ReaderModel::NextDue() const {
   return static_cast<int64_t>(std::ceil(impl_->out.front().due));
 }
 
-void ReaderModel::SetFault(const FaultSettings& fault) {
+void ReaderModel::SetFault(const FaultSettings& fault, int64_t now_ms) {
   impl_->fault = fault;
-  impl_->Note(std::string("fault: ") + FaultName(fault.fault));
+  impl_->Note("fault: " + DescribeFault(fault));
+  impl_->Retime(fault, now_ms);
 }
 
 const FaultSettings& ReaderModel::fault() const {

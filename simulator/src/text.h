@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "korvel/rates.h"
@@ -53,6 +54,56 @@ inline std::string Printable(const std::vector<uint8_t>& bytes) {
     }
   }
   return s;
+}
+
+// The value of two hex digits ("1f", "A0"), or -1.
+inline int HexByte(std::string_view two) {
+  auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  if (two.size() != 2 || digit(two[0]) < 0 || digit(two[1]) < 0) return -1;
+  return digit(two[0]) * 16 + digit(two[1]);
+}
+
+// Hex bytes as "15 ff", "15ff" or "0x15 0xff", one or more words; a word of
+// odd length has a leading 0 added ("f" is 0F).  False (and `bytes` cleared)
+// on anything else or on no words.
+inline bool ParseHexBytes(const std::vector<std::string>& words, std::vector<uint8_t>* bytes) {
+  bytes->clear();
+  for (std::string w : words) {
+    if (w.size() > 2 && w[0] == '0' && (w[1] == 'x' || w[1] == 'X')) w = w.substr(2);
+    if (w.size() % 2 == 1) w = "0" + w;
+    for (size_t i = 0; i < w.size(); i += 2) {
+      const int v = HexByte(std::string_view(w).substr(i, 2));
+      if (v < 0) {
+        bytes->clear();
+        return false;
+      }
+      bytes->push_back(static_cast<uint8_t>(v));
+    }
+  }
+  return !bytes->empty();
+}
+
+// Space, tab, CR or LF.
+inline bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The words of `text`, split at blanks.
+inline std::vector<std::string> Words(std::string_view text) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && IsBlank(text[i])) ++i;
+    const size_t begin = i;
+    while (i < text.size() && !IsBlank(text[i])) ++i;
+    if (i > begin) words.emplace_back(text.substr(begin, i - begin));
+  }
+  return words;
 }
 
 }  // namespace korvel::sim

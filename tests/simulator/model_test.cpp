@@ -1,5 +1,6 @@
 // The reader model, byte for byte: replies to every command, framing and
-// resynchronisation, swipes, the rate switch and the fault switches.
+// resynchronisation, swipes, the rate switch and the fault switches; the
+// fault table and the fault command's words; the sample cards.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -155,7 +156,7 @@ TEST(ReaderModel, ActiveModeSwipeSendsSentinelsAndCrLf) {
 
 TEST(ReaderModel, CommandModeHoldsTheSwipeForReadData) {
   ReaderModel m;
-  const Card& card = SampleCards().back();  // track 2 only
+  const Card& card = SampleCards()[3];  // track 2 only
   m.Swipe(card, 0);
   EXPECT_TRUE(m.TakeOutput(100).empty());
   const Bytes data = Str(";" + card.track2 + "?\r\n");
@@ -210,7 +211,80 @@ TEST(ReaderModel, FaultsShapeTheReply) {
   EXPECT_TRUE(Ask(m, id, 8000).empty());
   EXPECT_TRUE(m.TakeHangUp());
   EXPECT_FALSE(m.TakeHangUp());
+
+  // The mode query with a chosen mode byte, or with no data; the other
+  // commands as ever.
+  const Bytes query = BuildRequest('1', {'0'});
+  FaultSettings mode{Fault::kModeByte};
+  EXPECT_EQ(mode.mode_byte, uint8_t{'2'});
+  m.SetFault(mode);
+  EXPECT_EQ(Ask(m, query, 9000), BuildReply('1', '0', 'Y', {'2'}));
+  mode.mode_byte = 0x7F;
+  m.SetFault(mode);
+  EXPECT_EQ(Ask(m, query, 9001), BuildReply('1', '0', 'Y', {0x7F}));
+  mode.mode_byte.reset();
+  m.SetFault(mode);
+  EXPECT_EQ(Ask(m, query, 9002), (Bytes{0x02, 0x03, 0x31, 0x30, 0x59, 0x03, 0x5A}));
+  EXPECT_EQ(Ask(m, id, 9003), full);
+  EXPECT_EQ(m.state().mode, '1');
 }
+
+// A reply that the slow fault holds back meets a new fault: sent at once,
+// re-timed or dropped; a swipe queued behind it follows it.
+struct HeldCase {
+  const char* name;
+  FaultSettings next;
+  int64_t due;  // when the held reply is due now; -1: dropped
+};
+
+void PrintTo(const HeldCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+FaultSettings Slow(int delay_ms) {
+  FaultSettings f{Fault::kSlow};
+  f.delay_ms = delay_ms;
+  return f;
+}
+
+class HeldReply : public ::testing::TestWithParam<HeldCase> {};
+
+TEST_P(HeldReply, TakesTheNewFaultAtOnce) {
+  Options o;
+  o.mode = '0';
+  ReaderModel m(o);
+  m.SetFault(Slow(20000), 0);
+  const Bytes reply = BuildReply('2', '0', 'Y', Str("MSR-3T V2.10"));
+  EXPECT_TRUE(Ask(m, BuildRequest('2', {'0'}), 100).empty());  // held until 20100
+  const Card card{"t", "", "4111=2912", ""};
+  m.Swipe(card, 200);
+  Bytes swipe = m.TrackBytes(card);
+  EXPECT_EQ(m.NextDue(), 20100);
+
+  m.SetFault(GetParam().next, 1000);
+  const int64_t due = GetParam().due;
+  if (due < 0) {
+    EXPECT_EQ(m.NextDue(), 200);
+    EXPECT_EQ(m.TakeOutput(1000), swipe);
+    EXPECT_TRUE(m.TakeOutput(100000).empty());
+    return;
+  }
+  EXPECT_EQ(m.NextDue(), due);
+  EXPECT_TRUE(m.TakeOutput(due - 1).empty());
+  Bytes both = reply;
+  both.insert(both.end(), swipe.begin(), swipe.end());
+  EXPECT_EQ(m.TakeOutput(due), both);
+}
+
+INSTANTIATE_TEST_SUITE_P(Model, HeldReply,
+                         ::testing::Values(HeldCase{"NoneSendsItNow", {Fault::kNone}, 1000},
+                                           HeldCase{"OtherFaultsSendItNowAsBuilt", {Fault::kCutShort}, 1000},
+                                           HeldCase{"AModeFaultSendsItNow", {Fault::kModeByte}, 1000},
+                                           HeldCase{"ShorterSlowIsDueSinceTheRequest", Slow(5000), 5100},
+                                           HeldCase{"ShorterSlowAlreadyPastSendsItNow", Slow(500), 1000},
+                                           HeldCase{"LongerSlowWaitsLonger", Slow(30000), 30100},
+                                           HeldCase{"SilentDropsIt", {Fault::kSilent}, -1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReaderModel, BurstRepeatsTheTracksOnceInActiveMode) {
   Options o;
@@ -238,6 +312,76 @@ TEST(ReaderModel, LineTimingPacesBytesAtTheRate) {
   EXPECT_TRUE(reply.empty());
   EXPECT_EQ(m.TakeOutput(1004).size(), 3u);
   EXPECT_EQ(m.TakeOutput(1009).size(), 5u);
+
+  // A held reply let go is paced from the moment it is let go.
+  m.SetFault(Slow(20000), 1010);
+  EXPECT_TRUE(Ask(m, BuildRequest('1', {'0'}), 2000).empty());
+  m.SetFault({Fault::kNone}, 3000);
+  EXPECT_EQ(m.TakeOutput(3004).size(), 3u);
+  EXPECT_EQ(m.TakeOutput(3009).size(), 5u);
+}
+
+// The fault command's words, read and written back.
+struct FaultWordsCase {
+  const char* words;
+  const char* settings;  // DescribeFault of the result; null: refused
+};
+
+class FaultWords : public ::testing::TestWithParam<FaultWordsCase> {};
+
+TEST_P(FaultWords, ReadAndWrittenBack) {
+  FaultSettings f;
+  f.fault = Fault::kBurst;  // left alone when the words are refused
+  std::string error;
+  const bool ok = ParseFault(GetParam().words, &f, &error);
+  if (GetParam().settings == nullptr) {
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(f.fault, Fault::kBurst);
+    return;
+  }
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(DescribeFault(f), GetParam().settings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultWords,
+    ::testing::Values(FaultWordsCase{"none", "none"}, FaultWordsCase{"  silent ", "silent"},
+                      FaultWordsCase{"slow", "slow 4000"}, FaultWordsCase{"slow 20000", "slow 20000"},
+                      FaultWordsCase{"slow 9999999", "slow 600000"}, FaultWordsCase{"cut 5", "cut 5"},
+                      FaultWordsCase{"noise", "noise 15"},
+                      FaultWordsCase{"noise 15ff 0x0d 7", "noise 15 FF 0D 07"},
+                      FaultWordsCase{"refuse 7", "refuse 07"}, FaultWordsCase{"burst 100000", "burst 65536"},
+                      FaultWordsCase{"hangup", "hangup"}, FaultWordsCase{"mode", "mode 32"},
+                      FaultWordsCase{"mode 0x02", "mode 02"}, FaultWordsCase{"mode none", "mode none"},
+                      FaultWordsCase{"", nullptr}, FaultWordsCase{"sloww", nullptr},
+                      FaultWordsCase{"slow x", nullptr}, FaultWordsCase{"slow -1", nullptr},
+                      FaultWordsCase{"slow 1 2", nullptr}, FaultWordsCase{"none 3", nullptr},
+                      FaultWordsCase{"noise zz", nullptr}, FaultWordsCase{"refuse 0102", nullptr},
+                      FaultWordsCase{"mode 1 2", nullptr}));
+
+TEST(Faults, OneTableNamesEveryFault) {
+  const auto table = FaultTable();
+  ASSERT_EQ(table.size(), static_cast<size_t>(Fault::kModeByte) + 1);
+  for (size_t i = 0; i < table.size(); ++i) {
+    const FaultInfo& info = table[i];
+    SCOPED_TRACE(info.name);
+    EXPECT_EQ(static_cast<size_t>(info.fault), i);
+    EXPECT_EQ(&InfoOf(info.fault), &info);
+    EXPECT_STREQ(FaultName(info.fault), info.name);
+    EXPECT_NE(std::string(info.label), "");
+    EXPECT_NE(std::string(info.help), "");
+    EXPECT_EQ(info.argument == FaultArgument::kNone, std::string(info.argument_name).empty());
+    for (size_t j = 0; j < i; ++j) EXPECT_STRNE(table[j].label, info.label);
+    // The name alone gives the fault with its default argument.
+    FaultSettings f;
+    ASSERT_TRUE(ParseFault(info.name, &f));
+    EXPECT_EQ(f.fault, info.fault);
+    FaultSettings defaults;
+    defaults.fault = info.fault;
+    EXPECT_EQ(DescribeFault(f), DescribeFault(defaults));
+    EXPECT_EQ(FaultArgumentText(f).empty(), info.argument == FaultArgument::kNone);
+  }
 }
 
 bool Luhn(const std::string& pan) {
