@@ -57,17 +57,44 @@ inline constexpr uint8_t kErrorNoCard = 0x03;
 // An incomplete request older than this is dropped when more bytes arrive.
 inline constexpr int64_t kInterByteTimeoutMs = 100;
 
-// A sample card: the track contents without sentinels (ISO 7813 layout,
-// test card numbers only).  An empty track is not sent.
+// A card: the track contents without sentinels.  An empty track is not sent.
+// The sample cards use the ISO 7813 layout and test card numbers only.
 struct Card {
   std::string name;    // short label shown to people, e.g. "Visa test card"
   std::string track1;  // e.g. "B4111111111111111^TEST/CARD^29121010000000000000"
   std::string track2;  // e.g. "4111111111111111=29121010000000000000"
   std::string track3;
+  std::string key = {};  // short stable name for tools and commands, e.g. "visa"
 };
 
-// The built-in sample cards: four, the last with track 2 only.
+// The built-in sample cards.  The first four stay first and in this order:
+// "visa" (tracks 1 and 2), "mastercard" (tracks 1, 2 and 3), "amex" (tracks
+// 1 and 2), "discover" (track 2 only).  After them, cards that a program
+// reading cards has to cope with: "luhn-fail" (the card number's check
+// digit is wrong), "expired" (expiry date December 2019), "mismatch" (tracks
+// 1 and 2 carry different card numbers and dates), "member" (a membership
+// card: track 1 with format code 'A', a numeric track 2 without the '='
+// layout, no card number), "bad-chars" (lower-case letters on track 1 and a
+// letter on track 2, outside those tracks' character sets).  A swipe of more
+// than 300 bytes is the burst fault (Fault::kBurst).
 const std::vector<Card>& SampleCards();
+
+// How many sample cards, from the first, are well-formed payment cards (the
+// four above, before the ones made to be wrong).
+inline constexpr size_t kWellFormedSampleCards = 4;
+
+// The sample card with this key, or null.
+const Card* FindSampleCard(std::string_view key);
+
+// Reads a card written as track texts: "1=TEXT 2=TEXT 3=TEXT", any of the
+// three, in any order, each at most once.  A track's text runs up to the
+// next whitespace that is followed by "1=", "2=" or "3=", or to the end, so
+// it may hold spaces and '=' (track 2's separator); whitespace around the
+// texts is dropped.  Inside a text \xNN stands for the byte NN (hex) and
+// \\ for a backslash.  On success fills the three tracks of `card`
+// (others empty; name and key untouched) and returns true; otherwise
+// returns false with `error` (when not null) saying why.
+bool ParseTracks(std::string_view text, Card* card, std::string* error = nullptr);
 
 // Fault switches.  kNone answers every framed command correctly.
 //

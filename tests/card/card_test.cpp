@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 #include <random>
+#include <span>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -79,7 +80,8 @@ TEST(Decode, SampleCardsAsTheReaderSendsThemUnderEverySetting) {
     const std::vector<uint8_t> request = sim::BuildRequest('5', {record.begin(), record.end()});
     reader.Receive(request.data(), request.size(), 0, 0);
     ASSERT_EQ(std::memcmp(reader.state().track_settings.data(), record.data(), 8), 0);
-    for (const sim::Card& sample : sim::SampleCards()) {
+    // The well-formed payment cards; the ones made to be wrong follow them.
+    for (const sim::Card& sample : std::span(sim::SampleCards()).first(sim::kWellFormedSampleCards)) {
       const std::vector<uint8_t> swipe = reader.TrackBytes(sample);
       const std::string bytes(swipe.begin(), swipe.end());
       SCOPED_TRACE(sample.name + " with record " + std::to_string(&record - records));

@@ -1,6 +1,7 @@
 // The reader model, byte for byte: replies to every command, framing and
 // resynchronisation, swipes, the rate switch and the fault switches; the
-// fault table and the fault command's words; the sample cards.
+// fault table and the fault command's words; cards written as track texts;
+// the sample cards.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -384,6 +385,46 @@ TEST(Faults, OneTableNamesEveryFault) {
   }
 }
 
+// Cards written as track texts.
+struct TracksCase {
+  const char* text;
+  bool ok;
+  std::string track1, track2, track3;
+};
+
+class Tracks : public ::testing::TestWithParam<TracksCase> {};
+
+TEST_P(Tracks, AreRead) {
+  Card card{"name", "old 1", "old 2", "old 3", "key"};
+  std::string error;
+  const TracksCase& c = GetParam();
+  EXPECT_EQ(ParseTracks(c.text, &card, &error), c.ok) << error;
+  if (!c.ok) {
+    EXPECT_FALSE(error.empty());
+    return;
+  }
+  EXPECT_EQ(card.track1, c.track1);
+  EXPECT_EQ(card.track2, c.track2);
+  EXPECT_EQ(card.track3, c.track3);
+  EXPECT_EQ(card.name, "name");
+  EXPECT_EQ(card.key, "key");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, Tracks,
+    ::testing::Values(TracksCase{"2=4111111111111111=2912", true, "", "4111111111111111=2912", ""},
+                      TracksCase{"1=B4111111111111111^TEST/CARD NAME^2912 2=4111111111111111=2912", true,
+                                 "B4111111111111111^TEST/CARD NAME^2912", "4111111111111111=2912", ""},
+                      TracksCase{"  3=0155  1=A 1 2 \t 2=22  ", true, "A 1 2", "22", "0155"},
+                      TracksCase{"1=x2=y", true, "x2=y", "", ""},  // "N=" starts a track only after a blank
+                      TracksCase{R"(2=\x00\x7f\\\x3B)", true, "", std::string("\0\x7F\\;", 4), ""},
+                      TracksCase{"1=\\x20 2=", true, " ", "", ""}, TracksCase{"", false, "", "", ""},
+                      TracksCase{"   ", false, "", "", ""}, TracksCase{"4=1234", false, "", "", ""},
+                      TracksCase{"4111=2912", false, "", "", ""}, TracksCase{"1=a 1=b", false, "", "", ""},
+                      TracksCase{R"(2=\x4)", false, "", "", ""}, TracksCase{R"(2=\xZZ)", false, "", "", ""},
+                      TracksCase{R"(2=a\b)", false, "", "", ""}));
+
+// The sample cards, each checked for what it is made to be.
 bool Luhn(const std::string& pan) {
   int sum = 0;
   bool twice = false;
@@ -396,23 +437,83 @@ bool Luhn(const std::string& pan) {
   return sum % 10 == 0;
 }
 
-TEST(SampleCards, AreWellFormedTestCards) {
-  const auto& cards = SampleCards();
-  ASSERT_GE(cards.size(), 4u);
-  bool track2_only = false;
-  for (const Card& c : cards) {
-    ASSERT_FALSE(c.track2.empty()) << c.name;
-    const std::string pan = c.track2.substr(0, c.track2.find('='));
-    EXPECT_TRUE(Luhn(pan)) << c.name;
-    EXPECT_LE(c.track2.size(), 37u) << c.name;  // 40 with sentinels and LRC
-    if (!c.track1.empty()) {
-      EXPECT_EQ(c.track1.rfind("B" + pan + "^", 0), 0u) << c.name;
-      EXPECT_LE(c.track1.size(), 76u) << c.name;  // 79 with sentinels and LRC
+// Track 1 holds 0x20..0x5F; tracks 2 and 3 hold 0x30..0x3F.
+bool InSet(const std::string& track, char low, char high) {
+  return std::all_of(track.begin(), track.end(), [&](char c) { return c >= low && c <= high; });
+}
+
+struct CardFacts {
+  std::string pan1, expiry1;  // from a format 'B' track 1
+  std::string pan2, expiry2;  // from a track 2 in the PAN=YYMM layout
+  bool in_set = true;
+
+  explicit CardFacts(const Card& c) {
+    if (c.track1.size() > 1 && c.track1[0] == 'B') {
+      const size_t a = c.track1.find('^');
+      const size_t b = c.track1.find('^', a + 1);
+      if (a != std::string::npos && b != std::string::npos) {
+        pan1 = c.track1.substr(1, a - 1);
+        expiry1 = c.track1.substr(b + 1, 4);
+      }
     }
-    EXPECT_LE(c.track3.size(), 104u) << c.name;  // 107 with sentinels and LRC
-    track2_only = track2_only || (c.track1.empty() && c.track3.empty());
+    const size_t eq = c.track2.find('=');
+    if (eq != std::string::npos) {
+      pan2 = c.track2.substr(0, eq);
+      expiry2 = c.track2.substr(eq + 1, 4);
+    }
+    in_set = InSet(c.track1, 0x20, 0x5F) && InSet(c.track2, 0x30, 0x3F) && InSet(c.track3, 0x30, 0x3F);
   }
-  EXPECT_TRUE(track2_only);
+};
+
+TEST(SampleCards, TheFirstFourStayInOrder) {
+  const auto& cards = SampleCards();
+  const char* first[] = {"visa", "mastercard", "amex", "discover"};
+  ASSERT_EQ(kWellFormedSampleCards, 4u);
+  ASSERT_GT(cards.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(cards[i].key, first[i]);
+  EXPECT_FALSE(cards[1].track3.empty());
+  EXPECT_TRUE(cards[3].track1.empty() && cards[3].track3.empty());
+  EXPECT_EQ(FindSampleCard("expired"), &cards[5]);
+  EXPECT_EQ(FindSampleCard("no-such-card"), nullptr);
+}
+
+TEST(SampleCards, EachIsWhatItsKeySays) {
+  const auto& cards = SampleCards();
+  std::vector<std::string> keys;
+  for (const Card& c : cards) {
+    SCOPED_TRACE(c.key);
+    EXPECT_FALSE(c.name.empty());
+    EXPECT_TRUE(!c.key.empty() && InSet(c.key, '-', 'z') &&
+                c.key.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string::npos);
+    EXPECT_EQ(std::count(keys.begin(), keys.end(), c.key), 0);
+    keys.push_back(c.key);
+    EXPECT_LE(c.track1.size(), 76u);   // 79 with sentinels and LRC
+    EXPECT_LE(c.track2.size(), 37u);   // 40
+    EXPECT_LE(c.track3.size(), 104u);  // 107
+    const CardFacts f(c);
+    if (c.key == "member") {
+      EXPECT_NE(c.track1[0], 'B');
+      EXPECT_EQ(c.track2.find('='), std::string::npos);
+      EXPECT_TRUE(InSet(c.track2, '0', '9'));
+      EXPECT_TRUE(f.in_set);
+      continue;
+    }
+    // A payment card: a format 'B' track 1 (when there is one) and track 2
+    // with the card number and the expiry date.
+    ASSERT_FALSE(f.pan2.empty());
+    ASSERT_EQ(c.track1.empty(), f.pan1.empty());
+    EXPECT_EQ(Luhn(f.pan2), c.key != "luhn-fail");
+    EXPECT_EQ(f.in_set, c.key != "bad-chars");
+    EXPECT_EQ(f.expiry2 < "2001", c.key == "expired");
+    if (!c.track1.empty()) {
+      EXPECT_EQ(f.pan1 == f.pan2 && f.expiry1 == f.expiry2, c.key != "mismatch");
+      if (c.key == "mismatch") {
+        EXPECT_TRUE(Luhn(f.pan1) && f.pan1 != f.pan2 && f.expiry1 != f.expiry2);
+      }
+    }
+  }
+  for (const char* key : {"luhn-fail", "expired", "mismatch", "member", "bad-chars"})
+    EXPECT_NE(FindSampleCard(key), nullptr) << key;
 }
 
 }  // namespace
