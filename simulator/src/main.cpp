@@ -9,48 +9,77 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "korvel/clock.h"
+#include "korvel/rates.h"
 #include "korvel_sim.h"
+#include "output_queue.h"
 #include "text.h"
 
 namespace {
 
 using namespace korvel::sim;
 
-const char kUsage[] =
-    "Usage: korvel-sim [options]\n"
-    "A simulated magnetic-stripe card reader on a pseudo-terminal.  Open the\n"
-    "printed /dev/pts path (or the --link path) with the library at the\n"
-    "reader's rate, then type commands here.\n"
-    "\n"
-    "Options:\n"
-    "  --link PATH       keep a symbolic link PATH pointing at the pty\n"
-    "  --baud N          the reader's rate: 4800, 9600 (default), 19200 or 38400\n"
-    "  --id TEXT         identification text (default \"MSR-3T V2.10\")\n"
-    "  --mode MODE       starting mode: active or command (default)\n"
-    "  --control FIFO    also read commands from the named pipe FIFO (created,\n"
-    "                    removed at exit); the program then runs until 'quit'\n"
-    "                    or SIGTERM even when its standard input ends\n"
-    "  --line-timing     send at the line rate (10 bit times a byte)\n"
-    "  --quiet           do not print the traffic and events\n"
-    "  --help            this text\n"
-    "\n"
-    "Without --control the program ends when its standard input ends.\n";
+// A command line longer than this is ignored (with one message).
+constexpr size_t kMaxLine = 4096;
+// Output waiting for a reader that does not read: at most this much.
+constexpr size_t kMaxQueuedLines = 2048;
+constexpr size_t kMaxQueuedBytes = 256 * 1024;
+// At the end, queued output gets this long to be written.
+constexpr int kFinalOutputMs = 500;
+
+std::string Usage() {
+  return "Usage: korvel-sim [options]\n"
+         "A simulated magnetic-stripe card reader on a pseudo-terminal.  Open the\n"
+         "printed /dev/pts path (or the --link path) with the library at the\n"
+         "reader's rate, then type commands here.\n"
+         "\n"
+         "Options:\n"
+         "  --link PATH       keep a symbolic link PATH pointing at the pty (removed at exit)\n"
+         "  --baud N          the reader's rate: " +
+         RateList(true) +
+         "\n"
+         "  --id TEXT         identification text (default \"MSR-3T V2.10\")\n"
+         "  --mode MODE       starting mode: active or command (default)\n"
+         "  --card TRACKS     a card of your own, written as track texts (below); may\n"
+         "                    be given more than once.  Own cards follow the sample\n"
+         "                    cards in 'cards'; 'swipe' without N swipes the first.\n"
+         "  --control FIFO    also read commands from the named pipe FIFO (created when\n"
+         "                    it does not exist, and then removed at exit; anything but\n"
+         "                    a named pipe is refused, also when it is replaced while\n"
+         "                    the program runs); the program then runs until 'quit' or\n"
+         "                    a signal even when its standard input ends\n"
+         "  --line-timing     send at the line rate (10 bit times a byte)\n"
+         "  --quiet           do not print the traffic and events\n"
+         "  --help            this text\n"
+         "\n"
+         "Without --control the program ends when its standard input ends.  SIGINT,\n"
+         "SIGTERM and SIGHUP end it at once, cleanly: the link and the control pipe it\n"
+         "made are removed.  Output is never waited for: while nobody reads it, lines\n"
+         "beyond a bounded queue are dropped, and a line says how many.\n"
+         "\n"
+         "Cards as track texts (--card, swipe-tracks):  1=TEXT 2=TEXT 3=TEXT\n"
+         "  Any of the three tracks, in any order, without sentinels.  A text runs to\n"
+         "  the next ' 1=', ' 2=' or ' 3=', so it may hold spaces and '='.  In a text\n"
+         "  \\xNN is the byte NN (hex) and \\\\ a backslash.  For example:\n"
+         "    --card '1=B4111111111111111^TEST/CARD^2912101 2=4111111111111111=2912101'\n";
+}
 
 std::string Commands() {
-  std::string text =
-      "Commands (one a line, on standard input or the control pipe):\n"
-      "  swipe [N]             swipe sample card N (default 1; see 'cards')\n"
-      "  cards                 list the sample cards\n";
+  std::string text = "Commands (one a line, at most " + std::to_string(kMaxLine) +
+                     " bytes, on standard input or the control pipe):\n"
+                     "  swipe [N|KEY]         swipe card N, or the card named KEY (see 'cards');\n"
+                     "                        without one, the first --card, else card 1\n"
+                     "  swipe-tracks TRACKS   swipe a card written as track texts: 1=TEXT 2=TEXT 3=TEXT\n"
+                     "  cards                 list the cards: the sample cards with their tracks,\n"
+                     "                        your own (--card) with their tracks' lengths\n";
   for (const FaultInfo& f : FaultTable()) {
     std::string left = std::string("  fault ") + f.name;
     if (f.argument != FaultArgument::kNone) left += std::string(" [") + f.argument_name + "]";
@@ -69,44 +98,50 @@ std::string Commands() {
   return text;
 }
 
-std::mutex g_out_mutex;
+// All output goes through here: never waits for whoever reads it.
+korvel::sim::OutputQueue* g_out = nullptr;
 int g_signal_pipe[2] = {-1, -1};
-const auto g_start = std::chrono::steady_clock::now();
+const int64_t g_start_ms = korvel::MonotonicMs();
 
-void Say(const std::string& line) {
-  std::lock_guard<std::mutex> lock(g_out_mutex);
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+void Say(const std::string& text) {
+  g_out->Line(text);
 }
 
 void Event(const std::string& line) {
-  const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_start).count();
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "[%9.3f] ", t);
+  std::snprintf(stamp, sizeof stamp, "[%9.3f] ",
+                static_cast<double>(korvel::MonotonicMs() - g_start_ms) / 1000);
   Say(stamp + line);
 }
 
-void OnSignal(int) {
+void OnSignal(int signal_number) {
   const char c = 1;
   (void)!write(g_signal_pipe[1], &c, 1);
+  // A second signal ends the program the hard way, should the clean end hang.
+  ::signal(signal_number, SIG_DFL);
 }
 
 bool ParseUnsigned(const std::string& s, unsigned long* value) {
-  if (s.empty()) return false;
+  if (s.empty() || s[0] < '0' || s[0] > '9') return false;
   char* end = nullptr;
   errno = 0;
   *value = std::strtoul(s.c_str(), &end, 10);
-  return errno == 0 && *end == '\0' && s[0] != '-';
+  return errno == 0 && *end == '\0';
 }
 
 std::string Mode(uint8_t mode) {
   return mode == '0' ? "active ('0')" : "command ('1')";
 }
 
+// A word of the user's for a message, not too long.
+std::string Quoted(const std::string& word) {
+  return "'" + (word.size() > 40 ? word.substr(0, 40) + "..." : word) + "'";
+}
+
 class Program {
  public:
-  explicit Program(Options options) : options_(std::move(options)) {}
+  Program(Options options, std::vector<Card> own_cards)
+      : options_(std::move(options)), own_cards_(std::move(own_cards)) {}
 
   bool Plug() {
     std::string error;
@@ -118,15 +153,13 @@ class Program {
     return true;
   }
 
-  PtyReader* reader() { return reader_.get(); }
-
   // Runs one command line; false when the program should end.
   bool Command(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;) w.push_back(word);
+    const std::vector<std::string> w = Words(line);
     if (w.empty()) return true;
     const std::string& cmd = w[0];
+    // What follows the command word, as typed.
+    const std::string rest = line.substr(std::min(line.size(), line.find(cmd) + cmd.size()));
     if (cmd == "quit" || cmd == "exit") return false;
     if (cmd == "help" || cmd == "?") {
       Say(Commands());
@@ -134,8 +167,10 @@ class Program {
       Cards();
     } else if (cmd == "swipe") {
       Swipe(w);
+    } else if (cmd == "swipe-tracks") {
+      SwipeTracks(rest);
     } else if (cmd == "fault") {
-      Fault(line.substr(line.find(cmd) + cmd.size()));
+      Fault(rest);
     } else if (cmd == "state") {
       State();
     } else if (cmd == "hangup") {
@@ -148,7 +183,7 @@ class Program {
         if (Plug()) Announce();
       }
     } else {
-      Say("Unknown command '" + cmd + "'.  Type 'help' for the list.");
+      Say("Unknown command " + Quoted(cmd) + ".  Type 'help' for the list.");
     }
     return true;
   }
@@ -165,24 +200,70 @@ class Program {
     return false;
   }
 
+  // The sample cards, then the own ones: the numbers 'swipe' takes.
+  std::vector<const Card*> AllCards() const {
+    std::vector<const Card*> all;
+    for (const Card& c : SampleCards()) all.push_back(&c);
+    for (const Card& c : own_cards_) all.push_back(&c);
+    return all;
+  }
+
   void Cards() {
-    const auto& cards = SampleCards();
-    for (size_t i = 0; i < cards.size(); ++i) {
-      Say("  " + std::to_string(i + 1) + "  " + cards[i].name);
-      if (!cards[i].track1.empty()) Say("       track 1: " + cards[i].track1);
-      if (!cards[i].track2.empty()) Say("       track 2: " + cards[i].track2);
-      if (!cards[i].track3.empty()) Say("       track 3: " + cards[i].track3);
+    const auto all = AllCards();
+    const size_t samples = SampleCards().size();
+    for (size_t i = 0; i < all.size(); ++i) {
+      const Card& c = *all[i];
+      std::string key = c.key;
+      key.resize(std::max<size_t>(key.size() + 1, 11), ' ');
+      Say("  " + std::to_string(i + 1) + (i + 1 < 10 ? "   " : "  ") + key + c.name);
+      const std::string* tracks[3] = {&c.track1, &c.track2, &c.track3};
+      for (int t = 0; t < 3; ++t) {
+        if (tracks[t]->empty()) continue;
+        const std::string label = "        track " + std::to_string(t + 1) + ": ";
+        if (i < samples) {
+          Say(label + Printable({tracks[t]->begin(), tracks[t]->end()}));
+        } else {
+          Say(label + std::to_string(tracks[t]->size()) + " character(s)");
+        }
+      }
     }
   }
 
   void Swipe(const std::vector<std::string>& w) {
-    unsigned long n = 1;
-    const auto& cards = SampleCards();
-    if (w.size() > 1 && (!ParseUnsigned(w[1], &n) || n < 1 || n > cards.size())) {
-      Say("Card numbers are 1 to " + std::to_string(cards.size()) + " (see 'cards').");
+    const auto all = AllCards();
+    const Card* card = own_cards_.empty() ? all[0] : &own_cards_[0];
+    if (w.size() > 2) {
+      Say("Swipe one card: 'swipe N' or 'swipe KEY' (see 'cards').");
       return;
     }
-    if (Live()) reader_->Swipe(static_cast<size_t>(n - 1));
+    if (w.size() == 2) {
+      unsigned long n = 0;
+      card = nullptr;
+      if (ParseUnsigned(w[1], &n)) {
+        if (n >= 1 && n <= all.size()) card = all[n - 1];
+      } else {
+        for (const Card* c : all)
+          if (c->key == w[1]) card = c;
+      }
+      if (card == nullptr) {
+        Say("No card " + Quoted(w[1]) + ": the cards are 1 to " + std::to_string(all.size()) +
+            " or their keys (see 'cards').");
+        return;
+      }
+    }
+    if (Live()) reader_->Swipe(*card);
+  }
+
+  void SwipeTracks(const std::string& text) {
+    Card card;
+    std::string error;
+    if (!ParseTracks(text, &card, &error)) {
+      Say("swipe-tracks: " + error + ".  Write e.g. 'swipe-tracks 2=4111111111111111=2912'.");
+      return;
+    }
+    card.name = "tracks given by swipe-tracks";
+    card.key = "swipe-tracks";
+    if (Live()) reader_->Swipe(card);
   }
 
   void Fault(const std::string& text) {
@@ -198,7 +279,6 @@ class Program {
   void State() {
     if (!reader_) return;
     const ReaderState s = reader_->State();
-    const FaultSettings f = reader_->fault();
     const auto& t = s.track_settings;
     auto c = [](uint8_t b) { return Printable({b}); };
     Say("pty:            " + reader_->path() + (reader_->HungUp() ? " (hung up)" : ""));
@@ -212,77 +292,175 @@ class Program {
     Say("last swipe:     " + (s.last_swipe.empty() ? std::string("none")
                                                    : std::to_string(s.last_swipe.size()) +
                                                          " byte(s): " + Printable(s.last_swipe)));
-    Say("fault:          " + DescribeFault(f));
+    Say("fault:          " + DescribeFault(reader_->fault()));
   }
 
   Options options_;
+  std::vector<Card> own_cards_;
   std::unique_ptr<PtyReader> reader_;
 };
 
-// Lines from one input; a line without its newline counts once the input
-// ends.
+// Lines from one input, each at most kMaxLine bytes; a longer line is
+// dropped whole.  A line without its newline counts once the input ends.
 struct LineSource {
   int fd = -1;
   std::string partial;
+  bool discarding = false;  // inside a line that is too long
+  size_t too_long = 0;      // lines dropped for their length, not yet told
 
-  // Reads what is there; appends complete lines; true at end of input.
+  // Reads what is there, but not without end (an input that never runs
+  // dry must not hold up the rest); appends complete lines; true at the end
+  // of the input.
   bool Read(std::vector<std::string>* lines) {
-    char buf[1024];
-    for (;;) {
+    char buf[4096];
+    for (int reads = 0; reads < 16; ++reads) {
       const ssize_t n = read(fd, buf, sizeof buf);
       if (n > 0) {
-        partial.append(buf, static_cast<size_t>(n));
+        Take(buf, static_cast<size_t>(n), lines);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      const bool end = n == 0 || (errno != EAGAIN);
-      size_t pos;
-      while ((pos = partial.find_first_of("\r\n")) != std::string::npos) {
-        lines->push_back(partial.substr(0, pos));
-        partial.erase(0, pos + 1);
-      }
-      if (end && !partial.empty()) {
-        lines->push_back(partial);
+      if (n < 0 && errno == EAGAIN) return false;
+      if (!discarding && !partial.empty()) lines->push_back(partial);
+      partial.clear();
+      discarding = false;
+      return true;  // the end, or an error that ends it
+    }
+    return false;
+  }
+
+  void Take(const char* bytes, size_t count, std::vector<std::string>* lines) {
+    for (size_t i = 0; i < count; ++i) {
+      const char c = bytes[i];
+      if (c == '\n' || c == '\r') {
+        if (!discarding) lines->push_back(partial);
         partial.clear();
+        discarding = false;
+      } else if (discarding) {
+        continue;
+      } else if (partial.size() == kMaxLine) {
+        partial.clear();
+        discarding = true;
+        ++too_long;
+      } else {
+        partial.push_back(c);
       }
-      return end;
     }
   }
 };
 
-int OpenFifo(const std::string& path) {
-  return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// The --control pipe.  Only a named pipe is read: the path is checked when
+// the program starts and every descriptor opened on it is checked again, so
+// that a regular file put in its place is never read (a file never blocks:
+// its commands would run again and again).  At the end the program removes
+// the pipe only when it made it and it is still the same one.
+class ControlPipe {
+ public:
+  explicit ControlPipe(std::string path) : path_(std::move(path)) {}
+
+  const std::string& path() const { return path_; }
+
+  // Makes the pipe when nothing is there and opens it; false with `error`.
+  bool Start(std::string* error) {
+    struct stat st {};
+    if (lstat(path_.c_str(), &st) == 0) {
+      if (!S_ISFIFO(st.st_mode)) {
+        *error = path_ + " exists and is not a named pipe";
+        return false;
+      }
+    } else if (mkfifo(path_.c_str(), 0666) != 0) {
+      *error = "cannot create " + path_ + ": " + std::strerror(errno);
+      return false;
+    } else if (lstat(path_.c_str(), &st) == 0) {
+      made_ = true;
+      made_dev_ = st.st_dev;
+      made_ino_ = st.st_ino;
+    }
+    const int fd = Open(error);
+    if (fd < 0) {
+      Remove();
+      return false;
+    }
+    source.fd = fd;
+    return true;
+  }
+
+  // After a writer closed it: open it afresh, so that poll() waits for the
+  // next writer instead of reporting the end.  The new descriptor opens
+  // before the old one closes: with no reader at all, even for a moment,
+  // the kernel would drop what a writer that came in between has already
+  // written.  False (and no more reading) when it cannot be opened or is
+  // no named pipe any more.
+  bool Reopen(std::string* error) {
+    const int fresh = Open(error);
+    close(source.fd);
+    source.fd = fresh;
+    return fresh >= 0;
+  }
+
+  // Removes the pipe if this program made it and it is still that pipe.
+  void Remove() {
+    if (source.fd >= 0) close(source.fd);
+    source.fd = -1;
+    struct stat st {};
+    if (made_ && lstat(path_.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && st.st_dev == made_dev_ &&
+        st.st_ino == made_ino_)
+      unlink(path_.c_str());
+    made_ = false;
+  }
+
+  LineSource source;
+
+ private:
+  int Open(std::string* error) const {
+    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+      *error = "cannot open " + path_ + ": " + std::strerror(errno);
+      return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+      close(fd);
+      *error = path_ + " is not a named pipe";
+      return -1;
+    }
+    return fd;
+  }
+
+  std::string path_;
+  bool made_ = false;
+  dev_t made_dev_ = 0;
+  ino_t made_ino_ = 0;
+};
+
+[[noreturn]] void Fail(const std::string& message, int code) {
+  std::fprintf(stderr, "korvel-sim: %s\n", message.c_str());
+  std::exit(code);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  std::string control;
+  std::string control_path;
+  std::vector<Card> own_cards;
   bool quiet = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    auto value = [&](const char* what) -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "korvel-sim: %s needs %s\n", a.c_str(), what);
-        std::exit(2);
-      }
+    auto value = [&](const char* what) -> std::string {
+      if (i + 1 >= argc) Fail(a + " needs " + what, 2);
       return argv[++i];
     };
     if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
-      std::fputs("\n", stdout);
-      std::fputs((Commands() + "\n").c_str(), stdout);
+      std::fputs((Usage() + "\n" + Commands() + "\n").c_str(), stdout);
       return 0;
     } else if (a == "--link") {
       options.link_path = value("a path");
     } else if (a == "--baud") {
       unsigned long b = 0;
       if (!ParseUnsigned(value("a rate"), &b) || b > UINT32_MAX ||
-          korvel::FindLineRate(static_cast<uint32_t>(b)) == nullptr) {
-        std::fprintf(stderr, "korvel-sim: the rate must be %s\n", RateList().c_str());
-        return 2;
-      }
+          korvel::FindLineRate(static_cast<uint32_t>(b)) == nullptr)
+        Fail("the rate is one of " + RateList(), 2);
       options.baud = static_cast<uint32_t>(b);
     } else if (a == "--id") {
       options.identification = value("a text");
@@ -293,26 +471,30 @@ int main(int argc, char** argv) {
       } else if (m == "command" || m == "1") {
         options.mode = '1';
       } else {
-        std::fprintf(stderr, "korvel-sim: the mode is active or command\n");
-        return 2;
+        Fail("the mode is active or command", 2);
       }
+    } else if (a == "--card") {
+      Card card;
+      std::string error;
+      if (!ParseTracks(value("track texts (1=TEXT 2=TEXT 3=TEXT)"), &card, &error))
+        Fail("--card: " + error + " (see --help)", 2);
+      const std::string n = std::to_string(own_cards.size() + 1);
+      card.name = "card " + n + " from --card";
+      card.key = "card-" + n;
+      own_cards.push_back(std::move(card));
     } else if (a == "--control") {
-      control = value("a path");
+      control_path = value("a path");
     } else if (a == "--line-timing") {
       options.line_timing = true;
     } else if (a == "--quiet") {
       quiet = true;
     } else {
-      std::fprintf(stderr, "korvel-sim: unknown option %s (try --help)\n", a.c_str());
-      return 2;
+      Fail("unknown option " + a + " (try --help)", 2);
     }
   }
-  if (!quiet) options.on_event = Event;
 
-  if (pipe2(g_signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-    std::perror("korvel-sim: pipe");
-    return 1;
-  }
+  if (pipe2(g_signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0)
+    Fail(std::string("pipe: ") + std::strerror(errno), 1);
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
@@ -321,84 +503,72 @@ int main(int argc, char** argv) {
   sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  LineSource fifo;
-  bool made_fifo = false;
-  if (!control.empty()) {
-    struct stat st {};
-    if (lstat(control.c_str(), &st) == 0) {
-      if (!S_ISFIFO(st.st_mode)) {
-        std::fprintf(stderr, "korvel-sim: %s exists and is not a named pipe\n", control.c_str());
-        return 1;
-      }
-    } else if (mkfifo(control.c_str(), 0666) != 0) {
-      std::fprintf(stderr, "korvel-sim: cannot create %s: %s\n", control.c_str(), std::strerror(errno));
-      return 1;
+  std::unique_ptr<ControlPipe> control;
+  if (!control_path.empty()) {
+    control = std::make_unique<ControlPipe>(control_path);
+    std::string error;
+    if (!control->Start(&error)) Fail(error, 1);
+  }
+
+  // Never deleted when its writer is stuck (see OutputQueue::Finish).
+  g_out = new OutputQueue(STDOUT_FILENO, kMaxQueuedLines, kMaxQueuedBytes);
+  if (!quiet) options.on_event = Event;
+  bool clean = true;
+  {
+    Program program(options, own_cards);
+    if (program.Plug()) {
+      program.Announce();
+      if (control) Say("Control pipe: " + control->path());
+      Say("Reader at " + std::to_string(options.baud) + " baud, " + Mode(options.mode) +
+          " mode.  Type 'help' for commands.");
     } else {
-      made_fifo = true;
+      clean = false;
     }
-    fifo.fd = OpenFifo(control);
-    if (fifo.fd < 0) {
-      std::fprintf(stderr, "korvel-sim: cannot open %s: %s\n", control.c_str(), std::strerror(errno));
-      if (made_fifo) unlink(control.c_str());
-      return 1;
-    }
-  }
 
-  Program program(options);
-  if (!program.Plug()) {
-    if (made_fifo) unlink(control.c_str());
-    return 1;
-  }
-  program.Announce();
-  if (!control.empty()) Say("Control pipe: " + control);
-  Say("Reader at " + std::to_string(options.baud) + " baud, " + Mode(options.mode) +
-      " mode.  Type 'help' for commands.");
-
-  LineSource input;
-  input.fd = STDIN_FILENO;
-  // Standard input may be shared with a shell: give its flags back at the end.
-  const int stdin_flags = fcntl(STDIN_FILENO, F_GETFL);
-  if (stdin_flags >= 0) fcntl(STDIN_FILENO, F_SETFL, stdin_flags | O_NONBLOCK);
-  bool running = true;
-  while (running) {
-    pollfd fds[3] = {{g_signal_pipe[0], POLLIN, 0}, {input.fd, POLLIN, 0}, {fifo.fd, POLLIN, 0}};
-    if (poll(fds, 3, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[0].revents & POLLIN) break;
-    std::vector<std::string> lines;
-    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-      if (input.Read(&lines)) {
-        input.fd = -1;  // poll() skips a negative descriptor
-        if (control.empty()) running = false;
-      }
-    }
-    if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
-      // A writer closed the pipe: take its last line and open it afresh, so
-      // that poll() waits for the next writer instead of reporting the end.
-      // The new end opens before the old one closes: with no reader at all,
-      // even for a moment, the kernel would drop what a writer that came in
-      // between has already written.
-      if (fifo.Read(&lines)) {
-        const int fresh = OpenFifo(control);
-        if (fresh < 0)
-          std::fprintf(stderr, "korvel-sim: cannot reopen %s: %s\n", control.c_str(), std::strerror(errno));
-        close(fifo.fd);
-        fifo.fd = fresh;
-      }
-    }
-    for (const auto& line : lines) {
-      if (!program.Command(line)) {
-        running = false;
+    LineSource input;
+    input.fd = STDIN_FILENO;
+    // Standard input may be shared with a shell: give its flags back at the end.
+    const int stdin_flags = fcntl(STDIN_FILENO, F_GETFL);
+    if (stdin_flags >= 0) fcntl(STDIN_FILENO, F_SETFL, stdin_flags | O_NONBLOCK);
+    bool running = clean;
+    while (running) {
+      const int control_fd = control ? control->source.fd : -1;
+      pollfd fds[3] = {{g_signal_pipe[0], POLLIN, 0}, {input.fd, POLLIN, 0}, {control_fd, POLLIN, 0}};
+      if (poll(fds, 3, -1) < 0) {
+        if (errno == EINTR) continue;
         break;
       }
+      if (fds[0].revents & POLLIN) break;
+      std::vector<std::string> lines;
+      if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+        if (input.Read(&lines)) {
+          input.fd = -1;  // poll() skips a negative descriptor
+          if (!control) running = false;
+        }
+      }
+      if (control && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+        // A writer closed the pipe: take its last line and open it afresh.
+        std::string error;
+        if (control->source.Read(&lines) && !control->Reopen(&error))
+          Say("korvel-sim: " + error + ": commands from it are no longer read");
+      }
+      for (LineSource* source : {&input, control ? &control->source : nullptr}) {
+        if (source == nullptr || source->too_long == 0) continue;
+        Say("korvel-sim: " + std::to_string(source->too_long) + " line(s) longer than " +
+            std::to_string(kMaxLine) + " bytes ignored");
+        source->too_long = 0;
+      }
+      for (const auto& line : lines) {
+        if (!program.Command(line)) {
+          running = false;
+          break;
+        }
+      }
     }
+    if (stdin_flags >= 0) fcntl(STDIN_FILENO, F_SETFL, stdin_flags);
+    // Leaving the scope destroys the reader: it closes the pty and removes the link.
   }
-
-  if (stdin_flags >= 0) fcntl(STDIN_FILENO, F_SETFL, stdin_flags);
-  if (fifo.fd >= 0) close(fifo.fd);
-  if (made_fifo) unlink(control.c_str());
-  // Destroying the reader closes the pty and removes the link.
-  return 0;
+  if (control) control->Remove();
+  if (g_out->Finish(kFinalOutputMs)) delete g_out;
+  return clean ? 0 : 1;
 }
