@@ -510,7 +510,6 @@ int main(int argc, char** argv) {
     if (!control->Start(&error)) Fail(error, 1);
   }
 
-  // Never deleted when its writer is stuck (see OutputQueue::Finish).
   g_out = new OutputQueue(STDOUT_FILENO, kMaxQueuedLines, kMaxQueuedBytes);
   if (!quiet) options.on_event = Event;
   bool clean = true;
@@ -569,6 +568,7 @@ int main(int argc, char** argv) {
     // Leaving the scope destroys the reader: it closes the pty and removes the link.
   }
   if (control) control->Remove();
-  if (g_out->Finish(kFinalOutputMs)) delete g_out;
+  g_out->Finish(kFinalOutputMs);
+  delete g_out;
   return clean ? 0 : 1;
 }
