@@ -64,7 +64,9 @@ struct Card {
   std::string track1;  // e.g. "B4111111111111111^TEST/CARD^29121010000000000000"
   std::string track2;  // e.g. "4111111111111111=29121010000000000000"
   std::string track3;
-  std::string key = {};  // short stable name for tools and commands, e.g. "visa"
+  // A short stable name for tools and commands, e.g. "visa".  (Its
+  // initialiser keeps {name, track1, track2, track3} a complete initialiser.)
+  std::string key = {};
 };
 
 // The built-in sample cards.  The first four stay first and in this order:
