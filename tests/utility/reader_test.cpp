@@ -5,6 +5,8 @@
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 
+#include <optional>
+
 #include "dialog_harness.h"
 #include "dunmark_logic.h"
 #include "simulated_reader.h"
@@ -78,6 +80,17 @@ class ReaderTest : public QObject {
     QCOMPARE(box.icon, QMessageBox::Information);
     desk.Press(1006);
     QCOMPARE(desk.Press(1008).text, QStringLiteral("\"Active Mode\"\r\n\r\n"));
+
+    // Only '0' is active mode: any other mode byte, or an answer without one,
+    // is command mode.
+    for (const std::optional<uint8_t> byte : {std::optional<uint8_t>('2'), std::optional<uint8_t>(0xFF),
+                                              std::optional<uint8_t>(0x00), std::optional<uint8_t>()}) {
+      korvel::sim::FaultSettings answer;
+      answer.fault = Fault::kModeByte;
+      answer.mode_byte = byte;
+      desk.reader->SetFault(answer);
+      QCOMPARE(desk.Press(1008).text, QStringLiteral("\"Command Mode\"\r\n\r\n"));
+    }
 
     desk.SetFault(Fault::kRefuse);
     box = desk.Press(1008);
