@@ -191,8 +191,12 @@ class ShellTest : public QObject {
     poll.start(5);
     for (unsigned id : {0x0010u, 0x001Fu, 0x10012u}) QVERIFY(dialog().OnSysCommand(id));
     QVERIFY(!dialog().OnSysCommand(0xF060u));  // the system's own commands pass on
-    QVERIFY(!dialog().OnSysCommand(0x0020u));
+    QVERIFY(!dialog().OnSysCommand(0x0030u));
     QCOMPARE(seen.size(), 3);
+    // The Card item's commands open the "Card" window.
+    QVERIFY(dialog().OnSysCommand(0x0020u));
+    QVERIFY(dialog().CardWindow() != nullptr && dialog().CardWindow()->isVisible());
+    dialog().CardWindow()->close();
     QCOMPARE(seen.first(), QStringLiteral("关于 Dunmark|Dunmark 1.0 版|确定|1|1"));
     QVERIFY(dialog().isVisible());
 
