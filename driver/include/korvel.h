@@ -46,7 +46,8 @@
  * as a call without a pump does and returns to the pump when it is done.
  *
  * If the device goes away during a wait (USB unplug, the other end of a
- * pseudo-terminal closed) the wait ends at once with KORVEL_E_DISCONNECTED;
+ * pseudo-terminal closed, a network port's connection closed or reset) the
+ * wait ends at once with KORVEL_E_DISCONNECTED;
  * if another thread closes the handle, it ends at once with KORVEL_E_HANDLE.
  *
  * ---------------------------------------------------------------------------
@@ -155,8 +156,10 @@ extern "C" {
  *
  * port: zero-terminated name.  "com1", "com2", ... (any case) name the
  *   machine's serial ports (/dev/ttyS0, /dev/ttyS1, ... on Linux; COM1, ...
- *   on Windows); any other name is used as a device path as given
- *   (/dev/ttyUSB0, /dev/serial/by-id/..., /dev/pts/3).
+ *   on Windows); "rfc2217://HOST:PORT" and "tcp://HOST:PORT" name a serial
+ *   port on another machine (see "Network ports" below); any other name is
+ *   used as a device path as given (/dev/ttyUSB0, /dev/serial/by-id/...,
+ *   /dev/pts/3).
  * baud: 4800, 9600, 19200 or 38400.  Any other value returns null at once
  *   without touching the port.
  *
@@ -164,7 +167,36 @@ extern "C" {
  * process, fails until it is closed), set to raw 8-N-1 at the rate with no
  * flow control, and both directions are purged.  Anything that is not a
  * serial terminal (a regular file, a directory, /dev/null) is refused and
- * never written to.  Every failure gives null; nothing is left open. */
+ * never written to.  Every failure gives null; nothing is left open.
+ *
+ * Network ports.  A serial port served by a network port server (ser2net on
+ * Linux, or a serial device server) is used exactly as a local one: every
+ * call, status, time limit, pump and thread rule of this header holds.
+ *   "rfc2217://HOST:PORT"  Telnet with the COM port control option (RFC
+ *       2217).  The open asks for the option and for binary transmission,
+ *       sets the port to 8-N-1 at `baud` with no flow control, and succeeds
+ *       only once the server has confirmed each of these settings (DTR and
+ *       RTS are switched on as well, without waiting for a confirmation).
+ *       The purges of the framed commands and of the capture reach the
+ *       server's buffers too.  Data bytes 0xFF travel doubled, as Telnet
+ *       requires; Telnet commands never reach the caller's areas.
+ *   "tcp://HOST:PORT"  The bytes as they are.  The rate is the server's
+ *       (its configuration holds); `baud` must still be one of the four.
+ *       A server that cannot serve the connection closes it at once: the
+ *       open waits for that verdict briefly (about twice the time the
+ *       connection took, 50 to 500 ms).
+ * HOST is a host name, an IPv4 address or an IPv6 address in brackets
+ * ("rfc2217://[::1]:7000"); the scheme may be written in any case.  The
+ * connection must be made within 3 s (over every address of the name; name
+ * resolution is the system's, and can take longer when no name server
+ * answers), and the server must confirm the RFC 2217 settings within 3 s
+ * more.  The open blocks the calling thread meanwhile (no pump runs).
+ * Exclusivity is the server's to give: ser2net serves one connection per
+ * port unless configured otherwise, and turns a second one away (the open
+ * then fails with KORVEL_OPEN_BUSY).  The connection closing or failing is
+ * the device going away (KORVEL_E_DISCONNECTED).  Neither protocol has
+ * authentication or encryption: card data crosses the network in the clear,
+ * so keep such ports on a trusted network or inside a tunnel (ssh -L). */
 KORVEL_API void* KORVEL_CALL Korvel_CommOpenWithBaud(const char* port, uint32_t baud);
 
 /* Closes the handle.  Sends nothing to the reader and does not purge.
@@ -293,17 +325,29 @@ KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status);
 #define KORVEL_OPEN_NOT_SERIAL 6 /* the name is not a serial port (a file, a directory, /dev/null) */
 #define KORVEL_OPEN_CONFIG 7     /* the port refused the line settings */
 #define KORVEL_OPEN_SYSTEM 8     /* another failure of the operating system */
+#define KORVEL_OPEN_NETWORK                                             \
+  9 /* network ports: the server could not be reached in time (timeout, \
+       no route), closed the connection during the open, refused        \
+       the COM port control option, or did not confirm the settings     \
+       in time.  For network ports the other reasons mean: ARGUMENT     \
+       a name with a network scheme that does not parse; ABSENT the     \
+       host name is unknown or nothing listens on the port              \
+       (connection refused); BUSY the server turned the connection      \
+       away because the port is in use; CONFIG the server set           \
+       another value than the one asked for (the rate, say). */
 
 /* Size of the two texts of Korvel_OpenError, terminating zero included. */
 #define KORVEL_OPEN_TEXT 256u
 
 typedef struct Korvel_OpenError {
   int reason;                    /* KORVEL_OPEN_* */
-  int system_error;              /* the system's error number (errno; GetLastError() on
-                                    Windows) behind the reason, 0 when there is none */
+  int system_error;              /* the system's error number (errno; GetLastError() or
+                                    WSAGetLastError() on Windows) behind the reason, 0 when
+                                    there is none */
   char device[KORVEL_OPEN_TEXT]; /* what the name stood for ("com1" is
-                                    "/dev/ttyS0" on Linux); empty for
-                                    ARGUMENT and BAUD */
+                                    "/dev/ttyS0" on Linux; a network name
+                                    stands for itself); empty for BAUD and
+                                    for a null or empty name */
   char text[KORVEL_OPEN_TEXT];   /* one line of English naming the device and
                                     the reason, e.g. "/dev/ttyS0: Permission
                                     denied"; empty for KORVEL_OPEN_OK */

@@ -137,7 +137,9 @@ KORVEL_API void* KORVEL_CALL Korvel_CommOpenWithBaud(const char* port, uint32_t 
       failure.text = "unsupported baud rate " + std::to_string(baud) + " (use 4800, 9600, 19200 or 38400)";
       return nullptr;
     }
-    std::unique_ptr<Port> opened = korvel::OpenPlatformPort(port, baud, &failure);
+    std::unique_ptr<Port> opened = korvel::IsNetworkPortName(port)
+                                       ? korvel::OpenNetworkPort(port, baud, &failure)
+                                       : korvel::OpenPlatformPort(port, baud, &failure);
     if (!opened) {
       if (failure.reason == KORVEL_OPEN_OK) failure.reason = KORVEL_OPEN_SYSTEM;
       return nullptr;

@@ -1,6 +1,7 @@
 // The one internal interface between the platform-free protocol core and a
 // port.  Each platform has one backend file that implements it
-// (port_posix.cpp, port_win32.cpp) plus OpenPlatformPort().
+// (port_posix.cpp, port_win32.cpp) plus OpenPlatformPort(); the network
+// backend (port_net.cpp) serves the network names on every platform.
 #pragma once
 
 #include <cstddef>
@@ -77,5 +78,11 @@ struct OpenFailure {
 // already been checked against the four supported rates.  Returns null on
 // any failure, leaving nothing open, with `failure` filled in.
 std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud, OpenFailure* failure);
+
+// True for the names of a serial port behind a network port server,
+// "rfc2217://HOST:PORT" and "tcp://HOST:PORT" (korvel/port_names.h).
+bool IsNetworkPortName(const char* name);
+// Opens such a port as Korvel_CommOpenWithBaud describes it (port_net.cpp).
+std::unique_ptr<Port> OpenNetworkPort(const char* name, uint32_t baud, OpenFailure* failure);
 
 }  // namespace korvel

@@ -1,13 +1,6 @@
 // Win32 serial port backend: kernel32 serial communications for the port,
-// the thread's window-message queue (user32) serviced while waiting.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
+// the thread's window-message queue (user32, win32_messages.h) serviced while
+// waiting.
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -18,6 +11,7 @@
 #include "korvel/port_names.h"
 #include "korvel/rates.h"
 #include "port.h"
+#include "win32_messages.h"
 
 namespace korvel {
 namespace {
@@ -42,10 +36,6 @@ static_assert(kPurgeReceive == 0x0A && kPurgeTransmit == 0x05, "purge masks");
 // messages) in between.
 constexpr DWORD kInputPollMs = 2;
 
-// A window that never validates its update region gets WM_PAINT forever; a
-// bound per pump keeps such a queue from holding the library inside the pump.
-constexpr int kMaxMessagesPerPump = 1000;
-
 // Errors with which a serial driver reports that the device is no longer
 // there (USB unplug, the far end of a pseudo-terminal closed under Wine).
 bool MeansDeviceGone(DWORD error) {
@@ -63,15 +53,10 @@ bool MeansDeviceGone(DWORD error) {
   }
 }
 
-// Set when a pump met a quit request and put it back: it keeps every
-// message wait of the thread signalled until the caller's loop takes it.
-thread_local bool t_quit_pending = false;
-
 class Win32Port final : public Port {
  public:
   // `interrupt` is a manual-reset event that Interrupt() sets.
-  Win32Port(HANDLE handle, HANDLE interrupt)
-      : handle_(handle), interrupt_(interrupt), last_tick_(GetTickCount()) {}
+  Win32Port(HANDLE handle, HANDLE interrupt) : handle_(handle), interrupt_(interrupt) {}
   ~Win32Port() override {
     CloseHandle(handle_);
     CloseHandle(interrupt_);
@@ -120,7 +105,7 @@ class Win32Port final : public Port {
   WaitResult Wait(int ms, unsigned flags) override {
     if (gone_) return WaitResult::kGone;
     const bool on_input = (flags & kWakeOnInput) != 0;
-    const bool on_messages = (flags & kWakeOnMessages) != 0 && !t_quit_pending;
+    const bool on_messages = (flags & kWakeOnMessages) != 0;
     DWORD remaining = static_cast<DWORD>(std::max(ms, 0));
     for (;;) {
       if (on_input) {
@@ -130,8 +115,7 @@ class Win32Port final : public Port {
       }
       if (remaining == 0) return WaitResult::kWoken;
       const DWORD step = on_input ? std::min(remaining, kInputPollMs) : remaining;
-      const DWORD r = on_messages ? MsgWaitForMultipleObjects(1, &interrupt_, FALSE, step, QS_ALLINPUT)
-                                  : WaitForSingleObject(interrupt_, step);
+      const DWORD r = win32::WaitForHandlesOrMessages(1, &interrupt_, step, on_messages);
       if (r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1) return WaitResult::kWoken;
       remaining -= step;
     }
@@ -139,32 +123,9 @@ class Win32Port final : public Port {
 
   void Interrupt() override { SetEvent(interrupt_); }
 
-  // The tick counter widened to 64 bits; unsigned differences carry it
-  // across its wrap after 49.7 days.
-  int64_t NowMs() override {
-    const DWORD now = GetTickCount();
-    ticks_ += static_cast<DWORD>(now - last_tick_);
-    last_tick_ = now;
-    return ticks_;
-  }
+  int64_t NowMs() override { return clock_.NowMs(); }
 
-  // Takes every waiting message of the calling thread's queue, any window,
-  // and dispatches it, then translates it.
-  void PumpPlatformMessages() override {
-    t_quit_pending = false;
-    MSG msg;
-    for (int i = 0; i < kMaxMessagesPerPump && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
-      if (msg.message == WM_QUIT) {
-        // The quit request belongs to the caller's own message loop: put it
-        // back rather than swallow it, and stop here (it would come again).
-        PostQuitMessage(static_cast<int>(msg.wParam));
-        t_quit_pending = true;
-        break;
-      }
-      DispatchMessageA(&msg);
-      TranslateMessage(&msg);
-    }
-  }
+  void PumpPlatformMessages() override { win32::PumpThreadMessages(); }
 
   bool HasPlatformPump() const override { return true; }
   bool Gone() const override { return gone_; }
@@ -176,8 +137,7 @@ class Win32Port final : public Port {
 
   HANDLE handle_;
   HANDLE interrupt_;
-  DWORD last_tick_;
-  int64_t ticks_ = 0;
+  win32::TickClock clock_;
   bool gone_ = false;
 };
 

@@ -1,0 +1,625 @@
+// Network port backend: a serial port behind a port server, reached over TCP
+// with Telnet and the COM port control option (RFC 2217, "rfc2217://") or as
+// a raw byte stream ("tcp://").  BSD sockets on POSIX, Winsock on Windows;
+// the Telnet conversation itself is telnet.{h,cpp}.
+//
+// Received bytes are decoded as they are read and kept in the port's own
+// input buffer, so that the input queue the protocol core counts holds data
+// bytes only.  Waits sleep in the system on the socket and the interrupt
+// (poll() with a pipe on POSIX; WSAEventSelect and an event, with the
+// thread's window messages, on Windows), like the serial backends.
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// winsock2.h before windows.h.
+#include <windows.h>
+
+#include "win32_messages.h"
+#else
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "korvel/clock.h"
+#endif
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "korvel.h"
+#include "korvel/port_names.h"
+#include "port.h"
+#include "telnet.h"
+
+namespace korvel {
+namespace {
+
+// Time limits of an open, each counted from its own start.
+constexpr int kConnectTimeoutMs = 3000;      // the TCP connection, over every address of the name
+constexpr int kNegotiationTimeoutMs = 3000;  // RFC 2217: the option and the line settings confirmed
+// A raw TCP server that cannot serve the connection (the port is in use, the
+// device cannot be opened) closes it right after accepting it.  The open
+// waits this long for that, in proportion to the time the connection took.
+constexpr int kRawVerdictMinMs = 50;
+constexpr int kRawVerdictMaxMs = 500;
+// A server that confirmed purges once but stops doing so: data is dropped
+// for at most this long after a receive purge.
+constexpr int kPurgeConfirmMs = 1000;
+// The input buffer's size; bytes beyond it are lost, as in a full serial
+// driver queue.
+constexpr size_t kInputBufferBytes = 64 * 1024;
+// Reads and writes are bounded by multiplier * bytes + constant, as on the
+// serial ports.
+constexpr int kReadTotalMultiplier = 400;
+constexpr int kReadTotalConstant = 400;
+constexpr int kWriteTotalMultiplier = 40;
+constexpr int kWriteTotalConstant = 400;
+
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+constexpr int kSendFlags = 0;
+constexpr int kTimedOut = WSAETIMEDOUT;
+constexpr int kRefused = WSAECONNREFUSED;
+int LastError() {
+  return WSAGetLastError();
+}
+bool WouldBlock(int e) {
+  return e == WSAEWOULDBLOCK || e == WSAEINPROGRESS;
+}
+bool Interrupted(int e) {
+  return e == WSAEINTR;
+}
+void CloseSocket(Socket s) {
+  closesocket(s);
+}
+std::string ErrorText(int e) {
+  char buffer[256] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 static_cast<DWORD>(e), 0, buffer, sizeof buffer, nullptr);
+  std::string text(buffer, n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
+  return text.empty() ? "system error " + std::to_string(e) : text;
+}
+std::string ResolveErrorText(int e) {
+  return ErrorText(e);
+}
+bool NameNotFound(int e) {
+  return e == WSAHOST_NOT_FOUND || e == WSANO_DATA || e == WSANO_RECOVERY;
+}
+// Winsock is started once per process and never stopped: the library has
+// no moment at which no other thread might still use it.
+int StartSockets() {
+  static const int result = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data);
+  }();
+  return result;
+}
+bool SetNonBlocking(Socket s) {
+  u_long on = 1;
+  return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+// Waits until `s` can be written to or has failed; false after `ms`.
+bool WaitWritable(Socket s, int ms, bool* failed) {
+  fd_set write_set, error_set;
+  FD_ZERO(&write_set);
+  FD_ZERO(&error_set);
+  FD_SET(s, &write_set);
+  FD_SET(s, &error_set);
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  const int r = select(0, nullptr, &write_set, &error_set, &tv);
+  *failed = r > 0 && FD_ISSET(s, &error_set);
+  return r > 0;
+}
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed connection gives EPIPE, never SIGPIPE
+#else
+constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
+#endif
+constexpr int kTimedOut = ETIMEDOUT;
+constexpr int kRefused = ECONNREFUSED;
+int LastError() {
+  return errno;
+}
+bool WouldBlock(int e) {
+  return e == EAGAIN || e == EWOULDBLOCK || e == EINPROGRESS;
+}
+bool Interrupted(int e) {
+  return e == EINTR;
+}
+void CloseSocket(Socket s) {
+  close(s);
+}
+std::string ErrorText(int e) {
+  return std::strerror(e);
+}
+std::string ResolveErrorText(int e) {
+  return gai_strerror(e);
+}
+bool NameNotFound(int e) {
+  return e == EAI_NONAME || e == EAI_FAIL
+#ifdef EAI_NODATA
+         || e == EAI_NODATA
+#endif
+      ;
+}
+int StartSockets() {
+  return 0;
+}
+bool SetNonBlocking(Socket s) {
+  const int flags = fcntl(s, F_GETFL);
+  return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0 && fcntl(s, F_SETFD, FD_CLOEXEC) == 0;
+}
+bool WaitWritable(Socket s, int ms, bool* failed) {
+  pollfd p{s, POLLOUT, 0};
+  const int r = poll(&p, 1, ms);
+  *failed = r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+  return r > 0;
+}
+#endif
+
+class NetPort final : public Port {
+ public:
+  NetPort(Socket socket, bool telnet) : socket_(socket), telnet_(telnet) {}
+  ~NetPort() override {
+    CloseSocket(socket_);
+#ifdef _WIN32
+    if (socket_event_ != WSA_INVALID_EVENT) WSACloseEvent(socket_event_);
+    if (interrupt_ != nullptr) CloseHandle(interrupt_);
+#else
+    if (wake_ >= 0) close(wake_);
+    if (wake_write_ >= 0) close(wake_write_);
+#endif
+  }
+  NetPort(const NetPort&) = delete;
+  NetPort& operator=(const NetPort&) = delete;
+
+  // Makes the interrupt and readiness signals; the system's error, or 0.
+  int Prepare() {
+#ifdef _WIN32
+    interrupt_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (interrupt_ == nullptr) return static_cast<int>(GetLastError());
+    socket_event_ = WSACreateEvent();
+    if (socket_event_ == WSA_INVALID_EVENT) return LastError();
+    if (WSAEventSelect(socket_, socket_event_, FD_READ | FD_CLOSE) != 0) return LastError();
+#else
+    int wake[2];
+    if (pipe(wake) != 0) return errno;
+    wake_ = wake[0];
+    wake_write_ = wake[1];
+    for (int fd : wake)
+      if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return errno;
+#endif
+    return 0;
+  }
+
+  // --- Port ----------------------------------------------------------------
+
+  // Purges asked for since the last write travel in front of the bytes.
+  PortResult Write(const uint8_t* bytes, size_t count) override {
+    std::vector<uint8_t> wire;
+    if (telnet_) {
+      if (pending_purges_ != 0) {
+        wire = client_.Purge(pending_purges_);
+        pending_purges_ = 0;
+        if (client_.Dropping()) last_purge_ms_ = NowMs();
+      }
+      telnet::AppendData(bytes, count, &wire);
+    } else {
+      wire.assign(bytes, bytes + count);
+    }
+    const int64_t deadline =
+        NowMs() + kWriteTotalConstant + kWriteTotalMultiplier * static_cast<int64_t>(count);
+    const size_t sent = Send(wire, deadline);
+    if (sent == wire.size()) return PortResult::kOk;
+    return sent == 0 || count == 0 ? PortResult::kWriteFailed : PortResult::kWriteShort;
+  }
+
+  PortResult Read(uint8_t* buffer, size_t count) override {
+    const int64_t deadline =
+        NowMs() + kReadTotalConstant + kReadTotalMultiplier * static_cast<int64_t>(count);
+    size_t done = 0;
+    for (;;) {
+      Drain();
+      const size_t take = std::min(count - done, input_.size());
+      std::copy_n(input_.begin(), take, buffer + done);
+      input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(take));
+      done += take;
+      if (done == count) return PortResult::kOk;
+      const int64_t left = deadline - NowMs();
+      if (gone_ || left <= 0 || Wait(static_cast<int>(left), kWakeOnInput) == WaitResult::kGone)
+        return done == 0 ? PortResult::kReadFailed : PortResult::kReadShort;
+    }
+  }
+
+  int BytesInQueue() override {
+    Drain();
+    if (gone_) return -1;
+    return static_cast<int>(std::min<size_t>(input_.size(), INT_MAX));
+  }
+
+  // Drops what has arrived.  With RFC 2217 the server is asked to drop what
+  // it holds as well, in front of the next request: a purge that no request
+  // follows (the capture's) must not reach the server late and drop the
+  // bytes of a swipe that came after it.
+  void PurgeReceive() override {
+    Drain();
+    input_.clear();
+    if (telnet_) pending_purges_ |= telnet::kPurgeReceive;
+  }
+
+  void PurgeTransmit() override {
+    if (telnet_) pending_purges_ |= telnet::kPurgeTransmit;
+  }
+
+  // Sleeps until the time has passed, Interrupt() is called, the connection
+  // ends, or (kWakeOnInput) data bytes arrive; Telnet commands alone are
+  // answered and sleeping goes on.
+  WaitResult Wait(int ms, unsigned flags) override {
+    if (gone_) return WaitResult::kGone;
+    const bool on_input = (flags & kWakeOnInput) != 0;
+    const int64_t deadline = NowMs() + std::max(ms, 0);
+    for (;;) {
+      if (on_input && !input_.empty()) return WaitResult::kWoken;
+      const int left = static_cast<int>(std::max<int64_t>(deadline - NowMs(), 0));
+      const Signal signal = Sleep(left, (flags & kWakeOnMessages) != 0);
+      if (signal == Signal::kWoken) return WaitResult::kWoken;
+      if (signal == Signal::kSocket) {
+        Drain();
+        if (gone_) return WaitResult::kGone;
+        if (on_input && !input_.empty()) return WaitResult::kWoken;
+      }
+      if (NowMs() >= deadline) return WaitResult::kWoken;
+    }
+  }
+
+  // Once signalled it keeps every later wait short, which is what a closed
+  // handle needs.
+  void Interrupt() override {
+#ifdef _WIN32
+    SetEvent(interrupt_);
+#else
+    const char c = 1;
+    (void)!write(wake_write_, &c, 1);
+#endif
+  }
+
+  int64_t NowMs() override {
+#ifdef _WIN32
+    return clock_.NowMs();
+#else
+    return MonotonicMs();
+#endif
+  }
+
+#ifdef _WIN32
+  void PumpPlatformMessages() override {
+    win32::PumpThreadMessages();
+  }
+  bool HasPlatformPump() const override {
+    return true;
+  }
+#endif
+  bool Gone() const override {
+    return gone_;
+  }
+
+  // --- the open ------------------------------------------------------------
+
+  // Negotiates the COM port control option and the line settings.  Returns
+  // KORVEL_OPEN_OK or the reason of the failure, with `text`.
+  int Negotiate(uint32_t baud, std::string* text) {
+    const int64_t deadline = NowMs() + kNegotiationTimeoutMs;
+    const std::vector<uint8_t> start = client_.Start();
+    if (Send(start, deadline) != start.size()) return Closed(text);
+    bool configured = false;
+    for (;;) {
+      Drain();
+      if (gone_) return Closed(text);
+      if (client_.com_port() == telnet::Client::Progress::kRefused) {
+        *text = "the server refused the COM port control option of RFC 2217 (for a raw TCP port use tcp://)";
+        return KORVEL_OPEN_NETWORK;
+      }
+      if (client_.com_port() == telnet::Client::Progress::kDone && !configured) {
+        const std::vector<uint8_t> line = client_.ConfigureLine(baud);
+        if (Send(line, deadline) != line.size()) return Closed(text);
+        configured = true;
+        continue;
+      }
+      if (client_.line() == telnet::Client::Progress::kRefused) {
+        *text = client_.refusal();
+        return KORVEL_OPEN_CONFIG;
+      }
+      if (client_.line() == telnet::Client::Progress::kDone) break;
+      const int64_t left = deadline - NowMs();
+      if (left <= 0) {
+        *text = configured ? "the server did not confirm the line settings within 3 s"
+                           : "the server did not take up the COM port control option of RFC 2217 within 3 s";
+        return KORVEL_OPEN_NETWORK;
+      }
+      if (Sleep(static_cast<int>(left), false) == Signal::kWoken) return KORVEL_OPEN_SYSTEM;
+    }
+    input_.clear();
+    return KORVEL_OPEN_OK;
+  }
+
+  // Raw TCP: waits `ms` for the server to close the connection it accepted.
+  int AwaitVerdict(int ms, std::string* text) {
+    const int64_t deadline = NowMs() + ms;
+    for (;;) {
+      Drain();
+      if (gone_) return Closed(text);
+      const int64_t left = deadline - NowMs();
+      if (left <= 0) break;
+      if (Sleep(static_cast<int>(left), false) == Signal::kWoken) return KORVEL_OPEN_SYSTEM;
+    }
+    input_.clear();
+    return KORVEL_OPEN_OK;
+  }
+
+ private:
+  enum class Signal { kTime, kSocket, kWoken };
+
+  // Sleeps in the system until the socket has something to report, the
+  // interrupt is signalled (kWoken), a window message arrives (kWoken, with
+  // `on_messages`) or `ms` pass (kTime).
+  Signal Sleep(int ms, bool on_messages) {
+#ifdef _WIN32
+    const HANDLE handles[2] = {interrupt_, socket_event_};
+    const DWORD r = win32::WaitForHandlesOrMessages(2, handles, static_cast<DWORD>(ms), on_messages);
+    if (r == WAIT_OBJECT_0 + 1) {
+      WSANETWORKEVENTS events{};
+      WSAEnumNetworkEvents(socket_, socket_event_, &events);  // resets the event
+      if ((events.lNetworkEvents & FD_CLOSE) != 0) closing_ = true;
+      return Signal::kSocket;
+    }
+    return r == WAIT_TIMEOUT ? Signal::kTime : Signal::kWoken;
+#else
+    (void)on_messages;
+    pollfd p[2] = {{socket_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    const int r = poll(p, 2, ms);
+    if (r < 0) return errno == EINTR ? Signal::kTime : Signal::kWoken;
+    if (r == 0) return Signal::kTime;
+    if (p[1].revents != 0) return Signal::kWoken;
+    if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) closing_ = true;
+    return Signal::kSocket;
+#endif
+  }
+
+  // Reads everything the socket holds, decodes it into the input buffer and
+  // answers the server's Telnet negotiations.  The end of the connection, or
+  // its failure, makes the port gone.
+  void Drain() {
+    if (gone_) return;
+    uint8_t buffer[4096];
+    for (;;) {
+      const auto n = recv(socket_, reinterpret_cast<char*>(buffer), sizeof buffer, 0);
+      if (n > 0) {
+        Take(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && Interrupted(LastError())) continue;
+      if (n < 0 && WouldBlock(LastError()) && !closing_) break;
+      gone_ = true;  // end of stream, reset, or a failure
+      break;
+    }
+    if (telnet_ && client_.Dropping() && NowMs() - last_purge_ms_ > kPurgeConfirmMs) client_.StopDropping();
+  }
+
+  void Take(const uint8_t* bytes, size_t count) {
+    if (!telnet_) {
+      Keep(bytes, count);
+      return;
+    }
+    decoded_.clear();
+    answer_.clear();
+    client_.Receive(bytes, count, &decoded_, &answer_);
+    Keep(decoded_.data(), decoded_.size());
+    if (!answer_.empty()) Send(answer_, NowMs() + kWriteTotalConstant);
+  }
+
+  void Keep(const uint8_t* bytes, size_t count) {
+    const size_t room = kInputBufferBytes - std::min(kInputBufferBytes, input_.size());
+    input_.insert(input_.end(), bytes, bytes + std::min(count, room));
+  }
+
+  // Sends `bytes` whole, waiting while the system's buffer is full, until
+  // `deadline`; returns how many went.  A failure makes the port gone.
+  size_t Send(const std::vector<uint8_t>& bytes, int64_t deadline) {
+    size_t done = 0;
+    while (done < bytes.size() && !gone_) {
+      const auto n = send(socket_, reinterpret_cast<const char*>(bytes.data() + done),
+                          static_cast<int>(bytes.size() - done), kSendFlags);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      const int e = LastError();
+      if (n < 0 && Interrupted(e)) continue;
+      if (n < 0 && !WouldBlock(e)) {
+        gone_ = true;
+        break;
+      }
+      const int64_t left = deadline - NowMs();
+      bool failed = false;
+      if (left <= 0 || (WaitWritable(socket_, static_cast<int>(left), &failed) && failed)) break;
+    }
+    return done;
+  }
+
+  // The connection ended during the open: a server that cannot serve it
+  // closes it at once, some with a line of text saying why.
+  int Closed(std::string* text) {
+    const std::string said(input_.begin(), input_.end());
+    input_.clear();
+    if (said.find("in use") != std::string::npos) {
+      *text = "the server closed the connection: the port is in use by another client";
+      return KORVEL_OPEN_BUSY;
+    }
+    *text = "the server closed the connection (is the device there, and free?)";
+    return KORVEL_OPEN_NETWORK;
+  }
+
+  Socket socket_;
+  bool telnet_;
+  telnet::Client client_;
+  std::vector<uint8_t> input_;  // data bytes received and not yet read
+  std::vector<uint8_t> decoded_;
+  std::vector<uint8_t> answer_;
+  bool gone_ = false;
+  bool closing_ = false;  // the system reported the end of the connection
+  int64_t last_purge_ms_ = 0;
+  uint8_t pending_purges_ = 0;  // telnet::kPurgeReceive | kPurgeTransmit, for the next write
+#ifdef _WIN32
+  HANDLE interrupt_ = nullptr;
+  WSAEVENT socket_event_ = WSA_INVALID_EVENT;
+  win32::TickClock clock_;
+#else
+  int wake_ = -1;
+  int wake_write_ = -1;
+#endif
+};
+
+// Fills `failure`.
+std::nullptr_t Fail(OpenFailure* failure, int reason, int system_error, const std::string& name,
+                    const std::string& what) {
+  failure->reason = reason;
+  failure->system_error = system_error;
+  failure->device = name;
+  failure->text = name + ": " + what;
+  return nullptr;
+}
+
+// Connects to one address within `ms`; the socket (non-blocking), or
+// kNoSocket with `error` set.
+Socket Connect(const addrinfo* address, int ms, int* error) {
+  Socket s = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+  if (s == kNoSocket) {
+    *error = LastError();
+    return kNoSocket;
+  }
+  if (!SetNonBlocking(s)) {
+    *error = LastError();
+    CloseSocket(s);
+    return kNoSocket;
+  }
+#if defined(SO_NOSIGPIPE)
+  const int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+  if (connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
+    const int e = LastError();
+    bool failed = false;
+    if (!WouldBlock(e)) {
+      *error = e;
+      CloseSocket(s);
+      return kNoSocket;
+    }
+    if (!WaitWritable(s, ms, &failed)) {
+      *error = kTimedOut;
+      CloseSocket(s);
+      return kNoSocket;
+    }
+    int so_error = 0;
+    socklen_t length = sizeof so_error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &length) != 0)
+      so_error = LastError();
+    if (so_error != 0 || failed) {
+      *error = so_error != 0 ? so_error : kRefused;
+      CloseSocket(s);
+      return kNoSocket;
+    }
+  }
+  const int on = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  return s;
+}
+
+int ReasonOfConnectError(int error) {
+  return error == kRefused ? KORVEL_OPEN_ABSENT : KORVEL_OPEN_NETWORK;
+}
+
+int64_t OpenClockMs() {
+#ifdef _WIN32
+  return static_cast<int64_t>(GetTickCount64());
+#else
+  return MonotonicMs();
+#endif
+}
+
+}  // namespace
+
+bool IsNetworkPortName(const char* name) {
+  return ParseNetworkPortName(name).protocol != NetworkPortName::Protocol::kNone;
+}
+
+std::unique_ptr<Port> OpenNetworkPort(const char* given, uint32_t baud, OpenFailure* failure) {
+  const std::string name = given;
+  const NetworkPortName parsed = ParseNetworkPortName(name);
+  if (!parsed.error.empty()) return Fail(failure, KORVEL_OPEN_ARGUMENT, 0, name, parsed.error);
+  const bool telnet = parsed.protocol == NetworkPortName::Protocol::kRfc2217;
+
+  if (const int e = StartSockets(); e != 0) return Fail(failure, KORVEL_OPEN_SYSTEM, e, name, ErrorText(e));
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* addresses = nullptr;
+  const std::string service = std::to_string(parsed.port);
+  if (const int e = getaddrinfo(parsed.host.c_str(), service.c_str(), &hints, &addresses); e != 0) {
+#ifndef _WIN32
+    if (e == EAI_SYSTEM) return Fail(failure, KORVEL_OPEN_SYSTEM, errno, name, ErrorText(errno));
+#endif
+    return Fail(failure, NameNotFound(e) ? KORVEL_OPEN_ABSENT : KORVEL_OPEN_NETWORK, 0, name,
+                ResolveErrorText(e));
+  }
+  // Every address of the name in turn, within one time limit.
+  const int64_t start = OpenClockMs();
+  Socket socket = kNoSocket;
+  int error = kTimedOut;
+  for (const addrinfo* a = addresses; a != nullptr && socket == kNoSocket; a = a->ai_next) {
+    const int64_t left = kConnectTimeoutMs - (OpenClockMs() - start);
+    if (left <= 0) break;
+    socket = Connect(a, static_cast<int>(left), &error);
+  }
+  freeaddrinfo(addresses);
+  if (socket == kNoSocket) return Fail(failure, ReasonOfConnectError(error), error, name, ErrorText(error));
+  const int64_t connect_ms = OpenClockMs() - start;
+
+  std::unique_ptr<NetPort> port(new (std::nothrow) NetPort(socket, telnet));
+  if (!port) {
+    CloseSocket(socket);
+    return Fail(failure, KORVEL_OPEN_SYSTEM, 0, name, "out of memory");
+  }
+  if (const int e = port->Prepare(); e != 0) return Fail(failure, KORVEL_OPEN_SYSTEM, e, name, ErrorText(e));
+  std::string why;
+  const int reason = telnet ? port->Negotiate(baud, &why)
+                            : port->AwaitVerdict(static_cast<int>(std::clamp<int64_t>(
+                                                     2 * connect_ms + kRawVerdictMinMs, 0, kRawVerdictMaxMs)),
+                                                 &why);
+  if (reason != KORVEL_OPEN_OK) return Fail(failure, reason, 0, name, why.empty() ? "interrupted" : why);
+  return port;
+}
+
+}  // namespace korvel
