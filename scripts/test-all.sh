@@ -7,8 +7,8 @@
 #      (offscreen), the exported symbols and the installed package;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   2b. the library and simulator suite with ThreadSanitizer;
-#   3. the fuzzers (reply handling, card decoding), built with clang and run
-#      for a short time;
+#   3. the fuzzers (reply handling, card decoding, network input), built with
+#      clang and run for a short time;
 #   4. the Windows DLL, cross-built with mingw-w64 and tested under Wine.
 # Each stage builds in its own folder under build/.  Exits non-zero if any fails.
 set -uo pipefail
@@ -81,7 +81,7 @@ fuzz() {
   local dir=$out/fuzz
   CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_FUZZ=ON \
     -DKORVEL_BUILD_UTILITY=OFF -DKORVEL_BUILD_SIMULATOR=OFF -DKORVEL_BUILD_BENCH=OFF &&
-    cmake --build "$dir" -j"$jobs" --target korvel_fuzz_protocol korvel_fuzz_card &&
+    cmake --build "$dir" -j"$jobs" --target korvel_fuzz_protocol korvel_fuzz_card korvel_fuzz_telnet &&
     ctest --test-dir "$dir" --output-on-failure -R '^fuzz[.]'
 }
 stage fuzz fuzz

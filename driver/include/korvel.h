@@ -177,9 +177,11 @@ extern "C" {
  *       sets the port to 8-N-1 at `baud` with no flow control, and succeeds
  *       only once the server has confirmed each of these settings (DTR and
  *       RTS are switched on as well, without waiting for a confirmation).
- *       The purges of the framed commands and of the capture reach the
- *       server's buffers too.  Data bytes 0xFF travel doubled, as Telnet
- *       requires; Telnet commands never reach the caller's areas.
+ *       The purge in front of each framed command reaches the server's
+ *       buffers too, and the bytes the server sent before it confirmed
+ *       that purge are dropped (the capture's purge drops what has arrived
+ *       only).  Data bytes 0xFF travel doubled, as Telnet requires; Telnet
+ *       commands never reach the caller's areas or the waiting count.
  *   "tcp://HOST:PORT"  The bytes as they are.  The rate is the server's
  *       (its configuration holds); `baud` must still be one of the four.
  *       A server that cannot serve the connection closes it at once: the

@@ -17,7 +17,8 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
-// winsock2.h before windows.h.
+// winsock2.h before these.
+#include <mstcpip.h>
 #include <windows.h>
 
 #include "win32_messages.h"
@@ -100,6 +101,14 @@ std::string ErrorText(int e) {
 std::string ResolveErrorText(int e) {
   return ErrorText(e);
 }
+// Acknowledge every segment at once (see QuickAck below); Windows 8 and
+// later, and the setting holds for the socket's life.  Best effort.
+void AcknowledgeAtOnce(Socket s, bool after_connect) {
+  if (!after_connect) return;
+  DWORD frequency = 1, returned = 0;
+  WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &frequency, sizeof frequency, nullptr, 0, &returned, nullptr,
+           nullptr);
+}
 bool NameNotFound(int e) {
   return e == WSAHOST_NOT_FOUND || e == WSANO_DATA || e == WSANO_RECOVERY;
 }
@@ -155,6 +164,21 @@ std::string ErrorText(int e) {
 }
 std::string ResolveErrorText(int e) {
   return gai_strerror(e);
+}
+// Acknowledge every segment at once.  A server that writes a reply in more
+// than one piece (a purge confirmation, then the reply; a long reply in
+// chunks) with Nagle's algorithm on sends each next piece only once the last
+// is acknowledged, and a delayed acknowledgement (40 ms on Linux) would hold
+// every exchange up that long.  Linux's quick-ack mode lapses, so it is set
+// again after every read.
+void AcknowledgeAtOnce(Socket s, bool after_connect) {
+  (void)after_connect;
+#ifdef TCP_QUICKACK
+  const int on = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+  (void)s;
+#endif
 }
 bool NameNotFound(int e) {
   return e == EAI_NONAME || e == EAI_FAIL
@@ -415,6 +439,7 @@ class NetPort final : public Port {
     for (;;) {
       const auto n = recv(socket_, reinterpret_cast<char*>(buffer), sizeof buffer, 0);
       if (n > 0) {
+        AcknowledgeAtOnce(socket_, false);
         Take(buffer, static_cast<size_t>(n));
         continue;
       }
@@ -552,6 +577,7 @@ Socket Connect(const addrinfo* address, int ms, int* error) {
   }
   const int on = 1;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  AcknowledgeAtOnce(s, true);
   return s;
 }
 

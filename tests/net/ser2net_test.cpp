@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +48,10 @@ void CountPump(void* context) {
 }
 
 enum class Scheme { kRfc2217, kTcp };
+
+void PrintTo(Scheme s, std::ostream* os) {
+  *os << (s == Scheme::kRfc2217 ? "rfc2217://" : "tcp://");
+}
 
 class NetFixture : public ::testing::Test {
  protected:
