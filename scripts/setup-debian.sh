@@ -21,6 +21,7 @@ if [ "${1:-}" = "--test" ]; then
     clang libclang-rt-dev                          # libFuzzer target
     xvfb xauth                                     # screenshots of the dialog
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64   # Windows DLL under Wine
+    ser2net                                        # network ports: the port server the tests run
   )
 fi
 

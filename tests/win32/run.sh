@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds Korvel_dll for Windows (x86_64 and i686) with MinGW-w64 and tests it:
 # the 64-bit test programs run under Wine against the reader simulator on a
-# pseudo-terminal (COM ports mapped by Wine's registry), the export tables of
-# both DLLs are checked with objdump.  32-bit programs cannot run here; the
+# pseudo-terminal (COM ports mapped by Wine's registry), and against a second
+# simulator behind ser2net on the loopback (rfc2217:// and tcp://; skipped
+# when ser2net is not installed); the export tables of both DLLs are checked
+# with objdump.  32-bit programs cannot run here; the
 # i686 build is linked and inspected only.
 #
 #   tests/win32/run.sh                 cross builds in build-win64 and build-win32,
@@ -17,7 +19,7 @@
 # build folders.  The Wine prefix, the simulator's link and control pipe live
 # in a temporary directory removed at the end (KORVEL_KEEP_WINE=1 keeps it).
 # Needs: cmake, g++-mingw-w64-x86-64-posix, g++-mingw-w64-i686-posix, wine,
-# wine64.  Ends with a summary and a CTest-style total line; exits non-zero on
+# wine64; ser2net for the network tests.  Ends with a summary and a CTest-style total line; exits non-zero on
 # any failure.
 set -u -o pipefail
 
@@ -67,12 +69,18 @@ fail() { SUMMARY+=("FAIL  $1"); FAILED=1; }
 
 finish() {
   local rc=$?
-  [ -n "${SIM_CONTROL:-}" ] && [ -p "$SIM_CONTROL" ] && timeout 5 sh -c "echo quit > '$SIM_CONTROL'" 2>/dev/null
-  if [ -n "${SIM_PID:-}" ]; then
-    for _ in $(seq 50); do kill -0 "$SIM_PID" 2>/dev/null || break; sleep 0.1; done
-    kill "$SIM_PID" 2>/dev/null
-    wait "$SIM_PID" 2>/dev/null
+  if [ -n "${SER2NET_PID:-}" ]; then
+    kill "$SER2NET_PID" 2>/dev/null
+    wait "$SER2NET_PID" 2>/dev/null
   fi
+  [ -n "${SIM_CONTROL:-}" ] && [ -p "$SIM_CONTROL" ] && timeout 5 sh -c "echo quit > '$SIM_CONTROL'" 2>/dev/null
+  [ -n "${NET_CONTROL:-}" ] && [ -p "$NET_CONTROL" ] && timeout 5 sh -c "echo quit > '$NET_CONTROL'" 2>/dev/null
+  local pid
+  for pid in ${SIM_PID:-} ${NET_SIM_PID:-}; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
@@ -232,6 +240,67 @@ if [ -n "$SIM" ]; then
     cat "$SIM_LOG"
     fail "simulator started"
     SIM=
+  fi
+fi
+
+# --- the network reader: a second simulator behind ser2net on the loopback -------
+# A loopback port that no socket uses now (IPv4 or IPv6).
+free_port() {
+  local p
+  for _ in $(seq 100); do
+    p=$((20000 + RANDOM % 40000))
+    if ! grep -qi ":$(printf '%04X' "$p") " /proc/net/tcp /proc/net/tcp6 2>/dev/null; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
+}
+listening() { grep -qi "0100007F:$(printf '%04X' "$1") 00000000:0000 0A" /proc/net/tcp; }
+SER2NET=$(command -v ser2net || { [ -x /usr/sbin/ser2net ] && echo /usr/sbin/ser2net; })
+NET_LINK=$RUN_DIR/net-reader-port
+NET_CONTROL=$RUN_DIR/net-reader-control
+if [ -z "$SER2NET" ]; then
+  SUMMARY+=("NOTE  ser2net is not installed: the network tests under Wine are skipped")
+elif [ -n "$SIM" ]; then
+  note "Starting a second $SIM behind $SER2NET"
+  "$SIM" --link "$NET_LINK" --control "$NET_CONTROL" </dev/null >"$RUN_DIR/korvel-sim-net.log" 2>&1 &
+  NET_SIM_PID=$!
+  for _ in $(seq 100); do
+    [ -L "$NET_LINK" ] && [ -p "$NET_CONTROL" ] && break
+    sleep 0.1
+  done
+  for attempt in 1 2 3; do
+    RFC_PORT=$(free_port) && TCP_PORT=$(free_port) && REFUSED_PORT=$(free_port) || break
+    [ "$RFC_PORT" != "$TCP_PORT" ] || continue
+    printf '%s\n' '%YAML 1.1' '---' \
+      'connection: &reader_rfc2217' "  accepter: telnet(rfc2217),tcp,127.0.0.1,$RFC_PORT" \
+      "  connector: serialdev,$NET_LINK,9600n81,local" \
+      'connection: &reader_tcp' "  accepter: tcp,127.0.0.1,$TCP_PORT" \
+      "  connector: serialdev,$NET_LINK,9600n81,local" >"$RUN_DIR/ser2net.yaml"
+    "$SER2NET" -n -d -u -c "$RUN_DIR/ser2net.yaml" -P "$RUN_DIR/ser2net.pid" >"$RUN_DIR/ser2net.log" 2>&1 &
+    SER2NET_PID=$!
+    for _ in $(seq 100); do
+      { listening "$RFC_PORT" && listening "$TCP_PORT"; } && break
+      grep -q "Unable to startup" "$RUN_DIR/ser2net.log" && break
+      sleep 0.1
+    done
+    if listening "$RFC_PORT" && listening "$TCP_PORT" && ! grep -q "Unable to startup" "$RUN_DIR/ser2net.log"; then
+      break
+    fi
+    kill "$SER2NET_PID" 2>/dev/null
+    wait "$SER2NET_PID" 2>/dev/null
+    SER2NET_PID=
+  done
+  if [ -n "${SER2NET_PID:-}" ] && [ -L "$NET_LINK" ]; then
+    pass "ser2net on 127.0.0.1:$RFC_PORT (RFC 2217) and :$TCP_PORT (raw TCP) in front of $(readlink "$NET_LINK")"
+    export KORVEL_NET_RFC2217=rfc2217://127.0.0.1:$RFC_PORT KORVEL_NET_TCP=tcp://127.0.0.1:$TCP_PORT
+    export KORVEL_NET_REFUSED=$REFUSED_PORT
+    KORVEL_NET_CONTROL=$(windows_path "$NET_CONTROL")
+    export KORVEL_NET_CONTROL
+  else
+    cat "$RUN_DIR/ser2net.log" "$RUN_DIR/korvel-sim-net.log" 2>/dev/null
+    fail "ser2net in front of the second simulator"
   fi
 fi
 
