@@ -184,6 +184,7 @@ extern "C" {
  *       commands never reach the caller's areas or the waiting count.
  *   "tcp://HOST:PORT"  The bytes as they are.  The rate is the server's
  *       (its configuration holds); `baud` must still be one of the four.
+ *       Purges drop what has arrived; the server's buffers are its own.
  *       A server that cannot serve the connection closes it at once: the
  *       open waits for that verdict briefly (about twice the time the
  *       connection took, 50 to 500 ms).
