@@ -79,7 +79,8 @@ class NetReader : public ::testing::TestWithParam<const char*> {
   void SetUp() override {
     name_ = Env(GetParam());
     fifo_ = Env("KORVEL_NET_CONTROL");
-    if (name_.empty() || fifo_.empty()) GTEST_SKIP() << "no ser2net configured (tests/win32/run.sh sets one up)";
+    if (name_.empty() || fifo_.empty())
+      GTEST_SKIP() << "no ser2net configured (tests/win32/run.sh sets one up)";
     ASSERT_NO_FATAL_FAILURE(Control(fifo_, "fault none"));
     // ser2net releases the device of the other name a moment after its
     // connection ends, and turns connections away meanwhile.
