@@ -13,7 +13,8 @@ inline const QString kAboutOk = QStringLiteral("确定");
 // String 101: the About item of the system menu (the dialog's context menu
 // where the platform has no system menu to add it to).
 inline const QString kAboutMenuItem = QStringLiteral("关于 Dunmark(&A)...");
-inline const QString kVersion = QStringLiteral("1.0.0.1");
+// The release (project(VERSION) in CMakeLists.txt, passed in by the build).
+inline const QString kVersion = QStringLiteral(DUNMARK_VERSION);
 
 // Command identifier of the About item.
 constexpr unsigned kIdmAboutBox = 0x0010;

@@ -4,9 +4,9 @@
  * This header is the manual of the library.  Everything a program needs to
  * drive the reader is declared here: nine exported functions, the status
  * codes they return, and a few extensions (a message pump hook, a status text
- * function, the reason for a failed open).  It is usable from C and from C++.
- * What a swipe's bytes mean (tracks, account fields, checks, masking) is the
- * subject of korvel_card.h.
+ * function, the reason for a failed open, the library's version).  It is
+ * usable from C and from C++.  What a swipe's bytes mean (tracks, account
+ * fields, checks, masking) is the subject of korvel_card.h.
  *
  * ---------------------------------------------------------------------------
  * The reader and its two modes
@@ -95,6 +95,17 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---------------------------------------------------------------------------
+ * Version.  The version of this header, which is the version of the library
+ * released with it.  A program built with major version N runs with every
+ * library of major version N (libkorvel.so.N) of the same or a later minor
+ * version; Korvel_Version() says which one it is running with.
+ * ------------------------------------------------------------------------- */
+#define KORVEL_VERSION_MAJOR 1
+#define KORVEL_VERSION_MINOR 0
+#define KORVEL_VERSION_PATCH 0
+#define KORVEL_VERSION_STRING "1.0.0" /* "MAJOR.MINOR.PATCH" */
 
 /* ---------------------------------------------------------------------------
  * Status codes.  Every call but Korvel_CommOpenWithBaud() returns one:
@@ -315,6 +326,12 @@ KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump,
 /* A static, never-null English text for any status value (unknown negative
  * values and the reader's error bytes included). */
 KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status);
+
+/* The version of the library the program is running with, as
+ * "MAJOR.MINOR.PATCH" (a static, never-null text; it may be later than the
+ * KORVEL_VERSION_STRING the program was built with).  Takes no handle, needs
+ * no port, never fails; any thread may call it at any time. */
+KORVEL_API const char* KORVEL_CALL Korvel_Version(void);
 
 /* Why the last Korvel_CommOpenWithBaud() of the calling thread gave null.
  * Every open sets it, a successful one to KORVEL_OPEN_OK; other threads'

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "port.h"
 #include "protocol.h"
@@ -239,6 +240,19 @@ KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status) {
   }
   if (status >= 1 && status <= 255) return "The reader refused the command (the status is its error byte)";
   return "Unknown status";
+}
+
+// The header's version is the project's (CMakeLists.txt, project(VERSION)):
+// a build where they differ stops here.
+static_assert(KORVEL_VERSION_MAJOR == KORVEL_PROJECT_VERSION_MAJOR &&
+                  KORVEL_VERSION_MINOR == KORVEL_PROJECT_VERSION_MINOR &&
+                  KORVEL_VERSION_PATCH == KORVEL_PROJECT_VERSION_PATCH,
+              "korvel.h's KORVEL_VERSION_MAJOR/MINOR/PATCH differ from project(VERSION) in CMakeLists.txt");
+static_assert(std::string_view(KORVEL_VERSION_STRING) == KORVEL_PROJECT_VERSION,
+              "korvel.h's KORVEL_VERSION_STRING differs from project(VERSION) in CMakeLists.txt");
+
+KORVEL_API const char* KORVEL_CALL Korvel_Version(void) {
+  return KORVEL_VERSION_STRING;
 }
 
 KORVEL_API int KORVEL_CALL Korvel_GetOpenError(Korvel_OpenError* error) {

@@ -59,6 +59,7 @@ std::string Usage() {
          "  --line-timing     send at the line rate (10 bit times a byte)\n"
          "  --quiet           do not print the traffic and events\n"
          "  --help            this text\n"
+         "  --version         show the version and exit\n"
          "\n"
          "Without --control the program ends when its standard input ends.  SIGINT,\n"
          "SIGTERM and SIGHUP end it at once, cleanly: the link and the control pipe it\n"
@@ -453,6 +454,9 @@ int main(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       std::fputs((Usage() + "\n" + Commands() + "\n").c_str(), stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("korvel-sim %s\n", KORVEL_SIM_VERSION);
       return 0;
     } else if (a == "--link") {
       options.link_path = value("a path");

@@ -169,6 +169,18 @@ TEST(StatusText, NeverNull) {
   EXPECT_NE(std::string(Korvel_StatusText(5)), Korvel_StatusText(-5));
 }
 
+// The running library reports the release of the header it was built with
+// (this test links the library of this build), as "MAJOR.MINOR.PATCH".
+TEST(Version, IsTheHeadersRelease) {
+  const char* version = Korvel_Version();
+  ASSERT_NE(version, nullptr);
+  EXPECT_STREQ(version, KORVEL_VERSION_STRING);
+  EXPECT_EQ(std::string(version), std::to_string(KORVEL_VERSION_MAJOR) + "." +
+                                      std::to_string(KORVEL_VERSION_MINOR) + "." +
+                                      std::to_string(KORVEL_VERSION_PATCH));
+  EXPECT_EQ(Korvel_Version(), version) << "a static text, the same every time";
+}
+
 // ---------------------------------------------------------------------------
 // Opening what cannot be a reader's port
 // ---------------------------------------------------------------------------

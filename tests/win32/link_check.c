@@ -47,6 +47,7 @@ int main(void) {
   Expect("wait for a swipe", Korvel_WaitTrack(NULL, area, 0), KORVEL_E_HANDLE);
   Expect("message pump", Korvel_SetMessagePump(NULL, NULL, NULL), KORVEL_E_HANDLE);
   Expect("status text", strcmp(Korvel_StatusText(KORVEL_OK), "Success"), 0);
+  Expect("version", strcmp(Korvel_Version(), KORVEL_VERSION_STRING), 0);
   Expect("area untouched", area[0] == 0xEE && area[KORVEL_DATA_AREA - 1] == 0xEE, 1);
   Expect("decode a card",
          Korvel_DecodeCard((const unsigned char*)swipe, sizeof swipe - 1,

@@ -36,6 +36,11 @@ int main(void) {
       return 5;
     }
   }
-  printf("consumer ok: %s\n", text);
+  /* The installed library is the release of the installed header. */
+  if (strcmp(Korvel_Version(), KORVEL_VERSION_STRING) != 0) {
+    fprintf(stderr, "library %s, header %s\n", Korvel_Version(), KORVEL_VERSION_STRING);
+    return 6;
+  }
+  printf("consumer ok (%s): %s\n", Korvel_Version(), text);
   return 0;
 }
