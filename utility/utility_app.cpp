@@ -19,6 +19,9 @@
 CUtilityApp::CUtilityApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("Dunmark"));
   setApplicationVersion(dunmark::res::kVersion);
+  // The desktop entry's name, so that a Wayland shell matches the window to
+  // the entry and shows its icon.
+  setDesktopFileName(QStringLiteral(DUNMARK_APP_ID));
   setWindowIcon(dunmark::res::AppIcon());
 }
 
@@ -90,6 +93,17 @@ bool CUtilityApp::ParseCommandLine(const QStringList& arguments, CommandLine* co
   }
 #endif
   return true;
+}
+
+bool CUtilityApp::HasGraphicalSession() {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN) && !defined(Q_OS_ANDROID)
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    if (!qEnvironmentVariableIsEmpty(name)) return true;
+  }
+  return false;
+#else
+  return true;
+#endif
 }
 
 bool CUtilityApp::InitInstance(const CommandLine& commandLine, int* exitCode) {

@@ -29,6 +29,12 @@ class CUtilityApp : public QApplication {
   // application object, so it works without a display.
   static bool ParseCommandLine(const QStringList& arguments, CommandLine* commandLine, int* exitCode);
 
+  // Whether there is a graphical session to show the dialog in.  On the
+  // systems where Qt draws through X11 or Wayland that is DISPLAY,
+  // WAYLAND_DISPLAY or QT_QPA_PLATFORM (offscreen, vnc, ...) set and not
+  // empty; elsewhere there always is one.  Needs no application object.
+  static bool HasGraphicalSession();
+
   CUtilityApp(int& argc, char** argv);
   ~CUtilityApp() override;
 
