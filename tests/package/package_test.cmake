@@ -1,9 +1,11 @@
-# Installs the build into a scratch prefix and builds a small C program
+# Installs the build into a scratch prefix, checks that the installed
+# programs find the library by themselves, and builds a small C program
 # against the installed library twice: through find_package(Korvel) and
-# through pkg-config.  Runs both.
+# through pkg-config; runs both.  Also builds the examples folder against it.
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DLIBDIR=lib
 #         -DINCLUDEDIR=include -DC_COMPILER=... -DPKG_CONFIG=... -DVERSION=...
-#         [-DEXTRA_FLAGS=...] [-DCONFIG=...] -P package_test.cmake
+#         [-DEXTRA_FLAGS=...] [-DCONFIG=...] [-DREADELF=...] [-DEXAMPLES_DIR=...]
+#         -P package_test.cmake
 foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR LIBDIR INCLUDEDIR C_COMPILER VERSION)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} not given")
@@ -35,6 +37,34 @@ foreach(f "${libdir}/libkorvel.so.1" "${libdir}/libkorvel.so" "${prefix}/${INCLU
   endif()
 endforeach()
 
+# The installed programs find the installed library by themselves: each one
+# that needs it has a RUNPATH relative to its own folder, and starts without
+# LD_LIBRARY_PATH.
+file(GLOB programs "${prefix}/bin/*")
+if(READELF)
+  foreach(program IN LISTS programs)
+    execute_process(COMMAND ${READELF} -d "${program}" OUTPUT_VARIABLE dyn RESULT_VARIABLE rc)
+    if(rc EQUAL 0 AND dyn MATCHES "\\(NEEDED\\)[^\n]*\\[libkorvel\\.so\\.")
+      if(NOT dyn MATCHES "\\(RUNPATH\\)[^\n]*\\[\\$ORIGIN/")
+        message(FATAL_ERROR "${program} needs libkorvel but has no RUNPATH relative to itself:\n${dyn}")
+      endif()
+    endif()
+  endforeach()
+endif()
+foreach(program IN LISTS programs)
+  run("running ${program} --help without LD_LIBRARY_PATH"
+    ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH "${program}" --help)
+endforeach()
+# With the dialog come its desktop entry, icons and AppStream metadata.
+if(EXISTS "${prefix}/bin/dunmark")
+  foreach(f applications/org.korvel.dunmark.desktop metainfo/org.korvel.dunmark.metainfo.xml
+            icons/hicolor/16x16/apps/org.korvel.dunmark.png icons/hicolor/256x256/apps/org.korvel.dunmark.png)
+    if(NOT EXISTS "${prefix}/share/${f}")
+      message(FATAL_ERROR "not installed: ${prefix}/share/${f}")
+    endif()
+  endforeach()
+endif()
+
 set(run_env ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${libdir}")
 separate_arguments(extra UNIX_COMMAND "${EXTRA_FLAGS}")
 
@@ -47,7 +77,17 @@ run("building the consumer with find_package" ${CMAKE_COMMAND} --build "${WORK_D
 run("running the find_package consumer" ${run_env} "${WORK_DIR}/cmake-consumer/korvel_consumer")
 message(STATUS "find_package: ${last_output}")
 
-# 2. pkg-config, found through PKG_CONFIG_PATH.
+# 2. The examples folder is a CMake project of its own that builds against
+#    the installed library, as a user who copies it would.
+if(EXAMPLES_DIR)
+  run("configuring the examples against the install"
+    ${CMAKE_COMMAND} -S "${EXAMPLES_DIR}" -B "${WORK_DIR}/examples"
+    "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_COMPILER=${C_COMPILER}" "-DCMAKE_C_FLAGS=${EXTRA_FLAGS} -Werror"
+    -DCMAKE_BUILD_TYPE=Release)
+  run("building the examples against the install" ${CMAKE_COMMAND} --build "${WORK_DIR}/examples")
+endif()
+
+# 3. pkg-config, found through PKG_CONFIG_PATH.
 if(NOT PKG_CONFIG)
   message(STATUS "pkg-config not available: that half is skipped")
   return()
