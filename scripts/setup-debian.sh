@@ -2,7 +2,8 @@
 # Installs what the project needs on Debian 12.
 #   scripts/setup-debian.sh          what building and running needs
 #   scripts/setup-debian.sh --test   also what every test needs (clang for the
-#                                    fuzzer, mingw-w64 and Wine for the Windows build)
+#                                    fuzzer, mingw-w64 and Wine for the Windows build,
+#                                    the Debian packaging tools and the validators)
 set -euo pipefail
 
 sudo=""
@@ -15,6 +16,7 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev fonts-wqy-microhei   # the dialog, and a font for its Chinese texts
   googletest libgtest-dev libbenchmark-dev
+  scdoc                             # the manual pages
 )
 if [ "${1:-}" = "--test" ]; then
   packages+=(
@@ -22,6 +24,8 @@ if [ "${1:-}" = "--test" ]; then
     xvfb xauth                                     # screenshots of the dialog
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64   # Windows DLL under Wine
     ser2net                                        # network ports: the port server the tests run
+    debhelper dpkg-dev fakeroot lintian file     # the Debian packages (scripts/test-packages.sh)
+    desktop-file-utils appstream man-db          # the desktop entry, AppStream metadata, manual pages
   )
 fi
 

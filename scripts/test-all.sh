@@ -9,7 +9,9 @@
 #   2b. the library and simulator suite with ThreadSanitizer;
 #   3. the fuzzers (reply handling, card decoding, network input), built with
 #      clang and run for a short time;
-#   4. the Windows DLL, cross-built with mingw-w64 and tested under Wine.
+#   4. the Windows DLL, cross-built with mingw-w64 and tested under Wine;
+#   5. the Debian packages: built, checked with lintian, installed, used and
+#      purged (as root; otherwise built and checked only).
 # Each stage builds in its own folder under build/.  Exits non-zero if any fails.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -89,6 +91,8 @@ stage fuzz fuzz
 if [ -x "$root/tests/win32/run.sh" ]; then
   stage windows "$root/tests/win32/run.sh" "$out"
 fi
+
+stage packages "$root/scripts/test-packages.sh" "$out/packages"
 
 echo
 if [ ${#failed_stages[@]} -gt 0 ]; then
