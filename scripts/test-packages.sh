@@ -136,7 +136,7 @@ check "the icons" sh -c 'for s in 16 32 48 64 128 256; do
   file /usr/share/icons/hicolor/${s}x${s}/apps/org.korvel.dunmark.png | grep -q "PNG image data, $s x $s," ||
     { echo "no ${s}x${s} icon"; exit 1; }; done'
 # The library from /usr, as every other program finds it.
-check "libkorvel.so.1 from the system" sh -c 'ldconfig -p | grep -q "libkorvel.so.1 .*=> /usr/lib/"'
+check "libkorvel.so.1 from the system" sh -c 'ldconfig -p | grep -Eq "libkorvel\.so\.1 .*=> /(usr/)?lib/"'
 
 # A C program built with pkg-config and the examples' CMake project, both
 # against the installed libkorvel-dev, run against korvel-sim on a real pty.
