@@ -151,6 +151,11 @@ check "the examples' CMake project" sh -c \
   'cmake -S examples -B examples-build -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS=-Werror && cmake --build examples-build'
 check "  ... runs against korvel-sim" "$root/tests/release/run-with-sim.sh" --expect '^MSR-3T V2\.10$' \
   /usr/bin/korvel-sim "$work/examples-build/korvel-identify"
+check "  ... the swipe watcher gets a swipe, masked" "$root/tests/release/run-with-sim.sh" \
+  --expect '^card 411111\*{6}1111, expires 2912$' --on '^Waiting for swipes' 'swipe 1' \
+  /usr/bin/korvel-sim "$work/examples-build/korvel-watch" 1
+check "  ... the card decoder masks the account number" expect_output '^account +411111\*{6}1111 ' \
+  sh -c "printf ';4111111111111111=29121011000000000000?\r\n' | examples-build/korvel-decode 2506"
 cd "$root"
 
 # 5. Purge them (the EXIT trap) and check that the machine is as it was.
