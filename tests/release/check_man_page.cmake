@@ -2,11 +2,14 @@
 # Copyright (C) 2026 the Korvel developers
 
 # Checks a manual page's scdoc source against what it documents.
-#   cmake -DPAGE=<page.scd> [-DPROGRAM=<program>] [-DEXPORTS_FILE=<exports.txt>]
-#         [-DRENDERED=<built page> -DMAN=<man>] -P check_man_page.cmake
-# PROGRAM: every option in `PROGRAM --help` (and every command in its
-#   "Commands" list) is a bold term of the page (*--link*), and every option
-#   the page sets in bold is one the program has.
+#   cmake -DPAGE=<page.scd> [-DPROGRAM=<program> [-DSUBCOMMANDS=ON]]
+#         [-DEXPORTS_FILE=<exports.txt>] [-DRENDERED=<built page> -DMAN=<man>]
+#         -P check_man_page.cmake
+# PROGRAM: every option in `PROGRAM --help`, every command in its "Commands"
+#   list and every code in its "Exit codes" list is a bold term of the page
+#   (*--link*), and every option the page sets in bold is one the program
+#   has.  SUBCOMMANDS: the commands are the program's own (`korvel watch`),
+#   and the options of each `PROGRAM COMMAND --help` count too.
 # EXPORTS_FILE: every exported function is a bold term of the page.
 # RENDERED: man renders the built page without a warning.
 cmake_minimum_required(VERSION 3.21)
@@ -22,7 +25,28 @@ if(DEFINED PROGRAM)
     message(FATAL_ERROR "${PROGRAM} --help failed (${rc}): ${err}")
   endif()
   # (Brackets would group list items in CMake: they go first.)
-  string(REGEX REPLACE "[][]" " " words "${help}")
+  # A command list: "  fault slow [MS]   answer after ...".
+  set(commands "")
+  if(help MATCHES "\nCommands[^\n]*\n(.*)$")
+    string(REPLACE "\n" ";" lines "${CMAKE_MATCH_1}")
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^  ([a-z]+( [a-z]+)?)( \\[|  )")
+        list(APPEND commands "${CMAKE_MATCH_1}")
+      endif()
+    endforeach()
+  endif()
+  # With SUBCOMMANDS, each command's own --help lists more options.
+  set(all_help "${help}")
+  if(SUBCOMMANDS)
+    foreach(command IN LISTS commands)
+      execute_process(COMMAND "${PROGRAM}" ${command} --help RESULT_VARIABLE rc OUTPUT_VARIABLE sub ERROR_VARIABLE err)
+      if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "${PROGRAM} ${command} --help failed (${rc}): ${err}")
+      endif()
+      string(APPEND all_help "\n${sub}")
+    endforeach()
+  endif()
+  string(REGEX REPLACE "[][]" " " words "${all_help}")
   string(REGEX MATCHALL "(^|[ ,\n])--?[A-Za-z][A-Za-z0-9-]*" found "${words}")
   set(options "")
   foreach(option IN LISTS found)
@@ -33,12 +57,12 @@ if(DEFINED PROGRAM)
   if(NOT options)
     message(FATAL_ERROR "no options found in the output of ${PROGRAM} --help")
   endif()
-  set(terms ${options})
-  # A command list: "  fault slow [MS]   answer after ...".
-  if(help MATCHES "\nCommands[^\n]*\n(.*)$")
+  set(terms ${options} ${commands})
+  # An exit code list: "  4    no_answer     the reader did not answer".
+  if(help MATCHES "\nExit codes[^\n]*\n(.*)$")
     string(REPLACE "\n" ";" lines "${CMAKE_MATCH_1}")
     foreach(line IN LISTS lines)
-      if(line MATCHES "^  ([a-z]+( [a-z]+)?)( \\[|  )")
+      if(line MATCHES "^  ([0-9]+) ")
         list(APPEND terms "${CMAKE_MATCH_1}")
       endif()
     endforeach()
