@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "fake_port.h"
@@ -220,5 +221,17 @@ TEST(PortNames, ComNamesMapToTheMachinesPorts) {
   for (const Case& c : cases) {
     EXPECT_EQ(korvel::PosixDevicePath(c.name), c.posix) << c.name;
     EXPECT_EQ(korvel::WindowsDeviceName(c.name), c.windows) << c.name;
+  }
+  // And back, for the port list: only a device some comN name opens has one.
+  const std::pair<const char*, const char*> back[] = {
+      {"/dev/ttyS0", "com1"}, {"/dev/ttyS9", "com10"}, {"/dev/ttyS99998", "com99999"},
+      {"/dev/ttyS99999", ""}, {"/dev/ttyS01", ""},     {"/dev/ttyS", ""},
+      {"/dev/ttyS1x", ""},    {"/dev/ttyUSB0", ""},    {"/tmp/dev/ttyS0", ""},
+  };
+  for (const auto& [path, com] : back) {
+    EXPECT_EQ(korvel::PosixComName(path), com) << path;
+    if (*com != '\0') {
+      EXPECT_EQ(korvel::PosixDevicePath(com), path) << path;
+    }
   }
 }

@@ -1,19 +1,11 @@
 #include "dunmark_core.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
-#include <regex>
 
 #include "korvel/rates.h"
-
-#if !defined(_WIN32)
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "korvel/serial_devices.h"
 
 namespace dunmark::core {
 
@@ -92,43 +84,12 @@ std::string ReasonOf(int status) {
 }
 
 std::string AccessHint(const std::string& device, const std::string& group) {
-  if (group.empty()) return "Permission denied for " + device + ": this user may not read and write it.";
-  return "Permission denied for " + device + ": your user is not in the '" + group +
-         "' group. Run: sudo usermod -aG " + group + " $USER, then log out and back in.";
+  return korvel::AccessHint(device, group);
 }
-
-namespace {
-
-#if !defined(_WIN32)
-bool InGroup(gid_t group) {
-  if (::getegid() == group) return true;
-  const int count = ::getgroups(0, nullptr);
-  if (count <= 0) return false;
-  std::vector<gid_t> groups(static_cast<size_t>(count));
-  const int got = ::getgroups(count, groups.data());
-  return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
-}
-#endif
-
-// The group owning `device` when joining it would let this user read and
-// write the device; empty when that is no help.
-std::string GroupToJoin(const std::string& device) {
-#if defined(_WIN32)
-  (void)device;
-  return {};
-#else
-  struct stat info {};
-  if (::stat(device.c_str(), &info) != 0) return {};
-  if ((info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) || InGroup(info.st_gid)) return {};
-  const struct group* entry = ::getgrgid(info.st_gid);
-  return entry != nullptr && entry->gr_name != nullptr ? entry->gr_name : "dialout";
-#endif
-}
-
-}  // namespace
 
 std::string ReasonOf(const Korvel_OpenError& error) {
-  if (error.reason == KORVEL_OPEN_PERMISSION) return AccessHint(error.device, GroupToJoin(error.device));
+  if (error.reason == KORVEL_OPEN_PERMISSION)
+    return korvel::AccessHint(error.device, korvel::GroupToJoin(error.device));
   std::string reason = error.text[0] != '\0' ? error.text : "The port could not be opened";
   reason += '.';
   return reason;
@@ -163,55 +124,12 @@ std::vector<std::string> FixedPortNames() {
   return names;
 }
 
-namespace {
-
-// "ttyUSB10" after "ttyUSB9": compare the text before the trailing number,
-// then the number.
-bool NaturalLess(const std::string& a, const std::string& b) {
-  auto split = [](const std::string& s) {
-    size_t digits = s.size();
-    while (digits > 0 && std::isdigit(static_cast<unsigned char>(s[digits - 1]))) --digits;
-    return digits;
-  };
-  const size_t da = split(a), db = split(b);
-  if (da < a.size() && db < b.size() && a.compare(0, da, b, 0, db) == 0 && a.size() - da <= 18 &&
-      b.size() - db <= 18)
-    return std::stoull(a.substr(da)) < std::stoull(b.substr(db));
-  return a < b;
-}
-
-// The entries of `dir` whose names match `pattern` (empty: all), as paths,
-// in natural order.
-std::vector<std::string> Entries(const std::string& dir, const std::string& pattern) {
-  std::vector<std::string> names;
-  std::error_code error;
-  const std::regex match(pattern.empty() ? ".*" : pattern);
-  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-    const std::string name = entry.path().filename().string();
-    std::error_code kind;
-    if (entry.is_directory(kind)) continue;
-    if (std::regex_match(name, match)) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end(), NaturalLess);
-  std::vector<std::string> paths;
-  for (const std::string& name : names) paths.push_back(dir + "/" + name);
-  return paths;
-}
-
-}  // namespace
-
 std::vector<std::string> DiscoverSerialDevices(const std::string& devRoot) {
-#if defined(_WIN32)
-  (void)devRoot;
-  return {};
-#else
-  std::vector<std::string> devices = Entries(devRoot + "/serial/by-id", "");
-  for (const char* pattern : {"ttyUSB[0-9]+", "ttyACM[0-9]+"}) {
-    const std::vector<std::string> found = Entries(devRoot, pattern);
-    devices.insert(devices.end(), found.begin(), found.end());
-  }
+  // The machine's own ports are in the list already by their comN names.
+  std::vector<std::string> devices;
+  for (const korvel::SerialDevice& device : korvel::FindSerialDevices(devRoot))
+    if (device.kind != korvel::SerialKind::kBuiltIn) devices.push_back(device.path);
   return devices;
-#endif
 }
 
 std::vector<std::string> BuildPortList(const std::vector<std::string>& devices,

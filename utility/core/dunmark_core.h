@@ -110,8 +110,10 @@ uint32_t RateFromText(std::string_view text);
 // The names the port box starts with: "com1" to "com8".
 std::vector<std::string> FixedPortNames();
 
-// Serial devices present under `devRoot` (normally "/dev"): the entries of
-// serial/by-id, then ttyUSB* and ttyACM*, each group in natural order
+// Serial devices present under `devRoot` (normally "/dev"), as
+// korvel::FindSerialDevices finds them for `korvel ports` too, without the
+// machine's own ttyS ports (the list has them as com1 to com8): the entries
+// of serial/by-id, then ttyUSB* and ttyACM*, each group in natural order
 // (ttyUSB2 before ttyUSB10).  None on Windows.
 std::vector<std::string> DiscoverSerialDevices(const std::string& devRoot = "/dev");
 

@@ -32,6 +32,24 @@ inline std::string PosixDevicePath(std::string_view name) {
   return std::string(name);
 }
 
+// The other way round: "com1" for "/dev/ttyS0", empty for any path that no
+// comN name opens.
+inline std::string PosixComName(std::string_view path) {
+  constexpr std::string_view kPrefix = "/dev/ttyS";
+  if (path.size() <= kPrefix.size() || path.size() > kPrefix.size() + 5 ||
+      path.substr(0, kPrefix.size()) != kPrefix)
+    return {};
+  const std::string_view digits = path.substr(kPrefix.size());
+  if (digits.size() > 1 && digits[0] == '0') return {};
+  int n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return {};
+    n = n * 10 + (c - '0');
+  }
+  if (n + 1 > 99999) return {};  // beyond every comN name
+  return "com" + std::to_string(n + 1);
+}
+
 // The name a port opens by on Windows: com1 to com9 as given, com10 and up
 // as \\.\COM10, any other name as given.
 inline std::string WindowsDeviceName(std::string_view name) {
