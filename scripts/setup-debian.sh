@@ -15,6 +15,7 @@ fi
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev fonts-wqy-microhei   # the dialog, and a font for its Chinese texts
+  libcli11-dev nlohmann-json3-dev   # korvel: its command line and its JSON
   googletest libgtest-dev libbenchmark-dev
   scdoc                             # the manual pages
 )

@@ -1,0 +1,61 @@
+// Running a command against the reader through the library, and where its
+// output goes while it runs.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "report.h"
+#include "request.h"
+
+namespace korvel::cli {
+
+// The simulated reader's part in a command (--simulate): it swipes by itself.
+class Swiper {
+ public:
+  virtual ~Swiper() = default;
+  // Swipes one sample card now (--card's, else the first); returns what it
+  // swiped, for people ("card 1, Visa test card").
+  virtual std::string SwipeOnce() = 0;
+  // From now until StopSwiping, swipes a sample card now and then every
+  // second: --card's each time, else each in turn.
+  virtual void StartSwiping() = 0;
+  virtual void StopSwiping() = 0;
+};
+
+// Where a command's output goes: for people, text on `out` and notes and
+// errors on `err`; with --json, one object a line on `out` (and the error in
+// words on `err`).
+class Output {
+ public:
+  Output(const Request& request, FILE* out, FILE* err) : request_(request), out_(out), err_(err) {}
+  // A note for people on `err` (nothing with --json).
+  void Note(const std::string& text);
+  // A line of the probe's conversation for people on `out` (nothing with --json).
+  void Say(const std::string& text);
+  // A swipe that watch saw.  False when `out` can no longer be written.
+  bool SwipeSeen(const Result& context, const Swipe& swipe);
+  // The command's result.  False when `out` could not be written.
+  bool Finish(const Result& result);
+
+ private:
+  const Request& request_;
+  FILE* out_;
+  FILE* err_;
+};
+
+// Runs `request` on `port` (the simulated reader's port with --simulate).
+// `swiper` is the simulated reader, null for a real one.  `stop` is set by a
+// signal handler: watch and probe end their waits for a swipe on it within a
+// few hundred milliseconds, and restore the reader's mode.
+Result Run(const Request& request, const std::string& port, Swiper* swiper, Output& output,
+           const std::atomic<bool>& stop);
+
+// Today as YYMM in local time, for the card's expiry check.
+uint32_t TodayYymm();
+
+// How long one wait for a swipe lasts before `stop` is looked at again.
+inline constexpr uint32_t kWaitSliceMs = 250;
+
+}  // namespace korvel::cli
