@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <thread>
 
 #include "korvel/clock.h"
@@ -303,13 +302,6 @@ bool Output::Finish(const Result& result) {
   std::fputs(ErrorText(result).c_str(), err_);
   std::fflush(err_);
   return std::fflush(out_) == 0 && !std::ferror(out_);
-}
-
-uint32_t TodayYymm() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (localtime_r(&now, &local) == nullptr) return KORVEL_CARD_NO_DATE;
-  return static_cast<uint32_t>((local.tm_year % 100) * 100 + local.tm_mon + 1);
 }
 
 Result Run(const Request& request, const std::string& port, Swiper* swiper, Output& output,

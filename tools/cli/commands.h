@@ -16,7 +16,7 @@ class Swiper {
  public:
   virtual ~Swiper() = default;
   // Swipes one sample card now (--card's, else the first); returns what it
-  // swiped, for people ("card 1, Visa test card").
+  // swiped, for people ("visa: Visa test card").
   virtual std::string SwipeOnce() = 0;
   // From now until StopSwiping, swipes a sample card now and then every
   // second: --card's each time, else each in turn.
@@ -51,9 +51,6 @@ class Output {
 // few hundred milliseconds, and restore the reader's mode.
 Result Run(const Request& request, const std::string& port, Swiper* swiper, Output& output,
            const std::atomic<bool>& stop);
-
-// Today as YYMM in local time, for the card's expiry check.
-uint32_t TodayYymm();
 
 // How long one wait for a swipe lasts before `stop` is looked at again.
 inline constexpr uint32_t kWaitSliceMs = 250;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
+#include "korvel/clock.h"
 #include "korvel/rates.h"
 #include "korvel/serial_devices.h"
 
@@ -198,14 +198,7 @@ std::vector<CardLine> DescribeCard(const Korvel_Card& card) {
 }
 
 uint32_t TodayYymm() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-#if defined(_WIN32)
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
-  return static_cast<uint32_t>((local.tm_year % 100) * 100 + local.tm_mon + 1);
+  return korvel::TodayYymm();
 }
 
 }  // namespace dunmark::core
