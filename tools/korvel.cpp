@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   ParseContext context;
 #ifdef KORVEL_HAVE_SIMULATOR
   context.have_simulator = true;
-  context.sample_cards = korvel::sim::SampleCards().size();
+  for (const korvel::sim::Card& card : korvel::sim::SampleCards()) context.sample_cards.push_back(card.key);
 #else
   context.have_simulator = false;
 #endif

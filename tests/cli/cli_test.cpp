@@ -19,7 +19,7 @@
 namespace korvel::cli {
 namespace {
 
-const ParseContext kContext{true, 4};
+const ParseContext kContext{true, {"visa", "mastercard", "amex", "discover"}};
 
 Parsed Parse(std::vector<std::string> args) {
   return ParseArguments(args, kContext);
@@ -76,6 +76,7 @@ TEST(Arguments, ReadIntoARequest) {
   parsed = Parse({"--simulate", "--card", "4", "--reveal", "read"});
   EXPECT_EQ(parsed.request.card, 3u);
   EXPECT_TRUE(parsed.request.reveal);
+  EXPECT_EQ(Parse({"--simulate", "--card", "amex", "read"}).request.card, 2u);
 }
 
 TEST(Arguments, SentinelsByOptionOrCompactForm) {
@@ -125,7 +126,8 @@ TEST(Arguments, UsageErrorsSayWhatIsWrong) {
       {{"baud", "com1", "115200"}, "'115200' is not a rate of the reader"},
       {{"--baud", "9601", "info", "com1"}, "--baud: '9601' is not a rate"},
       {{"--card", "1", "read", "com1"}, "it needs --simulate"},
-      {{"--simulate", "--card", "5", "read"}, "--card: '5' is not a sample card (1 to 4)"},
+      {{"--simulate", "--card", "5", "read"},
+       "--card: '5' is not a sample card (visa, mastercard, amex, discover, or 1 to 4)"},
       {{"--simulate", "--card", "x", "read"}, "--card: 'x'"},
       {{"watch", "com1", "--count", "0"}, "--count: '0'"},
       {{"watch", "com1", "--timeout", "-1"}, "--timeout: '-1'"},
@@ -146,7 +148,7 @@ TEST(Arguments, UsageErrorsSayWhatIsWrong) {
   EXPECT_TRUE(Parse({"info", "--json"}).json);
   EXPECT_EQ(Parse({"mode", "com1", "passive"}).command, "mode");
 
-  const Parsed no_simulator = ParseArguments({"--simulate", "probe"}, ParseContext{false, 0});
+  const Parsed no_simulator = ParseArguments({"--simulate", "probe"}, ParseContext{false, {}});
   EXPECT_EQ(no_simulator.kind, Parsed::Kind::kUsageError);
   EXPECT_NE(no_simulator.text.find("no simulated reader"), std::string::npos);
 }

@@ -165,7 +165,7 @@ TEST(Program, OneJsonResultForEachCommand) {
       {{"info"}, "identification", "MSR-3T V2.10"},
       {{"mode"}, "mode", "command"},
       {{"mode", "active"}, "set", true},
-      {{"--card", "2", "read"}, "sample_card", "card 2, Mastercard test card (three tracks)"},
+      {{"--card", "2", "read"}, "sample_card", "mastercard: Mastercard test card (three tracks)"},
       {{"sentinels", "--no-enter-mark", "--t1-start", "!"}, "record", "!?;?+?70"},
       {{"baud", "19200"}, "answers_at", 19200},
       {{"ports"}, "command", "ports"},
@@ -197,6 +197,13 @@ TEST(Program, ReadsDecodedAndRevealsOnlyWhenAsked) {
   EXPECT_EQ(card["checks"]["tracks_agree"]["result"], "passed");
   EXPECT_EQ(card["checks"].size(), static_cast<size_t>(KORVEL_CARD_CHECK_COUNT));
   EXPECT_EQ(read.Err(), "");
+
+  // A card whose checks fail is still read: the checks say what is wrong.
+  Program luhn({"--simulate", "--json", "--card", "luhn-fail", "read"});
+  ASSERT_EQ(luhn.Wait(), 0) << luhn.Err();
+  EXPECT_EQ(luhn.Last()["card"]["checks"]["account_check_digit"]["result"], "failed");
+  EXPECT_EQ(luhn.Last()["card"]["checks_failed"], 1);
+  luhn.ExpectMasked();
 
   Program reveal({"--simulate", "--reveal", "read"});
   ASSERT_EQ(reveal.Wait(), 0) << reveal.Err();

@@ -51,7 +51,7 @@ const CommandHelp kCommands[] = {
      "Asks the reader for the card data it holds (its last swipe, in either\n"
      "mode) and prints it decoded.  A reader that holds no swipe yet refuses\n"
      "(exit 5).  With --simulate the simulated reader first swipes a sample card\n"
-     "by itself: the one --card names, else card 1.\n"},
+     "by itself: the one --card names, else the first (visa).\n"},
     {Command::kWatch, "watch", "PORT", "print each swipe as it arrives (active mode)",
      "Puts the reader in active mode and prints each swipe, decoded, as it\n"
      "arrives, until Ctrl-C (or SIGTERM, SIGHUP), --count swipes or --timeout\n"
@@ -112,7 +112,7 @@ const char kJsonText[] =
 
 const char kSubFooter[] =
     "Global options (before or after the command): --baud RATE, --simulate,\n"
-    "--card N, --json, --reveal.  korvel --help explains them, the output and\n"
+    "--card KEY, --json, --reveal.  korvel --help explains them, the output and\n"
     "the exit codes.\n";
 
 const char kSentinelNote[] =
@@ -167,6 +167,23 @@ class HelpFormatter : public CLI::Formatter {
     return out.str();
   }
 };
+
+// The width of an option's description in the help.
+constexpr size_t kOptionTextWidth = 52;
+
+// `text` broken into lines of at most `width` at its spaces.
+std::string Wrap(const std::string& text, size_t width) {
+  std::string wrapped, line;
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    if (!line.empty() && line.size() + 1 + word.size() > width) {
+      wrapped += line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+  }
+  return wrapped + line;
+}
 
 // ---- Reading the values -----------------------------------------------------
 
@@ -340,14 +357,16 @@ Parsed ParseArguments(const std::vector<std::string>& args, const ParseContext& 
   app.add_flag("--simulate", request.simulate,
                "talk to a simulated reader started in this\n"
                "process; PORT is then left out");
-  CLI::Option* card_given = app.add_option("--card", card_text,
-                                           "with --simulate: the sample card the simulated\n"
-                                           "reader swipes, 1 to " +
-                                               std::to_string(context.sample_cards) +
-                                               " (korvel-sim's 'cards' lists\n"
-                                               "them); without it read takes card 1 and watch\n"
-                                               "takes them all in turn")
-                                ->option_text("N");
+  std::string keys;
+  for (const std::string& key : context.sample_cards) keys += (keys.empty() ? "" : ", ") + key;
+  const std::string first = context.sample_cards.empty() ? "card 1" : context.sample_cards[0];
+  CLI::Option* card_given =
+      app.add_option("--card", card_text,
+                     Wrap("with --simulate: the sample card the simulated reader swipes, by its key (" +
+                              keys + ") or its number (1 to " + std::to_string(context.sample_cards.size()) +
+                              "); without it read takes " + first + " and watch takes them all in turn",
+                          kOptionTextWidth))
+          ->option_text("KEY");
   app.add_flag("--json", request.json, "one JSON object per line on standard output");
   app.add_flag("--reveal", request.reveal,
                "show card data in full (a warning goes to\n"
@@ -451,12 +470,17 @@ Parsed ParseArguments(const std::vector<std::string>& args, const ParseContext& 
   if (card_given->count() > 0) {
     if (!request.simulate)
       return usage_error("--card chooses the simulated reader's card: it needs --simulate");
+    const std::vector<std::string>& cards = context.sample_cards;
+    const auto key = std::find(cards.begin(), cards.end(), card_text);
     char* end = nullptr;
     const unsigned long n = std::strtoul(card_text.c_str(), &end, 10);
-    if (card_text.empty() || *end != '\0' || card_text[0] == '-' || n < 1 || n > context.sample_cards)
-      return usage_error("--card: '" + card_text + "' is not a sample card (1 to " +
-                         std::to_string(context.sample_cards) + ")");
-    request.card = static_cast<size_t>(n - 1);
+    if (key != cards.end())
+      request.card = static_cast<size_t>(key - cards.begin());
+    else if (!card_text.empty() && *end == '\0' && card_text[0] != '-' && n >= 1 && n <= cards.size())
+      request.card = static_cast<size_t>(n - 1);
+    else
+      return usage_error("--card: '" + card_text + "' is not a sample card (" + keys + ", or 1 to " +
+                         std::to_string(cards.size()) + ")");
   }
 
   // The positional arguments: PORT first unless --simulate or ports.

@@ -70,8 +70,8 @@ struct Parsed {
 };
 
 struct ParseContext {
-  bool have_simulator = true;  // this build has --simulate
-  size_t sample_cards = 0;     // how many sample cards --card may choose from
+  bool have_simulator = true;             // this build has --simulate
+  std::vector<std::string> sample_cards;  // the keys of the sample cards --card chooses from
 };
 
 // Reads the command line (without the program's name).

@@ -21,7 +21,8 @@ SimulatedReader::~SimulatedReader() {
 
 std::string SimulatedReader::Swipe(size_t index) {
   reader_->Swipe(index);
-  return "card " + std::to_string(index + 1) + ", " + sim::SampleCards()[index].name;
+  const sim::Card& card = sim::SampleCards()[index];
+  return card.key + ": " + card.name;
 }
 
 std::string SimulatedReader::SwipeOnce() {
