@@ -383,6 +383,12 @@ TEST(Results, EveryFailureClassInWordsAndInJson) {
   FailOpen(&denied, error, "dialout");
   EXPECT_NE(ErrorText(denied).find("sudo usermod -aG dialout $USER"), std::string::npos);
   EXPECT_EQ(ResultJson(denied)["open_error"]["reason"], "permission");
+  const std::pair<int, const char*> reasons[] = {
+      {KORVEL_OPEN_ARGUMENT, "argument"},     {KORVEL_OPEN_BAUD, "baud"},
+      {KORVEL_OPEN_ABSENT, "absent"},         {KORVEL_OPEN_BUSY, "busy"},
+      {KORVEL_OPEN_NOT_SERIAL, "not_serial"}, {KORVEL_OPEN_CONFIG, "config"},
+      {KORVEL_OPEN_SYSTEM, "system"},         {KORVEL_OPEN_NETWORK, "network"}};
+  for (const auto& [reason, name] : reasons) EXPECT_STREQ(OpenReasonName(reason), name);
 
   EXPECT_EQ(JsonLine(UsageErrorJson("", "no command given")),
             R"({"event":"result","command":null,"port":null,"simulated":false,"baud":null,"ok":false,)"

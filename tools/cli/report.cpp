@@ -181,6 +181,7 @@ const char* OpenReasonName(int reason) {
     case KORVEL_OPEN_PERMISSION: return "permission";
     case KORVEL_OPEN_NOT_SERIAL: return "not_serial";
     case KORVEL_OPEN_CONFIG: return "config";
+    case KORVEL_OPEN_NETWORK: return "network";
     default: return "system";
   }
 }

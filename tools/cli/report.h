@@ -94,7 +94,8 @@ std::string StatusReason(int status);
 std::string StepWords(const std::string& step);
 // "active", "command", or "unknown" for any other mode byte.
 const char* ModeName(uint8_t mode);
-// The stable name of a KORVEL_OPEN_* reason: "absent", "busy", "permission", ...
+// The stable name of a KORVEL_OPEN_* reason: "ok", "argument", "baud",
+// "absent", "busy", "permission", "not_serial", "config", "system", "network".
 const char* OpenReasonName(int reason);
 // Bytes for a terminal or a JSON string: printable ASCII as it is, \r \n \t,
 // \\ and \xHH for the rest.
