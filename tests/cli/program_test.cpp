@@ -63,13 +63,14 @@ bool WaitFor(const std::function<bool()>& ready, int timeout_ms = 10000) {
 // One run of the program, its standard output and error in files.
 class Program {
  public:
-  explicit Program(std::vector<std::string> args) {
+  // Runs korvel with `args`, or with `program` given, that program.
+  explicit Program(std::vector<std::string> args, const char* program = KORVEL_PROGRAM) {
     char out[] = "/tmp/korvel-cli-out-XXXXXX";
     char err[] = "/tmp/korvel-cli-err-XXXXXX";
     const int out_fd = mkstemp(out), err_fd = mkstemp(err);
     out_path_ = out;
     err_path_ = err;
-    args.insert(args.begin(), KORVEL_PROGRAM);
+    args.insert(args.begin(), program);
     pid_ = fork();
     if (pid_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that dies
@@ -355,6 +356,20 @@ TEST_F(ProgramOnPty, CtrlCDuringWatchRestoresTheModeItFound) {
     EXPECT_EQ(lines[1]["swipes"], 1);
     watch.ExpectMasked();
   }
+}
+
+TEST_F(ProgramOnPty, WatchIntoAPipeThatClosesRestoresTheMode) {
+  Program pipeline({"-c", std::string("'") + KORVEL_PROGRAM + "' --json watch " + port_ + " | head -n 1"},
+                   "/bin/sh");
+  ASSERT_TRUE(reader_->WaitReceived(
+      korvel::sim::BuildRequest('1', {'0'}).size() + korvel::sim::BuildRequest('0', {'0'}).size(), 10000));
+  ASSERT_TRUE(reader_->WaitIdle(10000));
+  reader_->Swipe(size_t{0});
+  EXPECT_EQ(pipeline.Wait(), 0);  // head's
+  EXPECT_EQ(pipeline.Lines().size(), 1u);
+  // korvel sees its reader gone before any second swipe, and restores the mode.
+  EXPECT_TRUE(WaitFor([&] { return reader_->State().mode == '1'; }));
+  EXPECT_NE(pipeline.Err().find("standard output is closed"), std::string::npos) << pipeline.Err();
 }
 
 TEST_F(ProgramOnPty, WatchEndsWhenTheReaderGoesAway) {

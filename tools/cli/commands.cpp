@@ -1,8 +1,11 @@
 #include "commands.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "korvel/clock.h"
@@ -41,12 +44,13 @@ class Handle {
 };
 
 // Waits for a swipe until `deadline_ms` (MonotonicMs; -1: none) in slices, so
-// that a signal ends the wait promptly.  KORVEL_E_EMPTY at the deadline or
-// when stopped (then *stopped is true).
-int WaitSwipe(void* handle, unsigned char* data, int64_t deadline_ms, const std::atomic<bool>& stop,
+// that a signal, or standard output closing, ends the wait promptly.
+// KORVEL_E_EMPTY at the deadline or when `ended` says so (then *stopped is
+// true).
+int WaitSwipe(void* handle, unsigned char* data, int64_t deadline_ms, const std::function<bool()>& ended,
               bool* stopped) {
   for (;;) {
-    if (stop.load()) {
+    if (ended()) {
       *stopped = true;
       return KORVEL_E_EMPTY;
     }
@@ -162,7 +166,8 @@ void Probe(void* handle, const Request& request, Swiper* swiper, Output& output,
     output.Note("Swipe a card within " + SecondsText(request.timeout_ms) + "...");
   }
   unsigned char data[KORVEL_DATA_AREA] = {};
-  status = WaitSwipe(handle, data, DeadlineOf(request.timeout_ms), stop, &r->interrupted);
+  status = WaitSwipe(
+      handle, data, DeadlineOf(request.timeout_ms), [&] { return stop.load(); }, &r->interrupted);
   if (r->interrupted) {
     output.Say("Card data                   interrupted\n");
   } else if (status == KORVEL_OK) {
@@ -207,11 +212,25 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
   if (swiper != nullptr) swiper->StartSwiping();
 
   const int64_t deadline = DeadlineOf(request.timeout_ms);
-  bool timed_out = false;
+  bool timed_out = false, ended = false, closed = false;
   int number = 0;
+  // A reader of the output that went away (korvel watch | head -n 1) ends
+  // the watch as a signal does, without waiting for the next swipe to fail.
+  auto end_now = [&] {
+    closed = output.Closed();
+    return stop.load() || closed;
+  };
   for (;;) {
     unsigned char data[KORVEL_DATA_AREA] = {};
-    status = WaitSwipe(handle, data, deadline, stop, &r->interrupted);
+    status = WaitSwipe(handle, data, deadline, end_now, &ended);
+    if (ended && !closed) r->interrupted = true;
+    if (closed) {
+      r->exit = Exit::kFailure;
+      r->status.reset();
+      r->step = "output";
+      r->reason = "standard output is closed";
+      break;
+    }
     if (r->interrupted) break;
     if (status == KORVEL_E_EMPTY) {
       timed_out = true;
@@ -284,6 +303,13 @@ void Output::Say(const std::string& text) {
   if (request_.json) return;
   std::fputs(text.c_str(), out_);
   std::fflush(out_);
+}
+
+bool Output::Closed() const {
+  // With no events asked for, poll() still reports an error or a hang-up:
+  // a pipe whose reader has gone, a terminal that went away.
+  pollfd p{fileno(out_), 0, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
 bool Output::SwipeSeen(const Result& context, const Swipe& swipe) {

@@ -36,6 +36,8 @@ class Output {
   void Say(const std::string& text);
   // A swipe that watch saw.  False when `out` can no longer be written.
   bool SwipeSeen(const Result& context, const Swipe& swipe);
+  // True once `out` can no longer be written: a pipe whose reader has gone.
+  bool Closed() const;
   // The command's result.  False when `out` could not be written.
   bool Finish(const Result& result);
 
