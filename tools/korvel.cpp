@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // korvel: the reader on the command line, for people and for scripts.
 // `korvel --help` is its manual; tools/cli/ holds its parts.
 #include <signal.h>
@@ -12,6 +15,7 @@
 #include "cli/exit_codes.h"
 #include "cli/report.h"
 #include "cli/request.h"
+#include "korvel.h"
 #ifdef KORVEL_HAVE_SIMULATOR
 #include "cli/simulated_reader.h"
 #endif
@@ -63,7 +67,7 @@ int main(int argc, char** argv) {
   const Parsed parsed = ParseArguments(std::vector<std::string>(argv + 1, argv + argc), context);
   switch (parsed.kind) {
     case Parsed::Kind::kHelp: std::fputs(parsed.text.c_str(), stdout); return 0;
-    case Parsed::Kind::kVersion: std::printf("korvel %s\n", KORVEL_VERSION_TEXT); return 0;
+    case Parsed::Kind::kVersion: std::printf("korvel %s\n", Korvel_Version()); return 0;
     case Parsed::Kind::kUsageError: return UsageError(parsed);
     case Parsed::Kind::kRun: break;
   }

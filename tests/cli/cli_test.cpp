@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // korvel's parts that need no port: the command line, the exit codes, the
 // texts and JSON objects, and the serial devices it lists.
 #include <unistd.h>

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Running a command against the reader through the library, and where its
 // output goes while it runs.
 #pragma once

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The exit codes of `korvel`: the one table of them.  --help, the JSON
 // objects and the tests all read it.
 #pragma once

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // What `korvel` found out, and how it says so: the result of a command, a
 // swipe, a probe step, each as text for people and as a JSON object for
 // programs.  Plain functions of plain data, tested without a port.

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 #include "request.h"
 
 #include <CLI/CLI.hpp>
@@ -372,7 +375,7 @@ Parsed ParseArguments(const std::vector<std::string>& args, const ParseContext& 
                "show card data in full (a warning goes to\n"
                "standard error)");
   bool version = false;
-  app.add_flag("--version", version, "print the version and exit");
+  app.add_flag("--version", version, "print the library's version and exit");
 
   // What each command's own options write (only one command is parsed).
   struct CommandOptions {

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // What `korvel` was asked to do: the command line read into a Request, with
 // every check that needs no port.  Plain functions, tested without a process.
 #pragma once

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // `korvel --simulate`: a simulated reader (korvel::sim::PtyReader) in this
 // process, which swipes its sample cards by itself.
 #pragma once

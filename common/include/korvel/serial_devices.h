@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The serial devices present on this machine, and what to tell a user who
 // may not open one: the one rule behind the dialog's port list and
 // `korvel ports`.
