@@ -120,15 +120,10 @@ failures=0
 cd "$work"
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 check "korvel-sim --version" expect_output "^korvel-sim $version\$" korvel-sim --version
-# The command-line tool. korvel replaces korvel-probe; until it is in the
-# build, korvel-tools holds korvel-probe, which is tried instead.
-if [ -e /usr/bin/korvel ] || [ ! -e /usr/bin/korvel-probe ]; then
-  check "korvel --version" expect_output "^korvel $version\$" korvel --version
-  check "korvel --simulate probe" expect_output 'Identification text +ok: "MSR-3T V2\.10"' korvel --simulate probe
-  check "man korvel(1)" sh -c "man -w 1 korvel && MANWIDTH=80 man 1 korvel | grep -q NAME"
-else
-  check "korvel-probe --simulate (korvel is not in this build)" expect_output "The reader answers" korvel-probe --simulate
-fi
+# The command-line tool.
+check "korvel --version" expect_output "^korvel $version\$" korvel --version
+check "korvel --simulate probe" expect_output 'Identification text +ok: "MSR-3T V2\.10"' korvel --simulate probe
+check "man korvel(1)" sh -c "man -w 1 korvel && MANWIDTH=80 man 1 korvel | grep -q NAME"
 check "dunmark --version (no display needed)" expect_output "^dunmark $version\$" dunmark --version
 check "dunmark without a display says so and exits 1" \
   sh -c 'dunmark 2>err; [ $? -eq 1 ] && grep -q "graphical session" err'
