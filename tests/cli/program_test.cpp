@@ -41,9 +41,11 @@ using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 // The account numbers of the simulator's sample cards (the card schemes'
-// published test numbers): none may appear in full without --reveal.
+// published test numbers, and one with a wrong check digit): none may appear
+// in full without --reveal.
 const char* const kAccounts[] = {"4111111111111111", "5555555555554444", "378282246310005",
-                                 "6011111111111117"};
+                                 "6011111111111117", "4111111111111112", "4012888888881881",
+                                 "4000056655665556", "4242424242424242", "5105105105105100"};
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
