@@ -211,6 +211,15 @@ TEST(Program, ReadsDecodedAndRevealsOnlyWhenAsked) {
   EXPECT_EQ(luhn.Last()["card"]["checks_failed"], 1);
   luhn.ExpectMasked();
 
+  // Every sample card, as text and as JSON, without its number in full.
+  for (const korvel::sim::Card& card : korvel::sim::SampleCards()) {
+    for (const char* format : {"--json", "--baud=9600"}) {
+      Program each({"--simulate", format, "--card", card.key, "read"});
+      EXPECT_EQ(each.Wait(), 0) << card.key << each.Err();
+      each.ExpectMasked();
+    }
+  }
+
   Program reveal({"--simulate", "--reveal", "read"});
   ASSERT_EQ(reveal.Wait(), 0) << reveal.Err();
   EXPECT_NE(reveal.Out().find("Account         4111111111111111  (track 2)"), std::string::npos)
