@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -52,6 +53,16 @@ std::string ReadFile(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  char byte[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(byte, sizeof byte, "%02X ", b);
+    text += byte;
+  }
+  return text;
 }
 
 // Waits for `ready` to hold, looking every few milliseconds; false after
@@ -361,7 +372,8 @@ TEST_F(ProgramOnPty, CtrlCDuringWatchRestoresTheModeItFound) {
     ASSERT_TRUE(WaitFor([&] { return watch.Out().find('\n') != std::string::npos; })) << watch.Err();
     watch.Signal(c.signal);
     ASSERT_EQ(watch.Wait(), CodeOf(Exit::kInterrupted)) << watch.Err();
-    EXPECT_EQ(reader_->State().mode, c.mode);
+    // (On failure: every byte the reader got, korvel's and any other opener's.)
+    EXPECT_EQ(reader_->State().mode, c.mode) << Hex(reader_->Received()) << "\n" << watch.Out();
     const std::vector<Json> lines = watch.Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["card"]["account"], "555555******4444");
