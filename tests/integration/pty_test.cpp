@@ -577,7 +577,7 @@ TEST_F(Pty, ThePumpRunsDuringWaitsAndMayCallTheLibraryAgain) {
   pump.calls = 0;
   unsigned char data[300];
   ASSERT_EQ(GetTrackWhenReady(h, data), KORVEL_OK);
-  EXPECT_GE(pump.calls.load(), 50 / 10 - 1);
+  EXPECT_GE(pump.calls.load(), 2);  // every 5 ms promised; a loaded machine may stretch it
 
   EXPECT_EQ(Korvel_SetMessagePump(h, nullptr, nullptr), KORVEL_OK);
 }
