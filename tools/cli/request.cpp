@@ -90,8 +90,10 @@ const char kDescription[] =
 
 const char kPortText[] =
     "PORT is any name the library opens: com1, com2, ... (/dev/ttyS0, ...), a\n"
-    "device path (/dev/ttyUSB0, /dev/serial/by-id/...), or another name the\n"
-    "library takes.  With --simulate there is no PORT: the command talks to a\n"
+    "device path (/dev/ttyUSB0, /dev/serial/by-id/...), or a reader on another\n"
+    "machine behind a port server: rfc2217://HOST:PORT or tcp://HOST:PORT\n"
+    "(card data crosses the network in the clear: keep it on a trusted network\n"
+    "or a tunnel).  With --simulate there is no PORT: the command talks to a\n"
     "simulated reader that korvel starts in its own process, e.g.\n"
     "korvel --simulate probe.  Options may come before or after the command.\n";
 
