@@ -12,23 +12,32 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
                  Qt::WindowCloseButtonHint);
   setFont(dunmark::DialogFont());
   setWindowTitle(dunmark::res::kAboutCaption);
+  const dunmark::core::DialogSpec& spec = dunmark::core::AboutBox();
   const dunmark::DialogUnits du = dunmark::DialogUnits::FromFont(font());
-  setFixedSize(du.X(235), du.Y(55));
+  setFixedSize(du.X(spec.w), du.Y(spec.h));
 
-  const QIcon icon = dunmark::res::AppIcon();
-  m_iconLabel = new QLabel(this);
-  m_iconLabel->setPixmap(icon.pixmap(32, 32));
-  m_iconLabel->setGeometry(du.X(11), du.Y(17), 32, 32);
-
-  m_textLabel = new QLabel(this);
-  m_textLabel->setTextFormat(Qt::PlainText);
-  m_textLabel->setText(dunmark::res::kAboutText);
-  m_textLabel->setGeometry(du.Rect(40, 10, 119, 8));
-
-  m_okButton = new QPushButton(dunmark::res::kAboutOk, this);
-  m_okButton->setObjectName(QStringLiteral("1"));
-  m_okButton->setGeometry(du.Rect(178, 7, 50, 14));
-  m_okButton->setDefault(true);
-  m_okButton->setFocus();
-  connect(m_okButton, &QPushButton::clicked, this, &QDialog::accept);
+  for (const dunmark::core::ControlSpec& c : spec.controls) {
+    switch (c.kind) {
+      case dunmark::core::ControlKind::kIcon:
+        m_iconLabel = new QLabel(this);
+        m_iconLabel->setPixmap(dunmark::res::AppIcon().pixmap(32, 32));
+        m_iconLabel->setGeometry(du.X(c.x), du.Y(c.y), 32, 32);
+        break;
+      case dunmark::core::ControlKind::kLabel:
+        m_textLabel = new QLabel(this);
+        m_textLabel->setTextFormat(Qt::PlainText);
+        m_textLabel->setText(QString::fromUtf8(c.caption));
+        m_textLabel->setGeometry(du.Rect(c.x, c.y, c.w, c.h));
+        break;
+      case dunmark::core::ControlKind::kDefaultButton:
+        m_okButton = new QPushButton(QString::fromUtf8(c.caption), this);
+        m_okButton->setObjectName(QString::number(c.id));
+        m_okButton->setGeometry(du.Rect(c.x, c.y, c.w, c.h));
+        m_okButton->setDefault(true);
+        m_okButton->setFocus();
+        connect(m_okButton, &QPushButton::clicked, this, &QDialog::accept);
+        break;
+      default: break;
+    }
+  }
 }

@@ -99,12 +99,8 @@ QString FitGbkBytes(const QString& text, int budget) {
 }
 
 QString ReaderText(const unsigned char* area, size_t size) {
-  const auto* begin = reinterpret_cast<const char*>(area);
-  const auto* end = std::find(begin, begin + size, '\0');
-  QString text = FromGbk(QByteArray(begin, qsizetype(end - begin)));
-  text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return text;
+  const std::string bytes = core::ReaderBytes(area, size, "\n");
+  return FromGbk(QByteArray(bytes.data(), qsizetype(bytes.size())));
 }
 
 std::array<uint8_t, 8> BuildTrackRecord(const std::array<QString, 6>& sentinels, bool enterMark) {
@@ -133,33 +129,20 @@ QByteArray PortNameBytes(const QString& name) {
 #endif
 }
 
-namespace {
-
-// MulDiv for the non-negative values of a dialog template: rounds half up.
-int Scale(int value, int numerator, int denominator) {
-  const long long product = static_cast<long long>(value) * numerator;
-  const long long half = denominator / 2;
-  return int(product >= 0 ? (product + half) / denominator : (product - half) / denominator);
-}
-
-}  // namespace
-
 DialogUnits DialogUnits::FromFont(const QFont& font) {
   const QFontMetrics metrics(font);
   const int width =
       metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  DialogUnits units;
-  units.baseX = std::max(1, (width / 26 + 1) / 2);
-  units.baseY = std::max(1, metrics.height());
-  return units;
+  const core::BaseUnits units = core::BaseUnitsOf(width, metrics.height());
+  return DialogUnits{units.x, units.y};
 }
 
 int DialogUnits::X(int dlu) const {
-  return Scale(dlu, baseX, 4);
+  return core::PixelsX({baseX, baseY}, dlu);
 }
 
 int DialogUnits::Y(int dlu) const {
-  return Scale(dlu, baseY, 8);
+  return core::PixelsY({baseX, baseY}, dlu);
 }
 
 QRect DialogUnits::Rect(int x, int y, int w, int h) const {
@@ -167,7 +150,8 @@ QRect DialogUnits::Rect(int x, int y, int w, int h) const {
 }
 
 QPoint IconOrigin(QSize client, QSize icon) {
-  return QPoint((client.width() - icon.width() + 1) / 2, (client.height() - icon.height() + 1) / 2);
+  const core::Point origin = core::IconOrigin(client.width(), client.height(), icon.width(), icon.height());
+  return QPoint(origin.x, origin.y);
 }
 
 QPoint PlaceBeside(const QRect& screen, const QRect& dialog, const QSize& size,
@@ -218,15 +202,15 @@ QFont DialogFont() {
   const QStringList families = QFontDatabase::families();
   QString family;
   for (const QString& candidate :
-       {QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei"),
-        QStringLiteral("Noto Sans CJK SC")}) {
+       {QString::fromUtf8(core::kDialogFontFace), QStringLiteral("SimSun"),
+        QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")}) {
     if (families.contains(candidate, Qt::CaseInsensitive)) {
       family = candidate;
       break;
     }
   }
   QFont font = family.isEmpty() ? QFont() : QFont(family);
-  font.setPointSize(9);
+  font.setPointSize(core::kDialogFontPoints);
   return font;
 }
 

@@ -1,23 +1,26 @@
-// Dunmark's resources: the texts of its dialogs and menu item, and its icon.
+// Dunmark's resources: the texts of its dialogs and menu item (from the
+// core, shared with the Windows dialog), and its icon.
 #pragma once
 
 #include <QIcon>
 #include <QString>
 
+#include "dunmark_core.h"
+
 namespace dunmark::res {
 
-inline const QString kMainCaption = QStringLiteral("TV628");
-inline const QString kAboutCaption = QStringLiteral("关于 Dunmark");
-inline const QString kAboutText = QStringLiteral("Dunmark 1.0 版");
-inline const QString kAboutOk = QStringLiteral("确定");
+inline const QString kMainCaption = QString::fromUtf8(core::kMainCaption);
+inline const QString kAboutCaption = QString::fromUtf8(core::kAboutCaption);
+inline const QString kAboutText = QString::fromUtf8(core::kAboutText);
+inline const QString kAboutOk = QString::fromUtf8(core::kAboutOk);
 // String 101: the About item of the system menu (the dialog's context menu
 // where the platform has no system menu to add it to).
-inline const QString kAboutMenuItem = QStringLiteral("关于 Dunmark(&A)...");
+inline const QString kAboutMenuItem = QString::fromUtf8(core::kAboutMenuItem);
 // The release (project(VERSION) in CMakeLists.txt, passed in by the build).
 inline const QString kVersion = QStringLiteral(DUNMARK_VERSION);
 
 // Command identifier of the About item.
-constexpr unsigned kIdmAboutBox = 0x0010;
+constexpr unsigned kIdmAboutBox = IDM_ABOUTBOX;
 // The "Card" window's item of the system menu (the dialog's context menu
 // where there is no system menu to add it to), and its command identifier.
 inline const QString kCardMenuItem = QStringLiteral("Card...");

@@ -7,6 +7,7 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QHash>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -71,7 +72,7 @@ CMainDialog::~CMainDialog() = default;
 
 void CMainDialog::CreateControls() {
   const dunmark::DialogUnits du = dunmark::DialogUnits::FromFont(font());
-  setFixedSize(du.X(434), du.Y(288));
+  setFixedSize(du.X(dunmark::core::MainDialog().w), du.Y(dunmark::core::MainDialog().h));
 
   // Controls are made in template order, which is also the tab order.
   // Group boxes and labels are siblings of the controls and take no focus.
@@ -136,62 +137,86 @@ void CMainDialog::CreateControls() {
   };
 
   const QStringList rates = dunmark::ToStringList(dunmark::core::RateItems());
+  // Inputs are named after their labels.
+  const QHash<int, QString> names = {
+      {IDC_PORT, QStringLiteral("Port")},
+      {IDC_BAUD, QStringLiteral("Baud")},
+      {IDC_BAUD_CHOOSE_BOX, QStringLiteral("Baud Setting")},
+      {IDC_TRACK1_START, QStringLiteral("First Track Start")},
+      {IDC_TRACK1_END, QStringLiteral("First Track End")},
+      {IDC_TRACK2_START, QStringLiteral("Second Track Start")},
+      {IDC_TRACK2_END, QStringLiteral("Second Track End")},
+      {IDC_TRACK3_START, QStringLiteral("Third Track Start")},
+      {IDC_TRACK3_END, QStringLiteral("Third Track End")},
+      {IDC_DATA_PACKETS, QStringLiteral("Data Packets")},
+  };
+  QHash<int, QPushButton*> buttons;
+  QHash<int, QComboBox*> combos;
+  QHash<int, QLineEdit*> edits;
+  QHash<QString, QLabel*> labels;
 
-  group(QStringLiteral("COM Setting"), 7, 7, 414, 42);
-  QLabel* portLabel = label(QStringLiteral("Port"), 15, 21, 17, 8);
-  m_portBox = combo(1000, QStringLiteral("Port"), 35, 23, 48, 58,
-                    dunmark::ToStringList(dunmark::core::FixedPortNames()));
-  portLabel->setBuddy(m_portBox);
-  QLabel* baudLabel = label(QStringLiteral("Baud"), 91, 22, 17, 8);
-  m_baudBox = combo(1001, QStringLiteral("Baud"), 119, 24, 48, 58, rates);
-  baudLabel->setBuddy(m_baudBox);
-  m_openCom = button(1002, QStringLiteral("Open Com"), 180, 21, 50, 14);
-  m_closeCom = button(1003, QStringLiteral("Close Com"), 241, 21, 50, 14);
-  m_exit = button(1004, QStringLiteral("Exit"), 300, 21, 50, 14);
-  group(QStringLiteral("Version"), 7, 57, 58, 44);
-  m_getVersion = button(1005, QStringLiteral("Get Version"), 13, 74, 50, 14);
-  group(QStringLiteral("Mode Choose"), 71, 62, 187, 40);
-  group(QStringLiteral("Baud Setting"), 264, 62, 155, 40);
-  m_activeMode = button(1006, QStringLiteral("Active Mode"), 75, 77, 52, 14);
-  m_commandMode = button(1007, QStringLiteral("Command Mode"), 131, 77, 55, 14);
-  m_searchMode = button(1008, QStringLiteral("Serch Mode"), 192, 77, 55, 14);
-  m_baudChoose = button(1009, QStringLiteral("Baud Choose"), 287, 79, 52, 14);
-  m_baudChooseBox = combo(1010, QStringLiteral("Baud Setting"), 359, 79, 48, 60, rates);
-  group(QStringLiteral("Output Setting"), 14, 109, 403, 98);
-  group(QStringLiteral("First Track"), 18, 122, 56, 62);
-  group(QStringLiteral("Second Track"), 83, 123, 62, 61);
-  group(QStringLiteral("Third Track"), 151, 125, 63, 59);
-  label(QStringLiteral("Start "), 20, 140, 21, 14);
-  m_track1Start = edit(1013, QStringLiteral("First Track Start"), 47, 137, 20, 14);
-  label(QStringLiteral("End"), 19, 164, 26, 8);
-  m_track1End = edit(1014, QStringLiteral("First Track End"), 48, 161, 19, 12);
-  label(QStringLiteral("Start"), 84, 140, 21, 8);
-  label(QStringLiteral("End"), 83, 163, 13, 8);
-  label(QStringLiteral("Start"), 154, 139, 21, 8);
-  label(QStringLiteral("End"), 157, 161, 13, 8);
-  m_track2Start = edit(1015, QStringLiteral("Second Track Start"), 116, 137, 23, 14);
-  m_track2End = edit(1016, QStringLiteral("Second Track End"), 114, 160, 23, 14);
-  m_track3Start = edit(1017, QStringLiteral("Third Track Start"), 181, 137, 24, 14);
-  m_track3End = edit(1018, QStringLiteral("Third Track End"), 181, 157, 24, 14);
-  group(QStringLiteral("End Mark"), 224, 125, 63, 60);
-  m_enterMark = new QCheckBox(QStringLiteral("Enter Mark"), this);
-  m_enterMark->setObjectName(QStringLiteral("1019"));
-  m_enterMark->setGeometry(du.Rect(229, 147, 54, 14));
-  m_dataSetting = button(1020, QStringLiteral("Data Setting"), 305, 145, 54, 23);
-  group(QStringLiteral("ReadCardSetting"), 15, 211, 404, 59);
-  m_commandReadCard = button(1021, QStringLiteral("Command Read Card"), 19, 224, 74, 14);
-  m_clearInformation = button(1022, QStringLiteral("Clear Information"), 19, 242, 73, 15);
-  QLabel* dataLabel = label(QStringLiteral("Data Packets"), 99, 226, 23, 30);
-  m_dataField = new CDataField(this);
-  m_dataField->setObjectName(QStringLiteral("1026"));
-  m_dataField->setAccessibleName(QStringLiteral("Data Packets"));
-  m_dataField->setGeometry(du.Rect(129, 221, 280, 40));
-  dataLabel->setBuddy(m_dataField);
+  for (const dunmark::core::ControlSpec& c : dunmark::core::MainDialog().controls) {
+    const QString caption = QString::fromUtf8(c.caption);
+    switch (c.kind) {
+      case dunmark::core::ControlKind::kGroupBox: group(caption, c.x, c.y, c.w, c.h); break;
+      case dunmark::core::ControlKind::kLabel:
+        labels.insert(caption, label(caption, c.x, c.y, c.w, c.h));
+        break;
+      case dunmark::core::ControlKind::kComboBox:
+        combos.insert(
+            c.id, combo(c.id, names.value(c.id), c.x, c.y, c.w, c.h,
+                        c.id == IDC_PORT ? dunmark::ToStringList(dunmark::core::FixedPortNames()) : rates));
+        break;
+      case dunmark::core::ControlKind::kPushButton:
+      case dunmark::core::ControlKind::kDefaultButton:
+        buttons.insert(c.id, button(c.id, caption, c.x, c.y, c.w, c.h));
+        break;
+      case dunmark::core::ControlKind::kCheckBox:
+        m_enterMark = new QCheckBox(caption, this);
+        m_enterMark->setObjectName(QString::number(c.id));
+        m_enterMark->setGeometry(du.Rect(c.x, c.y, c.w, c.h));
+        break;
+      case dunmark::core::ControlKind::kEdit:
+        edits.insert(c.id, edit(c.id, names.value(c.id), c.x, c.y, c.w, c.h));
+        break;
+      case dunmark::core::ControlKind::kMultiLineEdit:
+        m_dataField = new CDataField(this);
+        m_dataField->setObjectName(QString::number(c.id));
+        m_dataField->setAccessibleName(names.value(c.id));
+        m_dataField->setGeometry(du.Rect(c.x, c.y, c.w, c.h));
+        break;
+      case dunmark::core::ControlKind::kIcon: break;
+    }
+  }
+
+  m_portBox = combos.value(IDC_PORT);
+  m_baudBox = combos.value(IDC_BAUD);
+  m_baudChooseBox = combos.value(IDC_BAUD_CHOOSE_BOX);
+  m_openCom = buttons.value(IDC_OPEN_COM);
+  m_closeCom = buttons.value(IDC_CLOSE_COM);
+  m_exit = buttons.value(IDC_EXIT);
+  m_getVersion = buttons.value(IDC_GET_VERSION);
+  m_activeMode = buttons.value(IDC_ACTIVE_MODE);
+  m_commandMode = buttons.value(IDC_COMMAND_MODE);
+  m_searchMode = buttons.value(IDC_SEARCH_MODE);
+  m_baudChoose = buttons.value(IDC_BAUD_CHOOSE);
+  m_dataSetting = buttons.value(IDC_DATA_SETTING);
+  m_commandReadCard = buttons.value(IDC_COMMAND_READ_CARD);
+  m_clearInformation = buttons.value(IDC_CLEAR_INFORMATION);
+  m_track1Start = edits.value(IDC_TRACK1_START);
+  m_track1End = edits.value(IDC_TRACK1_END);
+  m_track2Start = edits.value(IDC_TRACK2_START);
+  m_track2End = edits.value(IDC_TRACK2_END);
+  m_track3Start = edits.value(IDC_TRACK3_START);
+  m_track3End = edits.value(IDC_TRACK3_END);
+  labels.value(QStringLiteral("Port"))->setBuddy(m_portBox);
+  labels.value(QStringLiteral("Baud"))->setBuddy(m_baudBox);
+  labels.value(QStringLiteral("Data Packets"))->setBuddy(m_dataField);
 
   // Frames stay behind the controls they surround.
   for (QGroupBox* box : groups) box->lower();
 
-  m_closeCom->setEnabled(false);
+  m_closeCom->setEnabled(m_state.closeEnabled);
 
   connect(m_exit, &QPushButton::clicked, this, &CMainDialog::OnExit);
   connect(m_closeCom, &QPushButton::clicked, this, &CMainDialog::OnCloseCom);
@@ -250,8 +275,8 @@ bool CMainDialog::DoDataExchange(bool save) {
   m_firstTrackStart = m_track1Start->text();
   m_dataPackets = m_dataField->toPlainText();
   if (dunmark::GbkByteCount(m_dataPackets) > kDataPacketsLimit) {
-    ShowMessage(QMessageBox::Warning, QStringLiteral("Dunmark"),
-                QStringLiteral("Please enter no more than %1 characters.").arg(kDataPacketsLimit));
+    ShowMessage(QMessageBox::Warning, QString::fromUtf8(dunmark::core::kTooManyCharactersTitle),
+                QString::fromStdString(dunmark::core::TooManyCharactersText()));
     m_dataField->setFocus();
     m_dataField->selectAll();
     return false;

@@ -34,10 +34,10 @@ class CMainDialog : public QDialog {
 
  public:
   // Timer identifier of the active-mode poll timer.
-  static constexpr int kPollTimer = 1;
-  static constexpr int kPollPeriodMs = 1000;
+  static constexpr int kPollTimer = dunmark::core::kPollTimerId;
+  static constexpr int kPollPeriodMs = dunmark::core::kPollPeriodMs;
   // Most bytes the user may type into the data field.
-  static constexpr int kDataPacketsLimit = 50;
+  static constexpr int kDataPacketsLimit = dunmark::core::kDataFieldByteLimit;
 
   explicit CMainDialog(QWidget* parent = nullptr);
   ~CMainDialog() override;

@@ -56,42 +56,27 @@ const char kUsage[] =
 bool CUtilityApp::ParseCommandLine(const QStringList& arguments, CommandLine* commandLine, int* exitCode) {
   *commandLine = CommandLine{};
   *exitCode = 0;
-  auto fail = [exitCode](const QString& message) {
-    std::fprintf(stderr, "dunmark: %s\nTry 'dunmark --help'.\n", qPrintable(message));
-    *exitCode = 2;
-    return false;
-  };
-  for (qsizetype i = 0; i < arguments.size(); ++i) {
-    const QString& argument = arguments[i];
-    if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-      std::fputs(kUsage, stdout);
-      return false;
-    }
-    if (argument == QLatin1String("-v") || argument == QLatin1String("--version")) {
+#if defined(DUNMARK_WITH_SIMULATOR)
+  constexpr bool kSimulateAvailable = true;
+#else
+  constexpr bool kSimulateAvailable = false;
+#endif
+  dunmark::core::CommandLine parsed;
+  std::string error;
+  switch (dunmark::core::ParseCommandLine(dunmark::ToStdStrings(arguments), kSimulateAvailable, &parsed,
+                                          &error)) {
+    case dunmark::core::CommandLineAction::kHelp: std::fputs(kUsage, stdout); return false;
+    case dunmark::core::CommandLineAction::kVersion:
       std::printf("dunmark %s\n", qPrintable(dunmark::res::kVersion));
       return false;
-    }
-    if (argument == QLatin1String("--simulate")) {
-      commandLine->simulate = true;
-    } else if (argument == QLatin1String("--port")) {
-      if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty())
-        return fail(QStringLiteral("--port needs a device path"));
-      commandLine->ports << arguments[++i];
-    } else if (argument.startsWith(QLatin1String("--port="))) {
-      const QString path = argument.mid(7);
-      if (path.isEmpty()) return fail(QStringLiteral("--port needs a device path"));
-      commandLine->ports << path;
-    } else {
-      return fail(QStringLiteral("unknown argument '%1'").arg(argument));
-    }
+    case dunmark::core::CommandLineAction::kError:
+      std::fprintf(stderr, "dunmark: %s\nTry 'dunmark --help'.\n", error.c_str());
+      *exitCode = 2;
+      return false;
+    case dunmark::core::CommandLineAction::kRun: break;
   }
-#if !defined(DUNMARK_WITH_SIMULATOR)
-  if (commandLine->simulate) {
-    std::fprintf(stderr, "dunmark: this build has no simulated reader (--simulate)\n");
-    *exitCode = 2;
-    return false;
-  }
-#endif
+  commandLine->ports = dunmark::ToStringList(parsed.ports);
+  commandLine->simulate = parsed.simulate;
   return true;
 }
 

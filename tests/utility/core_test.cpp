@@ -1,10 +1,12 @@
-// The logic both dialogs share, free of any toolkit: box texts, what each
-// outcome does to the buttons and the timer, reasons, rates, the port list,
-// the mode answer and the track settings record.
+// The logic both dialogs share, free of any toolkit: the dialogs' control
+// tables and units, box texts, what each outcome does to the buttons and the
+// timer, reasons, rates, the port list, the command line, the mode answer,
+// the reader's text and the track settings record.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -118,6 +120,116 @@ TEST(TrackRecord, FirstBytesThenSevenThenTheEnterMark) {
             (std::array<uint8_t, 8>{0x25, 0x3F, 0x3B, 0x3F, 0x2B, 0x3F, 0x37, 0x31}));
   EXPECT_EQ(BuildTrackRecord({0, 0xD6, '?', '+', '?', 0}, false),
             (std::array<uint8_t, 8>{0, 0xD6, '?', '+', '?', 0, '7', '0'}));
+}
+
+// Both front-ends and the Windows test build their dialogs from these tables:
+// a control outside its dialog, an identifier used twice or a label that
+// code could address would show in every one of them.
+TEST(Dialogs, ControlsLieInsideTheirDialogAndOnlyInputsHaveIdentifiers) {
+  for (const DialogSpec* dialog : {&MainDialog(), &AboutBox()}) {
+    std::set<int> ids;
+    for (const ControlSpec& c : dialog->controls) {
+      SCOPED_TRACE(std::string(dialog->caption) + " / " + c.caption + " " + std::to_string(c.id));
+      EXPECT_GE(c.x, 0);
+      EXPECT_GE(c.y, 0);
+      EXPECT_LE(c.x + c.w, dialog->w);
+      EXPECT_LE(c.y + c.h, dialog->h);
+      const bool passive =
+          c.kind == ControlKind::kGroupBox || c.kind == ControlKind::kLabel || c.kind == ControlKind::kIcon;
+      EXPECT_EQ(passive, c.id == IDC_STATIC);
+      if (!passive) {
+        EXPECT_TRUE(ids.insert(c.id).second) << "identifier used twice";
+      }
+    }
+  }
+  EXPECT_EQ(MainDialog().controls.size(), 41u);
+  EXPECT_EQ(std::string(MainDialog().caption), "TV628");
+  EXPECT_EQ(MainDialog().w, 434);
+  EXPECT_EQ(MainDialog().h, 288);
+  // The data field ends the tab order; "Open Com" comes before "Close Com".
+  EXPECT_EQ(MainDialog().controls.back().id, IDC_DATA_PACKETS);
+  EXPECT_EQ(AboutBox().controls.back().id, 1);  // IDOK, the default button
+}
+
+TEST(Dialogs, UnitsFromTheFontRoundAsTheDialogManager) {
+  const BaseUnits classic = BaseUnitsOf(312, 13);  // 6 x 13, the old dialog font
+  EXPECT_EQ(classic.x, 6);
+  EXPECT_EQ(
+      (std::array{PixelsX(classic, 180), PixelsY(classic, 21), PixelsX(classic, 50), PixelsY(classic, 14)}),
+      (std::array{270, 34, 75, 23}));
+  const BaseUnits wide = BaseUnitsOf(364, 14);  // an average of exactly 7
+  EXPECT_EQ(wide.x, 7);
+  EXPECT_EQ(PixelsX(wide, 434), 760);
+  EXPECT_EQ(PixelsY(wide, 288), 504);
+  EXPECT_EQ(BaseUnitsOf(337, 14).x, 6);  // an average of 6.48 rounds down
+  EXPECT_EQ(BaseUnitsOf(338, 14).x, 7);  // 6.5 rounds up
+  EXPECT_EQ(BaseUnitsOf(0, 0).x, 1);
+
+  EXPECT_EQ(IconOrigin(36, 36, 32, 32), (Point{2, 2}));
+  EXPECT_EQ(IconOrigin(30, 40, 32, 32), (Point{0, 4}));  // truncated toward zero, not -1
+  EXPECT_EQ(IconOrigin(20, 20, 32, 32), (Point{-5, -5}));
+}
+
+TEST(ReaderBytes, StopAtZeroOrTheAreaEndWithLineBreaksOfTheCallersKind) {
+  const unsigned char version[32] = {'M', 'S', 'R', 0, 'X'};
+  EXPECT_EQ(ReaderBytes(version, sizeof version, "\n"), "MSR");
+
+  unsigned char full[310];
+  std::fill(std::begin(full), std::end(full), 'B');
+  std::fill(full, full + 300, 'A');
+  EXPECT_EQ(ReaderBytes(full, 300, "\n"), std::string(300, 'A'));
+
+  const unsigned char lines[] = {'%', '1', '?', '\r', '\n', ';', '\r', '+', '\n', '\n', 0xD6, 0xD0, 0};
+  EXPECT_EQ(ReaderBytes(lines, sizeof lines, "\n"), "%1?\n;\n+\n\n\xD6\xD0");
+  EXPECT_EQ(ReaderBytes(lines, sizeof lines, "\r\n"), "%1?\r\n;\r\n+\r\n\r\n\xD6\xD0");
+  const unsigned char endsInCr[] = {'a', '\r'};
+  EXPECT_EQ(ReaderBytes(endsInCr, sizeof endsInCr, "\r\n"), "a\r\n");
+}
+
+TEST(CommandLine, PortsHelpVersionAndMistakes) {
+  struct Case {
+    std::vector<std::string> arguments;
+    bool simulateAvailable;
+    CommandLineAction action;
+    std::vector<std::string> ports;
+    bool simulate;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{}, false, CommandLineAction::kRun, {}, false, ""},
+      {{"--port", "COM12", "--port=/dev/ttyUSB0"},
+       false,
+       CommandLineAction::kRun,
+       {"COM12", "/dev/ttyUSB0"},
+       false,
+       ""},
+      {{"--simulate", "--port", "a"}, true, CommandLineAction::kRun, {"a"}, true, ""},
+      {{"--port", "a", "-h"}, false, CommandLineAction::kHelp, {}, false, ""},
+      {{"--version"}, false, CommandLineAction::kVersion, {}, false, ""},
+      {{"--port"}, false, CommandLineAction::kError, {}, false, "--port needs a device"},
+      {{"--port", ""}, false, CommandLineAction::kError, {}, false, "--port needs a device"},
+      {{"--port="}, false, CommandLineAction::kError, {}, false, "--port needs a device"},
+      {{"--simulate"},
+       false,
+       CommandLineAction::kError,
+       {},
+       false,
+       "this build has no simulated reader (--simulate)"},
+      {{"COM3"}, false, CommandLineAction::kError, {}, false, "unknown argument 'COM3'"},
+  };
+  for (const Case& c : cases) {
+    CommandLine line;
+    std::string error;
+    const CommandLineAction action = ParseCommandLine(c.arguments, c.simulateAvailable, &line, &error);
+    SCOPED_TRACE(c.arguments.empty() ? std::string("(none)") : c.arguments.front());
+    EXPECT_EQ(action, c.action);
+    EXPECT_EQ(error, c.error);
+    if (action == CommandLineAction::kRun) {
+      EXPECT_EQ(line.ports, c.ports);
+      EXPECT_EQ(line.simulate, c.simulate);
+    }
+  }
+  EXPECT_NE(TooManyCharactersText().find("50"), std::string::npos);
 }
 
 }  // namespace

@@ -19,6 +19,126 @@ constexpr const char* kSuccess = "Success：";
 
 }  // namespace
 
+const DialogSpec& MainDialog() {
+  using K = ControlKind;
+  static constexpr ControlSpec kControls[] = {
+      {IDC_STATIC, K::kGroupBox, "COM Setting", 7, 7, 414, 42},
+      {IDC_STATIC, K::kLabel, "Port", 15, 21, 17, 8},
+      {IDC_PORT, K::kComboBox, "", 35, 23, 48, 58},
+      {IDC_STATIC, K::kLabel, "Baud", 91, 22, 17, 8},
+      {IDC_BAUD, K::kComboBox, "", 119, 24, 48, 58},
+      {IDC_OPEN_COM, K::kPushButton, "Open Com", 180, 21, 50, 14},
+      {IDC_CLOSE_COM, K::kPushButton, "Close Com", 241, 21, 50, 14},
+      {IDC_EXIT, K::kPushButton, "Exit", 300, 21, 50, 14},
+      {IDC_STATIC, K::kGroupBox, "Version", 7, 57, 58, 44},
+      {IDC_GET_VERSION, K::kPushButton, "Get Version", 13, 74, 50, 14},
+      {IDC_STATIC, K::kGroupBox, "Mode Choose", 71, 62, 187, 40},
+      {IDC_STATIC, K::kGroupBox, "Baud Setting", 264, 62, 155, 40},
+      {IDC_ACTIVE_MODE, K::kPushButton, "Active Mode", 75, 77, 52, 14},
+      {IDC_COMMAND_MODE, K::kPushButton, "Command Mode", 131, 77, 55, 14},
+      {IDC_SEARCH_MODE, K::kPushButton, "Serch Mode", 192, 77, 55, 14},
+      {IDC_BAUD_CHOOSE, K::kPushButton, "Baud Choose", 287, 79, 52, 14},
+      {IDC_BAUD_CHOOSE_BOX, K::kComboBox, "", 359, 79, 48, 60},
+      {IDC_STATIC, K::kGroupBox, "Output Setting", 14, 109, 403, 98},
+      {IDC_STATIC, K::kGroupBox, "First Track", 18, 122, 56, 62},
+      {IDC_STATIC, K::kGroupBox, "Second Track", 83, 123, 62, 61},
+      {IDC_STATIC, K::kGroupBox, "Third Track", 151, 125, 63, 59},
+      {IDC_STATIC, K::kLabel, "Start ", 20, 140, 21, 14},
+      {IDC_TRACK1_START, K::kEdit, "", 47, 137, 20, 14},
+      {IDC_STATIC, K::kLabel, "End", 19, 164, 26, 8},
+      {IDC_TRACK1_END, K::kEdit, "", 48, 161, 19, 12},
+      {IDC_STATIC, K::kLabel, "Start", 84, 140, 21, 8},
+      {IDC_STATIC, K::kLabel, "End", 83, 163, 13, 8},
+      {IDC_STATIC, K::kLabel, "Start", 154, 139, 21, 8},
+      {IDC_STATIC, K::kLabel, "End", 157, 161, 13, 8},
+      {IDC_TRACK2_START, K::kEdit, "", 116, 137, 23, 14},
+      {IDC_TRACK2_END, K::kEdit, "", 114, 160, 23, 14},
+      {IDC_TRACK3_START, K::kEdit, "", 181, 137, 24, 14},
+      {IDC_TRACK3_END, K::kEdit, "", 181, 157, 24, 14},
+      {IDC_STATIC, K::kGroupBox, "End Mark", 224, 125, 63, 60},
+      {IDC_ENTER_MARK, K::kCheckBox, "Enter Mark", 229, 147, 54, 14},
+      {IDC_DATA_SETTING, K::kPushButton, "Data Setting", 305, 145, 54, 23},
+      {IDC_STATIC, K::kGroupBox, "ReadCardSetting", 15, 211, 404, 59},
+      {IDC_COMMAND_READ_CARD, K::kPushButton, "Command Read Card", 19, 224, 74, 14},
+      {IDC_CLEAR_INFORMATION, K::kPushButton, "Clear Information", 19, 242, 73, 15},
+      {IDC_STATIC, K::kLabel, "Data Packets", 99, 226, 23, 30},
+      {IDC_DATA_PACKETS, K::kMultiLineEdit, "", 129, 221, 280, 40},
+  };
+  static constexpr DialogSpec kDialog{kMainCaption, 434, 288, kControls};
+  return kDialog;
+}
+
+const DialogSpec& AboutBox() {
+  using K = ControlKind;
+  // The icon's size comes from the icon (32 x 32 pixels), not the template.
+  static constexpr ControlSpec kControls[] = {
+      {IDC_STATIC, K::kIcon, "", 11, 17, 0, 0},
+      {IDC_STATIC, K::kLabel, kAboutText, 40, 10, 119, 8},
+      {1, K::kDefaultButton, kAboutOk, 178, 7, 50, 14},
+  };
+  static constexpr DialogSpec kDialog{kAboutCaption, 235, 55, kControls};
+  return kDialog;
+}
+
+namespace {
+
+// MulDiv for the non-negative values of a dialog template: rounds half up.
+int Scale(int value, int numerator, int denominator) {
+  const long long product = static_cast<long long>(value) * numerator;
+  const long long half = denominator / 2;
+  return static_cast<int>(product >= 0 ? (product + half) / denominator : (product - half) / denominator);
+}
+
+}  // namespace
+
+BaseUnits BaseUnitsOf(int alphabetWidth, int fontHeight) {
+  return {std::max(1, (alphabetWidth / 26 + 1) / 2), std::max(1, fontHeight)};
+}
+
+int PixelsX(BaseUnits units, int dlu) {
+  return Scale(dlu, units.x, 4);
+}
+
+int PixelsY(BaseUnits units, int dlu) {
+  return Scale(dlu, units.y, 8);
+}
+
+Point IconOrigin(int clientWidth, int clientHeight, int iconWidth, int iconHeight) {
+  return {(clientWidth - iconWidth + 1) / 2, (clientHeight - iconHeight + 1) / 2};
+}
+
+std::string TooManyCharactersText() {
+  return "Please enter no more than " + std::to_string(kDataFieldByteLimit) + " characters.";
+}
+
+CommandLineAction ParseCommandLine(const std::vector<std::string>& arguments, bool simulateAvailable,
+                                   CommandLine* commandLine, std::string* error) {
+  *commandLine = CommandLine{};
+  error->clear();
+  auto fail = [error](std::string message) {
+    *error = std::move(message);
+    return CommandLineAction::kError;
+  };
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "-h" || argument == "--help") return CommandLineAction::kHelp;
+    if (argument == "-v" || argument == "--version") return CommandLineAction::kVersion;
+    if (argument == "--simulate") {
+      if (!simulateAvailable) return fail("this build has no simulated reader (--simulate)");
+      commandLine->simulate = true;
+    } else if (argument == "--port") {
+      if (i + 1 >= arguments.size() || arguments[i + 1].empty()) return fail("--port needs a device");
+      commandLine->ports.push_back(arguments[++i]);
+    } else if (argument.starts_with("--port=")) {
+      if (argument.size() == 7) return fail("--port needs a device");
+      commandLine->ports.push_back(argument.substr(7));
+    } else {
+      return fail("unknown argument '" + argument + "'");
+    }
+  }
+  return CommandLineAction::kRun;
+}
+
 const BoxText& TextOf(Box box) {
   static const BoxText kTexts[] = {
       {"Open Com Fail!", kError, Icon::kError},                             // kOpenFailed
@@ -141,6 +261,21 @@ std::vector<std::string> BuildPortList(const std::vector<std::string>& devices,
   for (const std::string& name : devices) add(name);
   for (const std::string& name : extra) add(name);
   return list;
+}
+
+std::string ReaderBytes(const unsigned char* area, size_t size, std::string_view lineBreak) {
+  std::string text;
+  for (size_t i = 0; i < size && area[i] != 0; ++i) {
+    if (area[i] == '\r') {
+      text += lineBreak;
+      if (i + 1 < size && area[i + 1] == '\n') ++i;
+    } else if (area[i] == '\n') {
+      text += lineBreak;
+    } else {
+      text += static_cast<char>(area[i]);
+    }
+  }
+  return text;
 }
 
 Box SearchAnswer(uint8_t modeByte) {

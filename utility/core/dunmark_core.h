@@ -1,22 +1,120 @@
 // Dunmark's logic that touches neither the port nor the screen and belongs to
-// no toolkit: the texts of every message box, what each outcome does to the
-// two connection buttons and the poll timer, the reason shown in a box's
-// details, the rates, the port list, the mode answer and the track settings
+// no toolkit: the dialogs' texts and control tables, the texts of every
+// message box, what each outcome does to the two connection buttons and the
+// poll timer, the reason shown in a box's details, the rates, the port list,
+// the command line, the mode answer, the reader's text and the track settings
 // record.  The Qt dialog and the native Windows dialog both call it; each
 // front-end only turns these answers into widgets and 8-bit text of code
 // page 936.  Plain C++, tested on its own.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "dunmark_ids.h"
 #include "korvel.h"
 #include "korvel_card.h"
 
 namespace dunmark::core {
+
+// ---- The dialogs ------------------------------------------------------------
+// Texts are UTF-8.
+
+inline constexpr const char* kMainCaption = "TV628";
+inline constexpr const char* kAboutCaption = "关于 Dunmark";
+inline constexpr const char* kAboutText = "Dunmark 1.0 版";
+inline constexpr const char* kAboutOk = "确定";
+// String 101, the system menu's About item.
+inline constexpr const char* kAboutMenuItem = "关于 Dunmark(&A)...";
+// The dialogs' font: 9 points of this face, or a substitute that shows
+// Simplified Chinese where it is missing.
+inline constexpr const char* kDialogFontFace = "宋体";
+inline constexpr int kDialogFontPoints = 9;
+
+enum class ControlKind {
+  kGroupBox,
+  kLabel,          // static text, shown without ampersand processing where it says so
+  kIcon,           // static picture of icon 128
+  kComboBox,       // drop-down: an edit field and a list; its height is the dropped list's
+  kPushButton,     // never the default button
+  kDefaultButton,  // the default push button
+  kCheckBox,       // toggles itself
+  kEdit,           // single line, border, horizontal auto-scroll
+  kMultiLineEdit,  // border, vertical scroll bar, wraps, Enter belongs to the dialog
+};
+
+// One control of a dialog template; position and size in dialog units.
+struct ControlSpec {
+  int id;  // IDC_STATIC (-1) for labels and group boxes no code addresses
+  ControlKind kind;
+  const char* caption;
+  int x, y, w, h;
+};
+
+// A dialog template: caption, size in dialog units, and the controls in
+// template order, which is also the tab order.
+struct DialogSpec {
+  const char* caption;
+  int w, h;
+  std::span<const ControlSpec> controls;
+};
+
+// The main dialog "TV628" (template 102) and the About box (template 100).
+const DialogSpec& MainDialog();
+const DialogSpec& AboutBox();
+
+// Dialog units of a dialog font as the dialog manager takes them: one
+// horizontal unit is a quarter of the average width of "A".."Z" "a".."z"
+// (rounded), one vertical unit an eighth of the font's height.
+struct BaseUnits {
+  int x = 6;
+  int y = 13;
+};
+// `alphabetWidth`: the width of the 52 letters "A".."Z" "a".."z" in a row.
+BaseUnits BaseUnitsOf(int alphabetWidth, int fontHeight);
+// Dialog units to pixels, rounded as MulDiv rounds.
+int PixelsX(BaseUnits units, int dlu);
+int PixelsY(BaseUnits units, int dlu);
+
+// Where the icon is drawn centred in the client area of the minimised
+// dialog: integer halves, truncated toward zero ((client - icon + 1) / 2).
+struct Point {
+  int x, y;
+  bool operator==(const Point&) const = default;
+};
+Point IconOrigin(int clientWidth, int clientHeight, int iconWidth, int iconHeight);
+
+// The active-mode poll timer: identifier and period.
+inline constexpr unsigned kPollTimerId = 1;
+inline constexpr unsigned kPollPeriodMs = 1000;
+
+// Most bytes (code page 936, a line break counting two) the user may type
+// into the data field; text the program puts there is not limited.
+inline constexpr int kDataFieldByteLimit = 50;
+// The message of the OK command when the data field holds more: text, and
+// the title of its box (shown with the warning icon).
+std::string TooManyCharactersText();
+inline constexpr const char* kTooManyCharactersTitle = "Dunmark";
+
+// ---- The command line -------------------------------------------------------
+
+struct CommandLine {
+  std::vector<std::string> ports;  // --port NAME, in order (the last one is selected)
+  bool simulate = false;           // --simulate
+};
+
+enum class CommandLineAction { kRun, kHelp, kVersion, kError };
+
+// Reads the arguments (without the program name): --port NAME or
+// --port=NAME (any number), --simulate where `simulateAvailable`, -h/--help,
+// -v/--version.  For kError, `error` says what is wrong, in one line.
+CommandLineAction ParseCommandLine(const std::vector<std::string>& arguments, bool simulateAvailable,
+                                   CommandLine* commandLine, std::string* error);
 
 // ---- Message boxes ----------------------------------------------------------
 
@@ -121,6 +219,12 @@ std::vector<std::string> DiscoverSerialDevices(const std::string& devRoot = "/de
 // name once, empty names left out.
 std::vector<std::string> BuildPortList(const std::vector<std::string>& devices,
                                        const std::vector<std::string>& extra = {});
+
+// The reader's bytes in a result area of `size` bytes: up to the first zero
+// byte, never past `size` (a full 300-byte capture has no terminator), with
+// every CR LF, lone CR and lone LF written as `lineBreak`.  Still code page
+// 936 bytes (no trail byte of it is a CR or an LF).
+std::string ReaderBytes(const unsigned char* area, size_t size, std::string_view lineBreak);
 
 // "Serch Mode": the answer for a successful query whose first result byte is
 // `modeByte`: active mode for '0', command mode for anything else.
