@@ -1,7 +1,7 @@
 # Cross build for 64-bit Windows with MinGW-w64 (posix thread model), e.g.
 #   cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake
-# Only the library (and its tests) is built: the dialog, the simulator and
-# the benchmarks are for the build machine.
+# The library, the native Windows dialog (dunmark.exe, no Qt needed) and their
+# tests are built; the simulator and the benchmarks are for the build machine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 
@@ -16,6 +16,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(KORVEL_BUILD_UTILITY OFF CACHE BOOL "Build the Dunmark setup dialog (needs Qt 6 Widgets)")
 set(KORVEL_BUILD_SIMULATOR OFF CACHE BOOL "Build the reader simulator")
 set(KORVEL_BUILD_BENCH OFF CACHE BOOL "Build the benchmarks")
