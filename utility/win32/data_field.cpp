@@ -59,6 +59,16 @@ LRESULT CALLBACK Procedure(HWND edit, UINT message, WPARAM wParam, LPARAM lParam
   const int limit = static_cast<int>(reinterpret_cast<INT_PTR>(GetPropW(edit, kLimitProperty)));
   const bool writable = (GetWindowLongW(edit, GWL_STYLE) & ES_READONLY) == 0;
   switch (message) {
+    case WM_GETDLGCODE: {
+      // A multi-line edit asks for every key; Enter goes to the dialog
+      // manager, which makes it the OK command.
+      LRESULT code = CallWindowProcW(previous, edit, message, wParam, lParam);
+      const auto* key = reinterpret_cast<const MSG*>(lParam);
+      if (key != nullptr && key->message == WM_KEYDOWN && key->wParam == VK_RETURN &&
+          GetKeyState(VK_CONTROL) >= 0)
+        code &= ~(DLGC_WANTALLKEYS | DLGC_WANTMESSAGE);
+      return code;
+    }
     case WM_CHAR: {
       const auto c = static_cast<wchar_t>(wParam);
       if (writable && IsTyping(c) && CostOfTyped(c) > Budget(edit, limit)) {
@@ -105,7 +115,7 @@ LRESULT CALLBACK Procedure(HWND edit, UINT message, WPARAM wParam, LPARAM lParam
 
 }  // namespace
 
-void LimitUserInput(HWND edit, int limit) {
+void MakeDataField(HWND edit, int limit) {
   SetPropW(edit, kLimitProperty, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(limit)));
   SetPropW(edit, kProcedureProperty, reinterpret_cast<HANDLE>(GetWindowLongPtrW(edit, GWLP_WNDPROC)));
   SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Procedure));

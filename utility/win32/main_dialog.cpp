@@ -73,13 +73,17 @@ INT_PTR CALLBACK CMainDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam,
   return dialog == nullptr ? FALSE : dialog->OnMessage(message, wParam, lParam);
 }
 
-INT_PTR CMainDialog::OnMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+INT_PTR CMainDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG: return OnInitDialog();
-    case WM_COMMAND:
+    case WM_COMMAND: {
       if (HIWORD(wParam) != BN_CLICKED) return FALSE;
+      // A disabled button cannot be pressed, not even by a program's BM_CLICK.
+      const auto control = reinterpret_cast<HWND>(lParam);
+      if (control != nullptr && !IsWindowEnabled(control)) return TRUE;
       OnCommand(LOWORD(wParam));
       return TRUE;
+    }
     case WM_TIMER: OnTimer(wParam); return FALSE;  // and on to default processing
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) != IDM_ABOUTBOX) return FALSE;
@@ -104,10 +108,10 @@ BOOL CMainDialog::OnInitDialog() {
       SendDlgItemMessageW(m_hwnd, box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Widen(rate).c_str()));
   }
   // Loads the text members into their fields; the data field takes at most
-  // its limit in bytes from the user.
+  // its limit in bytes from the user, and leaves Enter to the dialog.
   SetDlgItemTextW(m_hwnd, IDC_TRACK1_START, m_firstTrackStart.c_str());
   SetDataField(m_dataPackets);
-  LimitUserInput(GetDlgItem(m_hwnd, IDC_DATA_PACKETS), core::kDataFieldByteLimit);
+  MakeDataField(GetDlgItem(m_hwnd, IDC_DATA_PACKETS), core::kDataFieldByteLimit);
 
   if (HMENU menu = GetSystemMenu(m_hwnd, FALSE); menu != nullptr) {
     wchar_t item[128] = {};
