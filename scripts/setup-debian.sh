@@ -2,8 +2,9 @@
 # Installs what the project needs on Debian 12.
 #   scripts/setup-debian.sh          what building and running needs
 #   scripts/setup-debian.sh --test   also what every test needs (clang for the
-#                                    fuzzer, mingw-w64 and Wine for the Windows build,
-#                                    the Debian packaging tools and the validators)
+#                                    fuzzer, mingw-w64, Wine and Xvfb for the Windows
+#                                    build and its dialog, the Debian packaging tools
+#                                    and the validators)
 set -euo pipefail
 
 sudo=""
@@ -22,7 +23,8 @@ packages=(
 if [ "${1:-}" = "--test" ]; then
   packages+=(
     clang libclang-rt-dev                          # libFuzzer target
-    xvfb xauth                                     # screenshots of the dialog
+    xvfb xauth imagemagick                         # the dialogs on a display, their screenshots
+    zip unzip                                      # the Windows zip
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64   # Windows DLL under Wine
     ser2net                                        # network ports: the port server the tests run
     debhelper dpkg-dev fakeroot lintian file     # the Debian packages (scripts/test-packages.sh)

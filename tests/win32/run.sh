@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Builds Korvel_dll for Windows (x86_64 and i686) with MinGW-w64 and tests it:
-# the 64-bit test programs run under Wine against the reader simulator on a
-# pseudo-terminal (COM ports mapped by Wine's registry), and against a second
-# simulator behind ser2net on the loopback (rfc2217:// and tcp://; skipped
-# when ser2net is not installed); the export tables of both DLLs are checked
-# with objdump.  32-bit programs cannot run here; the
-# i686 build is linked and inspected only.
+# Builds Korvel_dll and the Dunmark dialog (dunmark.exe) for Windows (x86_64
+# and i686) with MinGW-w64 and tests them: the 64-bit test programs run under
+# Wine against the reader simulator on a pseudo-terminal (COM ports mapped by
+# Wine's registry), and against a second simulator behind ser2net on the
+# loopback (rfc2217:// and tcp://; skipped when ser2net is not installed); the
+# dialog runs on a display of its own (Xvfb), driven by a program that presses
+# its buttons.  The export tables of both DLLs and the import tables of both
+# dialogs are checked with objdump.  The 64-bit dialog, DLL, import library
+# and header go into dunmark-windows-x86_64.zip, which is run once more,
+# unpacked alone, in a fresh Wine prefix.  32-bit programs cannot run here;
+# the i686 build is linked and inspected only.
 #
 #   tests/win32/run.sh                 cross builds in build-win64 and build-win32,
 #                                      the simulator built in build-win-sim
@@ -15,12 +19,16 @@
 #                                      takes OUT_DIR/native/simulator/korvel-sim if
 #                                      it is there (else builds it in OUT_DIR/win-sim)
 #
+# The zip goes to OUT_DIR (else the x86_64 build folder); the screenshots the
+# dialog test takes go to <x86_64 build>/dialog-screenshots as PNG files.
+#
 # $KORVEL_WIN64_BUILD, $KORVEL_WIN32_BUILD and $KORVEL_SIM_BUILD override the
 # build folders.  The Wine prefix, the simulator's link and control pipe live
 # in a temporary directory removed at the end (KORVEL_KEEP_WINE=1 keeps it).
 # Needs: cmake, g++-mingw-w64-x86-64-posix, g++-mingw-w64-i686-posix, wine,
-# wine64; ser2net for the network tests.  Ends with a summary and a CTest-style total line; exits non-zero on
-# any failure.
+# wine64, xvfb, zip, unzip, imagemagick (scripts/setup-debian.sh --test);
+# ser2net for the network tests.  Ends with a summary and a CTest-style total
+# line; exits non-zero on any failure.
 set -u -o pipefail
 
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
@@ -64,6 +72,14 @@ count_tests() {
   CT_TOTAL=$((CT_TOTAL + $(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")))
 }
 note() { printf '\n=== %s\n' "$*"; }
+# Turns the test's screenshots (BMP) in a folder into PNG files.
+to_png() {
+  local bmp
+  for bmp in "$1"/*.bmp; do
+    [ -f "$bmp" ] || continue
+    convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp" && SUMMARY+=("        screenshot ${bmp%.bmp}.png")
+  done
+}
 pass() { SUMMARY+=("PASS  $1"); }
 fail() { SUMMARY+=("FAIL  $1"); FAILED=1; }
 
@@ -81,10 +97,14 @@ finish() {
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
   done
-  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-    wineserver -k 2>/dev/null
-    wineserver -w 2>/dev/null
-  fi
+  local prefix
+  for prefix in "${WINEPREFIX:-}" "${CLEAN_PREFIX:-}"; do
+    if [ -n "$prefix" ] && [ -d "$prefix" ]; then
+      WINEPREFIX=$prefix wineserver -k 2>/dev/null
+      WINEPREFIX=$prefix wineserver -w 2>/dev/null
+    fi
+  done
+  [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
   if [ -n "${RUN_DIR:-}" ] && [ -d "$RUN_DIR" ]; then
     if [ "${KORVEL_KEEP_WINE:-0}" = 1 ]; then
       echo "kept $RUN_DIR"
@@ -115,13 +135,13 @@ for w in /usr/lib/wine/wine64 /usr/lib64/wine/wine64 "$(command -v wine64 || tru
 done
 missing=
 for t in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump \
-         i686-w64-mingw32-objdump wineserver; do
+         i686-w64-mingw32-objdump wineserver Xvfb zip unzip convert; do
   command -v "$t" >/dev/null || missing="$missing $t"
 done
 [ -n "$WINE64" ] || missing="$missing wine64"
 if [ -n "$missing" ]; then
   echo "missing:$missing (apt-get install --no-install-recommends g++-mingw-w64-x86-64-posix" \
-       "g++-mingw-w64-i686-posix wine wine64)" >&2
+       "g++-mingw-w64-i686-posix wine wine64 xvfb zip unzip imagemagick)" >&2
   fail "tools present"
   exit 1
 fi
@@ -134,17 +154,42 @@ export WINEDEBUG=-all
 SIM_LINK=$RUN_DIR/reader-port
 SIM_CONTROL=$RUN_DIR/reader-control
 SIM_LOG=$RUN_DIR/korvel-sim.log
+CLEAN_PREFIX=$RUN_DIR/clean-prefix
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# --- Wine prefix, made while the builds run ----------------------------------
-note "Wine prefix $WINEPREFIX"
+# --- a display for the dialog, before any Wine program starts -----------------
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$RUN_DIR/display" >"$RUN_DIR/xvfb.log" 2>&1 &
+XVFB_PID=$!
+for _ in $(seq 100); do [ -s "$RUN_DIR/display" ] && break; sleep 0.1; done
+if [ ! -s "$RUN_DIR/display" ]; then
+  cat "$RUN_DIR/xvfb.log"
+  fail "Xvfb display"
+  exit 1
+fi
+export DISPLAY=:$(head -n 1 "$RUN_DIR/display")
+pass "display $DISPLAY (Xvfb)"
+
+# --- Wine prefixes, made while the builds run ----------------------------------
+# The test prefix maps the COM ports to the simulator and, as a Wine user would
+# (README), lets WenQuanYi Micro Hei stand in for the dialogs' font "宋体" and
+# the user interface's; no window manager runs, so Wine manages no window.
+# The clean prefix gets nothing: the packaged dialog must run there as it is.
+note "Wine prefixes $WINEPREFIX and $CLEAN_PREFIX"
 (
   "$WINE64" wineboot --init &&
   "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "$SIM_PORT" /d "$SIM_LINK" /f &&
   "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "$SIM_ALIAS" /d "$SIM_LINK" /f &&
+  "$WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v '宋体' /d 'WenQuanYi Micro Hei' /f &&
+  "$WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Tahoma' /d 'WenQuanYi Micro Hei' /f &&
+  "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f &&
   wineserver -w   # the registry is saved; the port mapping is read at the next start
 ) >"$RUN_DIR/wineboot.log" 2>&1 &
 WINEBOOT_PID=$!
+(
+  export WINEPREFIX=$CLEAN_PREFIX
+  "$WINE64" wineboot --init && wineserver -w
+) >"$RUN_DIR/wineboot-clean.log" 2>&1 &
+CLEAN_WINEBOOT_PID=$!
 
 # --- the simulator (native) ---------------------------------------------------
 if [ -z "$SIM" ]; then
@@ -205,11 +250,55 @@ if [ "$BUILT32" = 1 ]; then
   fi
 fi
 
+# The dialog needs nothing beside it but Korvel_dll.dll: its runtime is linked
+# in, and it imports the library's functions by name.
+check_dialog_imports() {  # dir triplet
+  local exe=$1/utility/win32/dunmark.exe table dlls
+  note "Imports of $exe"
+  table=$("$2-objdump" -p "$exe") || return 1
+  dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$table" | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+  echo "$dlls"
+  [ "$dlls" = "kernel32.dll korvel_dll.dll msvcrt.dll user32.dll " ] &&
+    grep -Eq '[[:space:]]Korvel_CommOpenWithBaud$' <<<"$table"
+}
+for width in 64 32; do
+  if [ "$width" = 64 ]; then dir=$B64 triplet=x86_64-w64-mingw32 built=$BUILT64; else dir=$B32 triplet=i686-w64-mingw32 built=$BUILT32; fi
+  [ "$built" = 1 ] || continue
+  if check_dialog_imports "$dir" "$triplet"; then
+    pass "$triplet dunmark.exe imports only system DLLs and Korvel_dll.dll"
+  else
+    fail "$triplet dunmark.exe imports"
+  fi
+done
+
+# --- the zip for Windows users --------------------------------------------------
+ZIP=${OUT:-$B64}/dunmark-windows-x86_64.zip
+make_zip() {
+  local stage=$RUN_DIR/zip/dunmark-windows-x86_64
+  rm -rf "$RUN_DIR/zip" "$ZIP" && mkdir -p "$stage/include" "$stage/lib" &&
+    cp "$B64/utility/win32/dunmark.exe" "$B64/driver/Korvel_dll.dll" "$stage/" &&
+    cp "$B64/driver/libKorvel_dll.dll.a" "$stage/lib/" &&
+    cp "$REPO/driver/include/korvel.h" "$stage/include/" &&
+    sed 's/$/\r/' "$REPO/utility/win32/README.txt" >"$stage/README.txt" &&
+    (cd "$RUN_DIR/zip" && zip -q -X -r "$ZIP" dunmark-windows-x86_64) &&
+    unzip -l "$ZIP"
+}
+if [ "$BUILT64" = 1 ]; then
+  note "Zip for Windows users: $ZIP"
+  if make_zip; then pass "$(basename "$ZIP")"; else fail "$(basename "$ZIP")"; fi
+fi
+
 # --- Wine and the simulator ---------------------------------------------------
 if ! wait "$WINEBOOT_PID"; then
   cat "$RUN_DIR/wineboot.log"
   fail "Wine prefix"
   exit 1
+fi
+CLEAN_OK=1
+if ! wait "$CLEAN_WINEBOOT_PID"; then
+  cat "$RUN_DIR/wineboot-clean.log"
+  fail "clean Wine prefix"
+  CLEAN_OK=0
 fi
 # Keep one server for the whole run (each program starts much faster); its
 # output goes nowhere (it reports every pty peer that closes).
@@ -310,9 +399,13 @@ if [ "$BUILT64" = 1 ]; then
   if [ -n "$SIM" ]; then
     export KORVEL_SIM_PORT=$SIM_PORT KORVEL_SIM_ALIAS=$SIM_ALIAS
     KORVEL_SIM_CONTROL=$(windows_path "$SIM_CONTROL")
-    export KORVEL_SIM_CONTROL
+    KORVEL_SIM_LOG=$(windows_path "$SIM_LOG")
+    export KORVEL_SIM_CONTROL KORVEL_SIM_LOG
   fi
-  ctest --test-dir "$B64" --output-on-failure -j"$JOBS" --timeout 180 2>&1 | tee "$RUN_DIR/ctest.log"
+  SHOTS=$B64/dialog-screenshots
+  rm -rf "$SHOTS"
+  KORVEL_SCREENSHOTS=$(windows_path "$SHOTS") ctest --test-dir "$B64" --output-on-failure -j"$JOBS" --timeout 180 2>&1 |
+    tee "$RUN_DIR/ctest.log"
   ctest_rc=${PIPESTATUS[0]}
   count_tests "$RUN_DIR/ctest.log"
   if [ "$ctest_rc" = 0 ]; then
@@ -325,6 +418,30 @@ if [ "$BUILT64" = 1 ]; then
     [ -f "$SIM_LOG" ] && { echo "--- last lines of the simulator's log"; tail -40 "$SIM_LOG"; }
   fi
   [ -n "$SIM" ] || fail "the simulator tests ran (no simulator)"
+  to_png "$SHOTS"
+fi
+
+# --- the zip, unpacked alone in a fresh prefix -------------------------------------
+# No port mapping, no font stand-in, nothing beside dunmark.exe but what the
+# zip holds: the dialog starts, its templates hold, its calls reach the DLL.
+if [ "$BUILT64" = 1 ] && [ -f "$ZIP" ] && [ "$CLEAN_OK" = 1 ]; then
+  note "The zip on a clean Wine prefix ($CLEAN_PREFIX)"
+  APP=$RUN_DIR/clean-app
+  CLEAN_SHOTS=$B64/dialog-screenshots/clean-prefix
+  mkdir -p "$APP" && unzip -q "$ZIP" -d "$APP"
+  ls "$APP/dunmark-windows-x86_64"
+  if (
+    export WINEPREFIX=$CLEAN_PREFIX
+    unset KORVEL_SIM_PORT KORVEL_SIM_ALIAS KORVEL_SIM_CONTROL KORVEL_SIM_LOG
+    DUNMARK_EXE=$(windows_path "$APP/dunmark-windows-x86_64/dunmark.exe") \
+    KORVEL_SCREENSHOTS=$(windows_path "$CLEAN_SHOTS") \
+      timeout 600 "$WINE64" "$B64/tests/win32/dunmark_dialog_tests.exe" --gtest_filter='DialogShell.*' 2>&1
+  ) | tee "$RUN_DIR/clean.log"; then
+    pass "the zip's dunmark.exe on a clean prefix: $(grep -c '^\[       OK \]' "$RUN_DIR/clean.log") dialog tests"
+  else
+    fail "the zip's dunmark.exe on a clean prefix"
+  fi
+  to_png "$CLEAN_SHOTS"
 fi
 if [ "$BUILT32" = 1 ]; then
   note "Checks of the i686 build on this machine ($B32)"
