@@ -7,7 +7,7 @@
 # dialog runs on a display of its own (Xvfb), driven by a program that presses
 # its buttons.  The export tables of both DLLs and the import tables of both
 # dialogs are checked with objdump.  The 64-bit dialog, DLL, import library
-# and header go into dunmark-windows-x86_64.zip, which is run once more,
+# and headers go into dunmark-windows-x86_64.zip, which is run once more,
 # unpacked alone, in a fresh Wine prefix.  32-bit programs cannot run here;
 # the i686 build is linked and inspected only.
 #
@@ -278,7 +278,7 @@ make_zip() {
   rm -rf "$RUN_DIR/zip" "$ZIP" && mkdir -p "$stage/include" "$stage/lib" &&
     cp "$B64/utility/win32/dunmark.exe" "$B64/driver/Korvel_dll.dll" "$stage/" &&
     cp "$B64/driver/libKorvel_dll.dll.a" "$stage/lib/" &&
-    cp "$REPO/driver/include/korvel.h" "$stage/include/" &&
+    cp "$REPO"/driver/include/*.h "$stage/include/" &&
     sed 's/$/\r/' "$REPO/utility/win32/README.txt" >"$stage/README.txt" &&
     (cd "$RUN_DIR/zip" && zip -q -X -r "$ZIP" dunmark-windows-x86_64) &&
     unzip -l "$ZIP"
