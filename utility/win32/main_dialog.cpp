@@ -26,8 +26,17 @@ UINT IconStyle(core::Icon icon) {
   return icon == core::Icon::kError ? MB_ICONHAND : MB_ICONINFORMATION;
 }
 
+// The About box, centred over the dialog that opened it.
 INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
-  if (message == WM_INITDIALOG) return TRUE;
+  if (message == WM_INITDIALOG) {
+    RECT owner, box;
+    GetWindowRect(GetWindow(hwnd, GW_OWNER), &owner);
+    GetWindowRect(hwnd, &box);
+    SetWindowPos(hwnd, nullptr, (owner.left + owner.right - (box.right - box.left)) / 2,
+                 (owner.top + owner.bottom - (box.bottom - box.top)) / 2, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return TRUE;
+  }
   if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
     EndDialog(hwnd, LOWORD(wParam));
     return TRUE;
