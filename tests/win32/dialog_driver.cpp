@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Dunmark's Windows dialog as a user drives it, from a program of its own:
 // dunmark.exe runs under Wine on a display (Xvfb) against the reader
 // simulator on a COM port, and this program presses its buttons by control

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 /* Identifiers of Dunmark's resources and controls: one home for the numbers
  * that the Windows resource script (utility/win32/dunmark.rc), the control
  * table of the core (dunmark_core.h) and both dialogs use.  Plain macros, so

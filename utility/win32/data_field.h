@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The data field (edit 1026), a multi-line edit that does not take the Enter
 // key for itself: Enter is the dialog's OK command there too (Ctrl+Enter
 // starts a new line).  What the user types, pastes or composes is limited in

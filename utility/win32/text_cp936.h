@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Text of the Windows dialog: the wide (UTF-16) text of its controls, the
 // UTF-8 texts of the core, and the reader's 8-bit text of code page 936
 // (GBK), whatever the system's own code page is.

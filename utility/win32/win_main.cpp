@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Dunmark on Windows: the setup and test dialog for the serial card reader,
 // a modal dialog from the program's resources over Korvel_dll.
 #include <windows.h>
