@@ -33,6 +33,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dunmark_core.h"
@@ -479,6 +480,8 @@ class Dunmark {
       return top != nullptr && top != box.window;
     })) << "Help showed nothing";
     const Box details = WaitBox();
+    static bool shown = false;
+    if (!std::exchange(shown, true)) Screenshot("failure-reason");
     EXPECT_EQ(details.text, Widen(reason));
     EXPECT_EQ(details.title, L"Details\xFF1A");
     EXPECT_EQ(GetWindow(details.window, GW_OWNER), box.window);
