@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // korvel-bench: numbers for the library against the simulated reader on a
 // pseudo-terminal.
 //

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // korvel-net-bench: the library against the simulated reader behind a real
 // ser2net on loopback, next to the same reader on its pseudo-terminal.
 //

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Reads the library's export list (driver/exports.txt): every exported name,
 # and every name with its 32-bit __stdcall decoration (Korvel_Search@8).
 # Used by the build (the version script and the .def files) and by the export

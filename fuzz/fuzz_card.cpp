@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // libFuzzer target: arbitrary bytes and track settings through the card
 // decoder's exported gate, decoded masked and revealed.
 //

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // libFuzzer target: arbitrary reader output, chopped into pieces that arrive
 // at arbitrary fake times, fed through the scripted port into each framed
 // command and into the active-mode capture.

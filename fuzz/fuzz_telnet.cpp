@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // libFuzzer target: arbitrary bytes from a network port server, cut into
 // arbitrary pieces, through the Telnet decoder and the client's side of the
 // conversation, with the line settings asked for and purges between pieces.

@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Configures and builds the project into build/native (or the folder given).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Checks that every C and C++ source of the project is formatted with the
 # project's .clang-format, and that every C, C++, CMake and shell source
 # carries the license notice (scripts/add-license-notice.sh).  Lists the files

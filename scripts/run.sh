@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Builds what it runs (no tests, no benchmarks) into build/run and starts the
 # setup dialog.
 #   scripts/run.sh                       the dialog on the built-in simulated reader

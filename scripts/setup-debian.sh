@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Installs what the project needs on Debian 12.
 #   scripts/setup-debian.sh          what building and running needs
 #   scripts/setup-debian.sh --test   also what every test needs (clang for the

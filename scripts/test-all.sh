@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Builds and runs every test of the project:
 #   0. the formatting of every C and C++ file (.clang-format);
 #   1. the native build (warnings are errors) and its CTest suite: protocol

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The About box: the application icon, "Dunmark 1.0 版" and an OK button.
 #pragma once
 

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // "Card": the last card the dialog read, decoded: the tracks found, the
 // card's fields, every check with its result, the account number masked
 // unless "Reveal" is ticked (off at every start).

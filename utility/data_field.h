@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The multi-line data field (edit 1026): card data shown by the program, and
 // text the user may type, limited in bytes of code page 936.
 #pragma once

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Dunmark's resources: the texts of its dialogs and menu item (from the
 // core, shared with the Windows dialog), and its icon.
 #pragma once

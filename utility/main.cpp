@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Dunmark: the setup and test dialog for the serial card reader.
 #include <cstdio>
 

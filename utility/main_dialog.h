@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The main dialog "TV628": the connection panel (open, probe, close, the
 // reader's rate, exit) and the reader panel (modes, identification text,
 // sentinel settings, card data and the active-mode poll timer).

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The in-process simulated reader of `dunmark --simulate`: a reader model on
 // a pseudo-terminal, reached through a link whose path stays the same when
 // the reader is hung up and plugged in again (each plug makes a new pty).

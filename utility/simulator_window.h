@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // "Simulated reader": a small window over the in-process simulated reader,
 // to swipe a sample card, switch faults, hang the line up and plug it in
 // again.

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The application object: reads the command line, builds the port list,
 // shows the main dialog and ends the program when the dialog ends (or at
 // "Exit").  It owns the dialog and, with --simulate, the simulated reader and

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Cross build for 64-bit Windows with MinGW-w64 (posix thread model), e.g.
 #   cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake
 # The library, the native Windows dialog (dunmark.exe, no Qt needed) and their

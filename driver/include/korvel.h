@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 /*
  * korvel.h - driver library for the serial magnetic-stripe card reader.
  *

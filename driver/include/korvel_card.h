@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 /*
  * korvel_card.h - what a swiped card says: its tracks, its account fields,
  * checks of both, and the account number masked for display.

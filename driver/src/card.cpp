@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The card decoder: finds the tracks, reads the account fields, runs the
 // checks and masks what the caller may not see.  Works on fixed arrays only.
 #include "card.h"

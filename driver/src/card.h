@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Card data understood: the tracks of a swipe found by the configured
 // sentinels, their account fields, the checks, and masking for display.
 // Pure code: bytes in, fields out.  No I/O, no clock, no allocation, nothing

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The exported card decoder: checks the arguments, runs the pure decoder of
 // card.h on the caller's structure and keeps every exception inside.
 #include <cstring>

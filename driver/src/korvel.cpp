@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The exported C interface: checks every handle and argument, serialises
 // calls per port and keeps every exception inside the library.
 #include "korvel.h"

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The one internal interface between the platform-free protocol core and a
 // port.  Each platform has one backend file that implements it
 // (port_posix.cpp, port_win32.cpp) plus OpenPlatformPort(); the network

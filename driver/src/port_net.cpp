@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Network port backend: a serial port behind a port server, reached over TCP
 // with Telnet and the COM port control option (RFC 2217, "rfc2217://") or as
 // a raw byte stream ("tcp://").  BSD sockets on POSIX, Winsock on Windows;

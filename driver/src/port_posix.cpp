@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // POSIX serial port backend: termios, poll(), flock() and TIOCEXCL.
 #include <fcntl.h>
 #include <poll.h>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Win32 serial port backend: kernel32 serial communications for the port,
 // the thread's window-message queue (user32, win32_messages.h) serviced while
 // waiting.

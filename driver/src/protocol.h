@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The reader's framed command protocol and the active-mode capture, free of
 // platform calls: everything here works on bytes and on the Port interface.
 #pragma once

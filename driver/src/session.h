@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Handles: library-owned sessions looked up by value, never dereferenced
 // from what the caller passes in.
 #pragma once

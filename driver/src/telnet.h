@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Telnet framing (RFC 854) and the COM port control option (RFC 2217) as the
 // client of a network port server speaks them.  Free of I/O: bytes from the
 // network go in, data bytes and the answers owed to the server come out.

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 #include "win32_messages.h"
 
 namespace korvel::win32 {

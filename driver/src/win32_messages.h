@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The calling thread's window-message queue and the tick clock, as the Win32
 // port backends (serial and network) use them while they wait.
 #pragma once

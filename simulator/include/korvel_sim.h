@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The reader simulator: a model of the card reader (pure: bytes in, bytes
 // out, its own clock) and a server that plays it on the master side of a
 // pseudo-terminal, so that the library and the dialog can be used and tested

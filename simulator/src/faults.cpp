@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The fault table and the fault command's words, read and written.
 #include <algorithm>
 #include <array>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // korvel-sim: a simulated card reader on a pseudo-terminal, driven by typed
 // commands (and optionally by a named pipe, for programs that cannot use
 // this program's standard input).

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // korvel-sim's output: lines handed over without ever blocking, written to a
 // descriptor by a thread of their own.  A reader that stops reading (a pipe
 // nobody empties) fills a bounded queue; lines that do not fit are dropped

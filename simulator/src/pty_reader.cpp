@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The reader model served on the master side of a pseudo-terminal.
 //
 // The server holds no descriptor of the slave side: the host opens it

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The reader model: parses request frames, answers them, applies faults and
 // queues what the reader sends with the time it is due on the line.
 #include <algorithm>

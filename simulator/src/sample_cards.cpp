@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Sample cards in the ISO 7813 layout, and cards written as track texts.
 // Card numbers are the well-known test numbers of the card schemes (or, on
 // the cards made to be wrong, those numbers with a digit changed); they

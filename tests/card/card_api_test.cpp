@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The card decoder's exported interface through the library: argument
 // checks, the caller's structure written whole, nothing written outside it or
 // on a refusal.  (The fuzzer checks every text's termination.)

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Table tests of the card decoder: the sample cards as the simulated reader
 // sends them under several track settings, other schemes' test numbers,
 // malformed and foreign data, the checks and the masking rule.

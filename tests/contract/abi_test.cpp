@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The exported interface where no reader is needed: handle checking, argument
 // checking, status texts, and the open refusing what is not a serial port.
 #include <fcntl.h>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Contract of the active-mode capture on a scripted port: when it returns at
 // once, how long it lets a burst settle, the 300-byte limit, and the purge
 // that follows a capture.

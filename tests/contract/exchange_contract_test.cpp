@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Contract of the framed commands on a scripted port: the exact bytes on the
 // wire, the purges around them, the two reply time limits, the message pump,
 // and what lands in the caller's area.

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // A scripted serial port for contract tests and the fuzz target.
 //
 // The script states the exact bytes the host must write and what the reader

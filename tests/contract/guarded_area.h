@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // A caller's result area with guard bytes on both sides, to catch a write
 // past either end and to tell "untouched" from "written".
 #pragma once

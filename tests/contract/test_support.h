@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Shared pieces of the contract tests: a pump that records when it ran, and
 // an assertion that the fake port saw nothing unexpected.
 #pragma once

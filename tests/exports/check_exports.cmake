@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Checks the dynamic symbol table of the shared library: the exported
 # functions are exactly those of the export list, nothing else is exported,
 # and the SONAME carries the major version.

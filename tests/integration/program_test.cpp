@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The korvel-sim program: its first line, the link, the control pipe and a
 // clean end on "quit" and on SIGTERM; fault changes that take effect at
 // once; output nobody reads; a control path that is no pipe; over-long

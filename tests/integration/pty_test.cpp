@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The library against the simulated reader on a real pseudo-terminal.
 //
 // Every test starts its own simulated reader (its own pty), so the tests can

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The network ports against scripted servers on loopback: what a real
 // ser2net does not do on request (refuse the option or a rate, stay silent,
 // split its replies at every byte, send stale bytes before confirming a

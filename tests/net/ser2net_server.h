@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // A real ser2net for tests and benchmarks: started in the foreground (-n -d,
 // its log in a file, no UUCP locks, its own pid file) with a generated
 // configuration that serves each given serial device on two loopback ports,

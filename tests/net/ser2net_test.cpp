@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The library against a real ser2net in front of the simulated reader, over
 // RFC 2217 and over raw TCP: what holds for a local port holds unchanged.
 // Every test starts its own reader (its own pty) and its own ser2net on free

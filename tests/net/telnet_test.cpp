@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Table tests of the pure network pieces: the network port names, the Telnet
 // decoder (whole and split at every byte), and the client's side of the
 // conversation (answers to negotiations, line settings and their

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Installs the build into a scratch prefix, checks that the installed
 # programs find the library by themselves, and builds a small C program
 # against the installed library twice: through find_package(Korvel) and

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Table tests of the pure protocol pieces: block check, request frames, rate
 // codes and the validation of a reply that is already complete in the input
 // queue (no timing involved).

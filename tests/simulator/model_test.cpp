@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The reader model, byte for byte: replies to every command, framing and
 // resynchronisation, swipes, the rate switch and the fault switches; the
 // fault table and the fault command's words; cards written as track texts;

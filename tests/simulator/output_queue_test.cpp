@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // korvel-sim's output queue: lines into a pipe that nobody reads are
 // dropped and counted, never waited for; what arrives is in order, with a
 // line for each gap that says how many lines went missing there.

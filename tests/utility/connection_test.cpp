@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The connection panel against the simulated reader: Open Com and its probe,
 // Close Com, Baud Choose and Exit, with their boxes and button states.
 #include <QAccessible>

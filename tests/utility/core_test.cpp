@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The logic both dialogs share, free of any toolkit: the dialogs' control
 // tables and units, box texts, what each outcome does to the buttons and the
 // timer, reasons, rates, the port list, the command line, the mode answer,

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Shared pieces of the dialog tests: an offscreen application, a watcher
 // that answers modal boxes, and a main dialog wired to a simulated reader.
 #pragma once

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // Starts the program as main() does, with the simulated reader's port,
 // presses "Open Com", then "Exit".  The event loop must end at once with
 // status 0: the dialog not ended first, the port not closed, nothing more

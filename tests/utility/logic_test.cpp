@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The dialog's Qt-side logic: code page 936 text, the track settings record
 // from the fields, dialog units and window placement.
 #include <QFile>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The reader panel against the simulated reader: the mode, query, version
 // and settings buttons, reading card data, and the active-mode poll timer.
 #include <QCheckBox>

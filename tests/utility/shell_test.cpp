@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The main dialog's shell: its controls and start-up state, the About box,
 // how Enter, Esc and the close box end it, and the data field's byte limit.
 #include <QCheckBox>

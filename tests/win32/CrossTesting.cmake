@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Tests of a Windows cross build (included by tests/CMakeLists.txt).
 #
 # GoogleTest is built from source for the target.  Test programs link their

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Checks the export table of Korvel_dll.dll and the import table of a program
 # linked through the import library: exactly the functions of the export list,
 # by their undecorated names (no "@n" argument size, no leading underscore),

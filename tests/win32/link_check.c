@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 /* Links against Korvel_dll through its import library, from C, and calls
  * every export once with arguments the library must refuse without touching
  * any port.  Also looks every export up by its undecorated name.  Exit status

@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Builds Korvel_dll and the Dunmark dialog (dunmark.exe) for Windows (x86_64
 # and i686) with MinGW-w64 and tests them: the 64-bit test programs run under
 # Wine against the reader simulator on a pseudo-terminal (COM ports mapped by

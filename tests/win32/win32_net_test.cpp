@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The network backend of the Windows DLL (Winsock) against the reader
 // simulator behind a real ser2net on the Linux loopback, which a program
 // under Wine reaches as any Windows program would.  tests/win32/run.sh sets

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
 // The Win32 port backend through the library's exports, on COM ports that
 // Wine maps to pseudo-terminals served by the reader simulator (korvel-sim).
 // tests/win32/run.sh sets everything up and passes, in the environment:

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Runs a Windows program under 64-bit Wine; ctest's emulator for the Windows
 # cross build.  Uses the caller's WINEPREFIX (Wine's default prefix if unset).
 : "${WINEDEBUG:=-all}"

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Dunmark's logic that touches neither the port nor the screen and belongs to
 // no toolkit: the dialogs' texts and control tables, the texts of every
 // message box, what each outcome does to the two connection buttons and the

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
 # Draws Dunmark's icon 128 (a card passing through a swipe reader) with
 # ImageMagick: 32 x 32 and 16 x 16 images of at most 16 colours drawn pixel
 # by pixel, the Windows .ico holding both, and smooth 48, 64, 128 and 256

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Monotonic milliseconds, for time limits and for the simulator's schedule;
 // today's date as the card decoder takes it.
 #pragma once

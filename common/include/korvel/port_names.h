@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The rule for port names: "comN" (any case, N from 1) names the machine's
 // Nth serial port; "rfc2217://HOST:PORT" and "tcp://HOST:PORT" name a serial
 // port behind a network port server; every other name is used as given.

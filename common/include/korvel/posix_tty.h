@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // Raw serial lines on a POSIX terminal device: the speed constants of the
 // four line rates and the one raw 8-N-1 setup that the library's port and the
 // simulator's pseudo-terminal both use.

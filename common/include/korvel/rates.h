@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 // The reader's four line rates: the one table of them.  The rate code is what
 // the reader's rate command carries; the line format is the rate in the
 // platform's device-control notation (Windows).

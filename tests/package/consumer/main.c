@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
 /* A program that uses the installed library the way any other program
  * would: through the installed header and the shared library. */
 #include <korvel.h>
