@@ -15,11 +15,11 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
                  Qt::WindowCloseButtonHint);
   setFont(dunmark::DialogFont());
   setWindowTitle(dunmark::res::kAboutCaption);
-  const dunmark::core::DialogSpec& spec = dunmark::core::AboutBox();
+  const dunmark::core::DialogTemplate& layout = dunmark::core::AboutBox();
   const dunmark::DialogUnits du = dunmark::DialogUnits::FromFont(font());
-  setFixedSize(du.X(spec.w), du.Y(spec.h));
+  setFixedSize(du.X(layout.w), du.Y(layout.h));
 
-  for (const dunmark::core::ControlSpec& c : spec.controls) {
+  for (const dunmark::core::ControlTemplate& c : layout.controls) {
     switch (c.kind) {
       case dunmark::core::ControlKind::kIcon:
         m_iconLabel = new QLabel(this);

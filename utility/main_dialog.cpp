@@ -158,7 +158,7 @@ void CMainDialog::CreateControls() {
   QHash<int, QLineEdit*> edits;
   QHash<QString, QLabel*> labels;
 
-  for (const dunmark::core::ControlSpec& c : dunmark::core::MainDialog().controls) {
+  for (const dunmark::core::ControlTemplate& c : dunmark::core::MainDialog().controls) {
     const QString caption = QString::fromUtf8(c.caption);
     switch (c.kind) {
       case dunmark::core::ControlKind::kGroupBox: group(caption, c.x, c.y, c.w, c.h); break;

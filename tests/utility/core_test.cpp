@@ -129,9 +129,9 @@ TEST(TrackRecord, FirstBytesThenSevenThenTheEnterMark) {
 // a control outside its dialog, an identifier used twice or a label that
 // code could address would show in every one of them.
 TEST(Dialogs, ControlsLieInsideTheirDialogAndOnlyInputsHaveIdentifiers) {
-  for (const DialogSpec* dialog : {&MainDialog(), &AboutBox()}) {
+  for (const DialogTemplate* dialog : {&MainDialog(), &AboutBox()}) {
     std::set<int> ids;
-    for (const ControlSpec& c : dialog->controls) {
+    for (const ControlTemplate& c : dialog->controls) {
       SCOPED_TRACE(std::string(dialog->caption) + " / " + c.caption + " " + std::to_string(c.id));
       EXPECT_GE(c.x, 0);
       EXPECT_GE(c.y, 0);

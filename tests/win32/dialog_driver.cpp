@@ -610,18 +610,18 @@ void ExpectKind(HWND control, core::ControlKind kind) {
 // The running dialog against its template: caption, client size, and every
 // control in template order (the order of the windows, which is the tab
 // order) with its identifier, kind, caption and rectangle in dialog units.
-void ExpectTemplate(HWND dialog, const core::DialogSpec& spec) {
+void ExpectTemplate(HWND dialog, const core::DialogTemplate& layout) {
   const core::BaseUnits units = TemplateUnits();
   auto px = [&](int x, int y) { return POINT{core::PixelsX(units, x), core::PixelsY(units, y)}; };
-  EXPECT_EQ(TextOf(dialog), Widen(spec.caption));
+  EXPECT_EQ(TextOf(dialog), Widen(layout.caption));
   RECT client;
   GetClientRect(dialog, &client);
-  EXPECT_EQ(client.right, px(spec.w, 0).x)
-      << "width of " << spec.w << " units at " << units.x << " x " << units.y;
-  EXPECT_EQ(client.bottom, px(0, spec.h).y) << "height of " << spec.h << " units";
+  EXPECT_EQ(client.right, px(layout.w, 0).x)
+      << "width of " << layout.w << " units at " << units.x << " x " << units.y;
+  EXPECT_EQ(client.bottom, px(0, layout.h).y) << "height of " << layout.h << " units";
 
   HWND control = nullptr;
-  for (const core::ControlSpec& c : spec.controls) {
+  for (const core::ControlTemplate& c : layout.controls) {
     control = GetWindow(control == nullptr ? dialog : control, control == nullptr ? GW_CHILD : GW_HWNDNEXT);
     SCOPED_TRACE(std::to_string(c.id) + " \"" + c.caption + "\"");
     ASSERT_NE(control, nullptr) << "missing";
@@ -676,7 +676,7 @@ TEST_F(DialogShell, MainDialogIsItsTemplate) {
   for (int i = 0; i < 6; ++i) EXPECT_EQ(dunmark.Text(IDC_TRACK1_START + i), sentinels[i]);
   EXPECT_TRUE(dunmark.Checked(IDC_ENTER_MARK));
   EXPECT_EQ(dunmark.Text(IDC_DATA_PACKETS), L"");
-  for (const core::ControlSpec& c : core::MainDialog().controls) {
+  for (const core::ControlTemplate& c : core::MainDialog().controls) {
     if (c.kind == core::ControlKind::kPushButton) {
       EXPECT_EQ(dunmark.Enabled(c.id), c.id != IDC_CLOSE_COM) << c.caption;
     }

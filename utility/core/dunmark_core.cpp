@@ -22,9 +22,9 @@ constexpr const char* kSuccess = "Success：";
 
 }  // namespace
 
-const DialogSpec& MainDialog() {
+const DialogTemplate& MainDialog() {
   using K = ControlKind;
-  static constexpr ControlSpec kControls[] = {
+  static constexpr ControlTemplate kControls[] = {
       {IDC_STATIC, K::kGroupBox, "COM Setting", 7, 7, 414, 42},
       {IDC_STATIC, K::kLabel, "Port", 15, 21, 17, 8},
       {IDC_PORT, K::kComboBox, "", 35, 23, 48, 58},
@@ -67,19 +67,19 @@ const DialogSpec& MainDialog() {
       {IDC_STATIC, K::kLabel, "Data Packets", 99, 226, 23, 30},
       {IDC_DATA_PACKETS, K::kMultiLineEdit, "", 129, 221, 280, 40},
   };
-  static constexpr DialogSpec kDialog{kMainCaption, 434, 288, kControls};
+  static constexpr DialogTemplate kDialog{kMainCaption, 434, 288, kControls};
   return kDialog;
 }
 
-const DialogSpec& AboutBox() {
+const DialogTemplate& AboutBox() {
   using K = ControlKind;
   // The icon's size comes from the icon (32 x 32 pixels), not the template.
-  static constexpr ControlSpec kControls[] = {
+  static constexpr ControlTemplate kControls[] = {
       {IDC_STATIC, K::kIcon, "", 11, 17, 0, 0},
       {IDC_STATIC, K::kLabel, kAboutText, 40, 10, 119, 8},
       {1, K::kDefaultButton, kAboutOk, 178, 7, 50, 14},
   };
-  static constexpr DialogSpec kDialog{kAboutCaption, 235, 55, kControls};
+  static constexpr DialogTemplate kDialog{kAboutCaption, 235, 55, kControls};
   return kDialog;
 }
 

@@ -52,7 +52,7 @@ enum class ControlKind {
 };
 
 // One control of a dialog template; position and size in dialog units.
-struct ControlSpec {
+struct ControlTemplate {
   int id;  // IDC_STATIC (-1) for labels and group boxes no code addresses
   ControlKind kind;
   const char* caption;
@@ -61,15 +61,15 @@ struct ControlSpec {
 
 // A dialog template: caption, size in dialog units, and the controls in
 // template order, which is also the tab order.
-struct DialogSpec {
+struct DialogTemplate {
   const char* caption;
   int w, h;
-  std::span<const ControlSpec> controls;
+  std::span<const ControlTemplate> controls;
 };
 
 // The main dialog "TV628" (template 102) and the About box (template 100).
-const DialogSpec& MainDialog();
-const DialogSpec& AboutBox();
+const DialogTemplate& MainDialog();
+const DialogTemplate& AboutBox();
 
 // Dialog units of a dialog font as the dialog manager takes them: one
 // horizontal unit is a quarter of the average width of "A".."Z" "a".."z"
