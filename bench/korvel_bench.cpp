@@ -29,33 +29,19 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "korvel.h"
 #include "korvel_sim.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using korvel::bench::Clock;
+using korvel::bench::CpuSeconds;
+using korvel::bench::MsBetween;
+using korvel::bench::Percentile;
 using korvel::sim::Fault;
 using korvel::sim::FaultSettings;
 using korvel::sim::PtyReader;
-
-double MsBetween(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
-double CpuSeconds(int who) {
-  rusage u{};
-  getrusage(who, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  const size_t i = std::min(v.size() - 1, static_cast<size_t>(p / 100.0 * static_cast<double>(v.size())));
-  return v[i];
-}
 
 void PrintStats(const char* what, const std::vector<double>& ms) {
   std::printf("  %-28s n=%-5zu median %7.3f ms   p99 %7.3f ms   min %7.3f   max %7.3f\n", what, ms.size(),

@@ -28,27 +28,20 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "korvel.h"
 #include "korvel_sim.h"
 #include "ser2net_server.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using korvel::bench::Clock;
+using korvel::bench::CpuSeconds;
+using korvel::bench::MsBetween;
+using korvel::bench::Percentile;
 using korvel::net_test::Ser2net;
 using korvel::sim::Fault;
 using korvel::sim::PtyReader;
-
-double MsBetween(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
-double CpuSeconds(int who) {
-  rusage u{};
-  getrusage(who, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // User and system time of another process, from /proc.
 double ProcessCpuSeconds(pid_t pid) {
@@ -66,12 +59,6 @@ double ProcessCpuSeconds(pid_t pid) {
   }
   if (fields.size() < 13) return 0;  // fields[11], [12]: utime, stime (14th and 15th of the line)
   return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p / 100.0 * static_cast<double>(v.size())))];
 }
 
 void PrintStats(const char* what, const std::vector<double>& ms) {
