@@ -20,11 +20,11 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev fonts-wqy-microhei   # the dialog, and a font for its Chinese texts
   libcli11-dev nlohmann-json3-dev   # korvel: its command line and its JSON
-  googletest libgtest-dev libbenchmark-dev
   scdoc                             # the manual pages
 )
 if [ "${1:-}" = "--test" ]; then
   packages+=(
+    googletest libgtest-dev                        # the tests (and their Windows build from source)
     clang libclang-rt-dev                          # libFuzzer target
     xvfb xauth imagemagick                         # the dialogs on a display, their screenshots
     zip unzip                                      # the Windows zip
