@@ -20,13 +20,14 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev fonts-wqy-microhei   # the dialog, and a font for its Chinese texts
   libcli11-dev nlohmann-json3-dev   # korvel: its command line and its JSON
+  libboost-dev libtomlplusplus-dev libsystemd-dev   # korveld: its event loop, configuration, sd_notify
   scdoc                             # the manual pages
 )
 if [ "${1:-}" = "--test" ]; then
   packages+=(
     googletest libgtest-dev                        # the tests (and their Windows build from source)
     clang libclang-rt-dev                          # libFuzzer target
-    xvfb xauth imagemagick                         # the dialogs on a display, their screenshots
+    xvfb xauth imagemagick xdotool                 # the dialogs on a display, real clicks, screenshots
     zip unzip                                      # the Windows zip
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64   # Windows DLL under Wine
     ser2net                                        # network ports: the port server the tests run
