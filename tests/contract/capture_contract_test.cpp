@@ -6,13 +6,17 @@
 // that follows a capture.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include "fake_port.h"
 #include "guarded_area.h"
 #include "korvel.h"
+#include "korvel_card.h"
 #include "protocol.h"
 #include "test_support.h"
 
@@ -230,6 +234,166 @@ TEST(WaitTrack, SwipeTimeoutAndOverflowThatClearsItself) {
     EXPECT_EQ(port.QueueContents(), Bytes{});
     EXPECT_EQ(WaitTrack(port, {}, area.data(), kWaitForever), KORVEL_OK);
     EXPECT_EQ(area.Contents(), AreaWith({'%', 'B', '?'}));
+    EXPECT_TRUE(NoProblems(port));
+  }
+}
+
+// A reader set to "%?;?+?" with the Enter mark, as it sends tracks.
+Bytes Track(char start, const std::string& text, bool enter = true) {
+  const std::string all = start + text + '?' + (enter ? "\r\n" : "");
+  return Bytes(all.begin(), all.end());
+}
+Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts)
+    for (uint8_t b : p) all.push_back(b);
+  return all;
+}
+
+// The rule that tells a whole swipe, on bytes alone.
+TEST(SwipeComplete, LengthOfTheWholeSwipeAtTheStart) {
+  const auto* rec = reinterpret_cast<const unsigned char*>(KORVEL_TRACK_DEFAULT);
+  const Bytes t1 = Track('%', "B4111111111111111^DOE/JOHN^2912101"),
+              t2 = Track(';', "4111111111111111=2912101"), t3 = Track('+', "0123");
+  const Bytes all = Join({t1, t2, t3});
+  const unsigned k12 = KORVEL_TRACKS_1 | KORVEL_TRACKS_2, k123 = k12 | KORVEL_TRACKS_3;
+  struct Row {
+    const char* what;
+    Bytes bytes;
+    unsigned tracks;
+    size_t expected;
+    const char* record = KORVEL_TRACK_DEFAULT;
+  } rows[] = {
+      {"tracks 1 and 2, whole", Join({t1, t2}), k12, t1.size() + t2.size()},
+      {"track 3 behind them is not part of it", all, k12, t1.size() + t2.size()},
+      {"all three", all, k123, all.size()},
+      {"its CR LF has not come yet", Join({t1, Bytes(t2.begin(), t2.end() - 1)}), k12, 0},
+      {"its end sentinel has not come yet", Join({t1, Bytes(t2.begin(), t2.end() - 3)}), k12, 0},
+      {"the card has no track 3", Join({t1, t2}), k123, 0},
+      {"track 1 sent though only 2 is configured is passed over", Join({t1, t2}), KORVEL_TRACKS_2,
+       t1.size() + t2.size()},
+      {"only track 1 configured", all, KORVEL_TRACKS_1, t1.size()},
+      {"tracks out of order", Join({t2, t1}), k12, 0},
+      {"noise in front", Join({Bytes{'x'}, t1, t2}), k12, 0},
+      {"Enter mark off: no CR LF", Join({Track('%', "B1", false), Track(';', "1", false)}), k12, 7,
+       "%?;?+?70"},
+      {"Enter mark off but CR LF sent", Join({t1, t2}), k12, 0, "%?;?+?70"},
+      {"a configured track has no sentinel", Join({t1, t2}), k12, 0, "%?\0?+?71"},
+      {"nothing", {}, k12, 0},
+      {"no tracks configured", all, 0, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const auto* record = reinterpret_cast<const unsigned char*>(row.record);
+    EXPECT_EQ(CompleteSwipeLength(row.bytes.data(), row.bytes.size(), record, row.tracks), row.expected);
+  }
+  EXPECT_EQ(CompleteSwipeLength(nullptr, 3, rec, k12), 0u);
+  EXPECT_EQ(CompleteSwipeLength(all.data(), all.size(), nullptr, k12), 0u);
+}
+
+// The capture that knows the configured tracks: early when the bytes make a
+// whole swipe, 50 ms of quiet otherwise, and nothing behind the swipe lost.
+TEST(WaitSwipe, EndsAtTheLastConfiguredTrackAndKeepsWhatFollows) {
+  const auto* rec = reinterpret_cast<const uint8_t*>(KORVEL_TRACK_DEFAULT);
+  const Bytes t1 = Track('%', "B4111111111111111^DOE/JOHN^2912101"),
+              t2 = Track(';', "4111111111111111=2912101"), t3 = Track('+', "0123");
+  const unsigned k12 = KORVEL_TRACKS_1 | KORVEL_TRACKS_2;
+  struct Arrival {
+    int64_t at_ms;
+    Bytes bytes;
+  };
+  struct Row {
+    const char* what;
+    std::vector<Arrival> arrivals;
+    unsigned tracks;
+    int64_t returns_at;
+    Bytes first;
+    Bytes next;  // what the following call returns (after its own 50 ms of quiet)
+  } rows[] = {
+      {"whole at once", {{100, Join({t1, t2})}}, k12, 100, Join({t1, t2}), {}},
+      {"in pieces: returns with the last one",
+       {{100, Join({t1, Bytes(t2.begin(), t2.begin() + 5)})}, {120, Bytes(t2.begin() + 5, t2.end())}},
+       k12,
+       120,
+       Join({t1, t2}),
+       {}},
+      {"more than configured: the rest comes next",
+       {{100, Join({t1, t2, t3})}},
+       k12,
+       100,
+       Join({t1, t2}),
+       t3},
+      {"a card without a configured track: quiet time",
+       {{100, Join({t1, t2})}},
+       k12 | KORVEL_TRACKS_3,
+       150,
+       Join({t1, t2}),
+       {}},
+      {"malformed: quiet time", {{100, Bytes{'x', 'y', 'z'}}}, k12, 150, Bytes{'x', 'y', 'z'}, {}},
+      {"no tracks configured: quiet time as WaitTrack", {{100, Join({t1, t2})}}, 0, 150, Join({t1, t2}), {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakePort port;
+    for (const Arrival& a : row.arrivals) port.ArriveAt(a.at_ms, a.bytes);
+    PumpRecorder pump(port);
+    GuardedArea area(300);
+    uint32_t count = 0;
+    EXPECT_EQ(WaitSwipe(port, pump.Hooks(), area.data(), 10000, rec, row.tracks, &count), KORVEL_OK);
+    EXPECT_EQ(port.Now(), row.returns_at);
+    EXPECT_EQ(count, row.first.size());
+    EXPECT_EQ(area.Contents(), AreaWith(row.first));
+    EXPECT_LE(pump.LongestGap(0, port.Now()), kPumpIntervalMs);
+    if (!row.next.empty()) {
+      EXPECT_EQ(WaitSwipe(port, pump.Hooks(), area.data(), 10000, rec, row.tracks, &count), KORVEL_OK);
+      EXPECT_EQ(area.Contents(), AreaWith(row.next));
+      EXPECT_EQ(count, row.next.size());
+    }
+    EXPECT_EQ(port.QueueContents(), Bytes{});
+    EXPECT_TRUE(NoProblems(port));
+  }
+  {
+    SCOPED_TRACE("over 300 bytes without a whole swipe: overflow, read away");
+    FakePort port;
+    port.ArriveAt(100, Burst(400));
+    GuardedArea area(300);
+    uint32_t count = 7;
+    EXPECT_EQ(WaitSwipe(port, {}, area.data(), 10000, rec, k12, &count), KORVEL_E_OVERFLOW);
+    EXPECT_EQ(count, 7u);
+    EXPECT_TRUE(area.Untouched());
+    EXPECT_EQ(port.QueueContents(), Bytes{});
+  }
+}
+
+// A cancel ends one wait for a swipe: the one in progress, or the next; a
+// swipe already arriving is delivered first.
+TEST(WaitTrack, ACancelEndsOneWaitAndNeverASwipe) {
+  {
+    SCOPED_TRACE("a cancel made before the wait");
+    FakePort port;
+    port.ArriveAt(500, {'%', 'B', '?'});
+    std::atomic<bool> cancel{true};
+    WaitHooks hooks;
+    hooks.cancel = &cancel;
+    GuardedArea area(300);
+    EXPECT_EQ(WaitTrack(port, hooks, area.data(), kWaitForever), KORVEL_E_CANCELLED);
+    EXPECT_EQ(port.Now(), 0);
+    EXPECT_FALSE(cancel.load()) << "taken";
+    EXPECT_TRUE(area.Untouched());
+    EXPECT_EQ(WaitTrack(port, hooks, area.data(), kWaitForever), KORVEL_OK) << "one cancel, one wait";
+    EXPECT_EQ(area.Contents(), AreaWith({'%', 'B', '?'}));
+  }
+  {
+    SCOPED_TRACE("a cancel while a swipe is waiting");
+    FakePort port;
+    port.ArriveAt(0, {';', '1', '?'});
+    std::atomic<bool> cancel{true};
+    WaitHooks hooks;
+    hooks.cancel = &cancel;
+    GuardedArea area(300);
+    EXPECT_EQ(WaitTrack(port, hooks, area.data(), kWaitForever), KORVEL_OK);
+    EXPECT_EQ(area.Contents(), AreaWith({';', '1', '?'}));
+    EXPECT_TRUE(cancel.load()) << "kept for the next wait";
     EXPECT_TRUE(NoProblems(port));
   }
 }

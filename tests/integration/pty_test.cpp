@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "korvel.h"
+#include "korvel_card.h"
 #include "korvel_sim.h"
 
 namespace {
@@ -917,6 +918,93 @@ TEST_F(Pty, WaitTrackEndsWithASwipeTheTimeoutAHangUpOrAClose) {
   EXPECT_EQ(Korvel_WaitTrack(again, data.area(), KORVEL_WAIT_FOREVER), KORVEL_E_DISCONNECTED);
   EXPECT_LT(MsSince(t0), 1000);
   unplug.join();
+}
+
+// A thread that calls again and again does not keep another thread's call
+// waiting: the call that came first goes first.
+TEST_F(Pty, ACallWaitsForOneCallOfAThreadThatCallsAgainAndAgain) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
+  std::atomic<bool> stop{false};
+  std::atomic<int> waits{0};
+  std::thread looper([&] {
+    unsigned char data[KORVEL_DATA_AREA];
+    while (!stop) {
+      Korvel_WaitTrack(h, data, 200);
+      ++waits;
+    }
+  });
+  while (waits < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 3; ++i) {
+    const int before = waits;
+    unsigned char mode[KORVEL_MODE_AREA];
+    EXPECT_EQ(Korvel_Search(h, mode), KORVEL_OK);
+    EXPECT_LE(waits - before, 1) << "the call waited for more than the one in progress";
+  }
+  stop = true;
+  looper.join();
+}
+
+// Korvel_CancelWait ends another thread's wait at once and leaves the handle
+// open; a cancel with no wait in progress ends the next one.
+TEST_F(Pty, ACancelEndsAWaitFromAnotherThreadAndTheHandleStaysOpen) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
+  Guarded<300> data;
+  std::atomic<int> status{1};
+  std::atomic<int64_t> ended_ms{0};
+  const auto t0 = Clock::now();
+  std::thread waiter([&] {
+    status = Korvel_WaitTrack(h, data.area(), KORVEL_WAIT_FOREVER);
+    ended_ms = MsSince(t0);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int64_t cancelled_at = MsSince(t0);
+  EXPECT_EQ(Korvel_CancelWait(h), KORVEL_OK);
+  waiter.join();
+  EXPECT_EQ(status.load(), KORVEL_E_CANCELLED);
+  EXPECT_LT(ended_ms - cancelled_at, 200);
+  EXPECT_TRUE(data.Untouched());
+
+  EXPECT_EQ(Korvel_CancelWait(h), KORVEL_OK);
+  unsigned char mode[KORVEL_MODE_AREA];
+  EXPECT_EQ(Korvel_Search(h, mode), KORVEL_OK) << "other calls neither see nor take a cancel";
+  uint32_t count = 0;
+  EXPECT_EQ(Korvel_WaitSwipe(h, data.area(), KORVEL_WAIT_FOREVER, nullptr, 0, &count), KORVEL_E_CANCELLED);
+
+  // The handle still serves swipes, delivered by the configured tracks.
+  const auto* record = reinterpret_cast<const unsigned char*>(KORVEL_TRACK_DEFAULT);
+  reader_->Swipe(0);
+  EXPECT_EQ(Korvel_WaitSwipe(h, data.area(), 2000, record, KORVEL_TRACKS_1 | KORVEL_TRACKS_2, &count),
+            KORVEL_OK);
+  const Bytes got(data.area(), data.area() + count);
+  EXPECT_EQ(Korvel_SwipeComplete(got.data(), count, record, KORVEL_TRACKS_1 | KORVEL_TRACKS_2), count);
+  EXPECT_EQ(Korvel_CancelWait(nullptr), KORVEL_E_HANDLE);
+  EXPECT_EQ(Korvel_WaitSwipe(h, data.area(), 0, record, 3, nullptr), KORVEL_E_ARGUMENT);
+}
+
+// A program started with its standard streams closed must not get its port
+// on descriptor 0, 1 or 2, where its own output would go down the line.
+TEST_F(Pty, APortIsNeverOpenedOnAStandardStream) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(0);
+    close(1);
+    close(2);
+    void* h = Korvel_CommOpenWithBaud(reader_->path().c_str(), 9600);
+    bool clear = h != nullptr;
+    for (int fd = 0; fd <= 2; ++fd) clear = clear && fcntl(fd, F_GETFD) < 0;
+    unsigned char mode[KORVEL_MODE_AREA];
+    clear = clear && Korvel_Search(h, mode) == KORVEL_OK;
+    _exit(clear ? 0 : 1);
+  }
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0)
+      << "a descriptor 0-2 was taken, or the port failed";
 }
 
 }  // namespace
