@@ -6,6 +6,7 @@
 // starts on a pseudo-terminal, with faults.  Exit codes, human output, JSON,
 // masking, and the reader's mode after Ctrl-C.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -80,7 +81,10 @@ bool WaitFor(const std::function<bool()>& ready, int timeout_ms = 10000) {
 class Program {
  public:
   // Runs korvel with `args`, or with `program` given, that program.
-  explicit Program(std::vector<std::string> args, const char* program = KORVEL_PROGRAM) {
+  // `in_child` runs in the child just before the program starts (to close
+  // or replace its standard streams; only async-signal-safe calls).
+  explicit Program(std::vector<std::string> args, const char* program = KORVEL_PROGRAM,
+                   const std::function<void()>& in_child = {}) {
     char out[] = "/tmp/korvel-cli-out-XXXXXX";
     char err[] = "/tmp/korvel-cli-err-XXXXXX";
     const int out_fd = mkstemp(out), err_fd = mkstemp(err);
@@ -92,6 +96,7 @@ class Program {
       prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that dies
       dup2(out_fd, STDOUT_FILENO);
       dup2(err_fd, STDERR_FILENO);
+      if (in_child) in_child();
       std::vector<char*> argv;
       for (std::string& arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
@@ -431,6 +436,68 @@ TEST_F(ProgramOnPty, BaudMovesTheReaderAndFindsItThere) {
   EXPECT_NE(baud.Out().find("--baud 38400"), std::string::npos);
   Program info({"--baud", "38400", "info", port_});
   EXPECT_EQ(info.Wait(), 0) << info.Err();
+}
+
+// korvel started with standard output or error closed: no port takes their
+// place, so nothing it prints reaches the reader.  With standard output
+// closed nothing is done (exit 1); with standard error closed the command
+// runs and its notes go nowhere.
+TEST_F(ProgramOnPty, ClosedStandardStreamsNeverReachTheReader) {
+  using korvel::sim::BuildRequest;
+  reader_->Swipe(size_t{0});
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"watch", port_, "--count", "1"},
+                                             {"--reveal", "--json", "read", port_},
+                                             {"--simulate", "read"},
+                                             {"--simulate", "--reveal", "watch", "--count", "1"}}) {
+    Program run(args, KORVEL_PROGRAM, [] { close(STDOUT_FILENO); });
+    EXPECT_EQ(run.Wait(), CodeOf(Exit::kFailure)) << args[0];
+    EXPECT_NE(run.Err().find("standard output is closed"), std::string::npos) << run.Err();
+  }
+
+  Program watch({"--reveal", "--json", "watch", port_, "--count", "1"}, KORVEL_PROGRAM,
+                [] { close(STDERR_FILENO); });
+  const std::vector<uint8_t> query = BuildRequest('1', {'0'}), active = BuildRequest('0', {'0'}),
+                             command = BuildRequest('0', {'1'});
+  ASSERT_TRUE(reader_->WaitReceived(query.size() + active.size(), 10000));
+  ASSERT_TRUE(reader_->WaitIdle(10000));
+  reader_->Swipe(size_t{0});
+  ASSERT_EQ(watch.Wait(), 0);
+  ASSERT_EQ(watch.Lines().size(), 2u) << watch.Out();
+  EXPECT_EQ(watch.Lines()[0]["card"]["account"], "4111111111111111");
+  // The reader got the watch's three commands and nothing else: not the
+  // notes, not the card, nor anything of the runs before.
+  std::vector<uint8_t> expected = query;
+  expected.insert(expected.end(), active.begin(), active.end());
+  expected.insert(expected.end(), command.begin(), command.end());
+  EXPECT_EQ(Hex(reader_->Received()), Hex(expected));
+}
+
+// SIGTERM while standard output is a pipe that is full and nobody reads:
+// the signal wins (exit 130, the mode restored), and nothing hangs.
+TEST_F(ProgramOnPty, ASignalWinsOverAFullPipe) {
+  int pipe_fds[2];
+  ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+  const int out = pipe_fds[1];
+  fcntl(out, F_SETPIPE_SZ, 4096);
+  // Filled before korvel starts, so that its first write waits.
+  ASSERT_EQ(fcntl(out, F_SETFL, O_NONBLOCK), 0);
+  const std::string block(4096, 'x');
+  while (write(out, block.data(), block.size()) > 0) {
+  }
+  ASSERT_EQ(fcntl(out, F_SETFL, 0), 0);
+  Program watch({"--json", "watch", port_}, KORVEL_PROGRAM, [out] { dup2(out, STDOUT_FILENO); });
+  close(out);
+  ASSERT_TRUE(reader_->WaitReceived(
+      korvel::sim::BuildRequest('1', {'0'}).size() + korvel::sim::BuildRequest('0', {'0'}).size(), 10000));
+  ASSERT_TRUE(reader_->WaitIdle(10000));
+  reader_->Swipe(size_t{1});
+  ASSERT_TRUE(reader_->WaitIdle(10000));  // sent: korvel takes it and cannot write it
+  watch.Signal(SIGTERM);
+  EXPECT_EQ(watch.Wait(), CodeOf(Exit::kInterrupted)) << watch.Err();
+  EXPECT_EQ(reader_->State().mode, '1');
+  EXPECT_EQ(watch.Err().find("standard output is closed"), std::string::npos) << watch.Err();
+  close(pipe_fds[0]);
 }
 
 // Each waits out the library's 3000 ms reply limit.
