@@ -51,6 +51,11 @@ TEST(Arguments, ReadIntoARequest) {
        false,
        9600},
       {{"watch", "tcp://10.0.0.7:4001", "--json"}, Command::kWatch, "tcp://10.0.0.7:4001", false, 9600},
+      {{"baud", "rfc2217://reader.example:4001", "19200"},
+       Command::kBaud,
+       "rfc2217://reader.example:4001",
+       false,
+       9600},
   };
   for (const Case& c : cases) {
     const Parsed parsed = Parse(c.args);
@@ -73,6 +78,8 @@ TEST(Arguments, ReadIntoARequest) {
   parsed = Parse({"watch", "com1", "--count", "3", "--timeout", "1.5"});
   EXPECT_EQ(parsed.request.count, 3);
   EXPECT_EQ(parsed.request.timeout_ms, 1500);
+  parsed = Parse({"watch", "com1", "--count", std::to_string(kMaxCount)});
+  EXPECT_EQ(parsed.request.count, kMaxCount);
   EXPECT_EQ(Parse({"watch", "com1"}).request.timeout_ms, -1);
   EXPECT_EQ(Parse({"probe", "com1"}).request.timeout_ms, kProbeTimeoutMs);
 
@@ -95,7 +102,8 @@ TEST(Arguments, SentinelsByOptionOrCompactForm) {
       // The single options override the compact form.
       {{"sentinels", "com1", "--sentinels", "!?;?+?", "--t1-start", "%", "--t3-end", "none"},
        {'%', '?', ';', '?', '+', 0, '7', '1'}},
-      {{"sentinels", "com1", "--t2-start", "0xD6", "--t2-end", ""}, {'%', '?', 0xD6, 0, '+', '?', '7', '1'}},
+      {{"sentinels", "com1", "--t2-start", "0xD6", "--t2-end", "none"},
+       {'%', '?', 0xD6, 0, '+', '?', '7', '1'}},
       // read, watch and probe take the same options, for the decoder.
       {{"read", "com1", "--t1-start", "!"}, {'!', '?', ';', '?', '+', '?', '7', '1'}},
       {{"watch", "com1", "--sentinels", "%?;?+?"}, kDefaultRecord},
@@ -133,7 +141,22 @@ TEST(Arguments, UsageErrorsSayWhatIsWrong) {
        "--card: '5' is not a sample card (visa, mastercard, amex, discover, or 1 to 4)"},
       {{"--simulate", "--card", "x", "read"}, "--card: 'x'"},
       {{"watch", "com1", "--count", "0"}, "--count: '0'"},
+      {{"watch", "com1", "--count", "1000001"},
+       "--count: '1000001' is not a number of swipes (1 to 1000000)"},
       {{"watch", "com1", "--timeout", "-1"}, "--timeout: '-1'"},
+      {{"probe", "com1", "--timeout", "86400.5"}, "at most 86400 (a day)"},
+      // A raw TCP port keeps the server's rate: the reader would be stranded.
+      {{"baud", "tcp://10.0.0.7:4001", "19200"}, "baud: not over tcp://"},
+      {{"baud", "TCP://10.0.0.7:4001", "4800"}, "use rfc2217://HOST:PORT"},
+      // An empty value is no sentinel, not "none".
+      {{"sentinels", "com1", "--t1-start", ""}, "--t1-start: the value is empty"},
+      {{"sentinels", "com1", "--t1-end", ""}, "--t1-end: the value is empty"},
+      {{"read", "com1", "--t2-start", ""}, "--t2-start: the value is empty"},
+      {{"watch", "com1", "--t2-end", ""}, "--t2-end: the value is empty"},
+      {{"watch", "com1", "--t2-end="}, "--t2-end"},
+      {{"probe", "com1", "--t3-start", ""}, "--t3-start: the value is empty"},
+      {{"sentinels", "com1", "--t3-end", ""}, "--t3-end: the value is empty"},
+      {{"sentinels", "com1", "--sentinels", ""}, "--sentinels: the value is empty"},
       {{"watch", "com1", "--timeout", "soon"}, "--timeout: 'soon'"},
       {{"info", "com1", "--count", "2"}, "--count"},  // not an option of info
       {{"sentinels", "com1", "--sentinels", "%?;?"}, "neither six sentinels nor an eight-byte record"},
@@ -172,7 +195,8 @@ TEST(Arguments, HelpForTheProgramAndEachCommand) {
                         {"probe", "korvel --simulate [OPTIONS] probe\n"},
                         {"mode", "korvel [OPTIONS] mode PORT [active|command]\n"},
                         {"baud", "korvel --simulate [OPTIONS] baud RATE\n"},
-                        {"watch", "--count N"},
+                        {"watch", "stop after N swipes (1 to 1000000)"},
+                        {"watch", "86400, a day"},
                         {"read", "--sentinels RECORD"},
                         {"sentinels", "--no-enter-mark"}};
   for (const Case& c : cases) {
@@ -198,10 +222,10 @@ TEST(Arguments, HelpForTheProgramAndEachCommand) {
 TEST(Values, SentinelsRatesSeconds) {
   EXPECT_EQ(ParseSentinel("%"), uint8_t{'%'});
   EXPECT_EQ(ParseSentinel("none"), uint8_t{0});
-  EXPECT_EQ(ParseSentinel(""), uint8_t{0});
   EXPECT_EQ(ParseSentinel("0x3f"), uint8_t{'?'});
   EXPECT_EQ(ParseSentinel("0XD6"), uint8_t{0xD6});
-  for (const char* bad : {"0x", "0xG1", "ab", "0x123", "\xC3\x96"}) EXPECT_FALSE(ParseSentinel(bad)) << bad;
+  for (const char* bad : {"", "0x", "0xG1", "ab", "0x123", "\xC3\x96"})
+    EXPECT_FALSE(ParseSentinel(bad)) << bad;
 
   EXPECT_EQ(ParseRate("38400"), 38400u);
   for (const char* bad : {"", "9600 ", "+9600", "096", "115200"}) EXPECT_FALSE(ParseRate(bad)) << bad;
