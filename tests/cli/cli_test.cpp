@@ -78,8 +78,12 @@ TEST(Arguments, ReadIntoARequest) {
   parsed = Parse({"watch", "com1", "--count", "3", "--timeout", "1.5"});
   EXPECT_EQ(parsed.request.count, 3);
   EXPECT_EQ(parsed.request.timeout_ms, 1500);
-  parsed = Parse({"watch", "com1", "--count", std::to_string(kMaxCount)});
+  EXPECT_FALSE(parsed.request.require_valid);
+  parsed = Parse({"watch", "com1", "--count", std::to_string(kMaxCount), "--require-valid"});
   EXPECT_EQ(parsed.request.count, kMaxCount);
+  EXPECT_TRUE(parsed.request.require_valid);
+  EXPECT_TRUE(Parse({"--simulate", "read", "--require-valid"}).request.require_valid);
+  EXPECT_TRUE(Parse({"probe", "com1", "--require-valid"}).request.require_valid);
   EXPECT_EQ(Parse({"watch", "com1"}).request.timeout_ms, -1);
   EXPECT_EQ(Parse({"probe", "com1"}).request.timeout_ms, kProbeTimeoutMs);
 
@@ -145,6 +149,7 @@ TEST(Arguments, UsageErrorsSayWhatIsWrong) {
        "--count: '1000001' is not a number of swipes (1 to 1000000)"},
       {{"watch", "com1", "--timeout", "-1"}, "--timeout: '-1'"},
       {{"probe", "com1", "--timeout", "86400.5"}, "at most 86400 (a day)"},
+      {{"info", "com1", "--require-valid"}, "--require-valid"},  // only read, watch, probe
       // A raw TCP port keeps the server's rate: the reader would be stranded.
       {{"baud", "tcp://10.0.0.7:4001", "19200"}, "baud: not over tcp://"},
       {{"baud", "TCP://10.0.0.7:4001", "4800"}, "use rfc2217://HOST:PORT"},
@@ -197,6 +202,7 @@ TEST(Arguments, HelpForTheProgramAndEachCommand) {
                         {"baud", "korvel --simulate [OPTIONS] baud RATE\n"},
                         {"watch", "stop after N swipes (1 to 1000000)"},
                         {"watch", "86400, a day"},
+                        {"probe", "--require-valid"},
                         {"read", "--sentinels RECORD"},
                         {"sentinels", "--no-enter-mark"}};
   for (const Case& c : cases) {
@@ -347,6 +353,54 @@ TEST(Cards, EveryTrackFieldAndCheckByItsStableName) {
   EXPECT_NE(
       CardText(DecodeVisa(false, {'!', '?', ';', '?', '+', '?', '7', '1'}).card).find("FAIL  no_stray_bytes"),
       std::string::npos);
+}
+
+// Whether a swipe is a valid card, in words and JSON: what --require-valid
+// turns into exit 8.
+TEST(Cards, AValidCardHasDataAndNoFailedCheck) {
+  const std::vector<uint8_t> zeros(KORVEL_DATA_AREA, 0);
+  Swipe overflow;
+  overflow.status = KORVEL_E_OVERFLOW;
+  struct Case {
+    const char* what;
+    Swipe swipe;
+    std::string reason;   // InvalidReason: empty for a valid card
+    std::string heading;  // watch's line for the swipe
+  };
+  const Case cases[] = {
+      {"visa", DecodeVisa(false), "", "Swipe 1: 103 bytes\n"},
+      {"other sentinels", DecodeVisa(false, {'!', '?', ';', '?', '+', '?', '7', '1'}),
+       "the card failed 1 check: no_stray_bytes", "Swipe 1: 103 bytes\n"},
+      {"zero bytes", DecodeSwipe(zeros.data(), zeros.size(), kDefaultRecord, 2506, false), kNoCardData,
+       "Swipe 1: the reader sent no card data\n"},
+      {"nothing", DecodeSwipe(zeros.data(), 0, kDefaultRecord, 2506, false), kNoCardData,
+       "Swipe 1: the reader sent no card data\n"},
+      {"overflow", overflow, StatusReason(KORVEL_E_OVERFLOW),
+       "Swipe 1: no data: " + StatusReason(KORVEL_E_OVERFLOW) + "\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(InvalidReason(c.swipe), c.reason) << c.what;
+    EXPECT_EQ(SwipeText(c.swipe, true).substr(0, c.heading.size()), c.heading) << c.what;
+    Result read;
+    read.command = Command::kRead;
+    read.swipe = c.swipe;
+    const Json json = ResultJson(read);
+    EXPECT_EQ(json["valid"], c.reason.empty()) << c.what;
+    EXPECT_EQ(json["invalid_reason"], c.reason.empty() ? Json(nullptr) : Json(c.reason)) << c.what;
+    EXPECT_EQ(json["ok"], true) << c.what;  // a card read is a success unless --require-valid
+    FailInvalid(&read, InvalidReason(c.swipe));
+    EXPECT_EQ(ResultJson(read)["exit_code"], CodeOf(Exit::kCardInvalid));
+    EXPECT_EQ(ResultJson(read)["error"], "card_invalid");
+    EXPECT_EQ(ErrorText(read), "korvel: checking the card: " + c.reason + "\n") << c.what;
+  }
+  // No card data: said in the read's text, and no card is made up in JSON.
+  const Swipe empty = DecodeSwipe(zeros.data(), zeros.size(), kDefaultRecord, 2506, false);
+  EXPECT_EQ(SwipeText(empty, false), "Card data       none: the reader sent no card data\n");
+  const Json event = SwipeJson(Result{}, empty);
+  EXPECT_EQ(event["ok"], true);
+  EXPECT_EQ(event["bytes"], 0);
+  EXPECT_EQ(event["card"], nullptr);
+  EXPECT_EQ(event["invalid_reason"], kNoCardData);
 }
 
 TEST(Results, EveryFailureClassInWordsAndInJson) {

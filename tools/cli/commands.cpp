@@ -107,6 +107,8 @@ void Read(void* handle, const Request& request, Swiper* swiper, Result* r) {
   const int status = Korvel_ReadData(handle, data);
   if (status != KORVEL_OK) return Fail(r, "read_data", status);
   r->swipe = DecodeSwipe(data, sizeof data, request.record, TodayYymm(), request.reveal);
+  if (request.require_valid)
+    if (const std::string invalid = InvalidReason(*r->swipe); !invalid.empty()) FailInvalid(r, invalid);
 }
 
 void Sentinels(void* handle, const Request& request, Result* r) {
@@ -197,6 +199,8 @@ void Probe(void* handle, const Request& request, Swiper* swiper, Output& output,
     r->status.reset();
     r->reason = "interrupted by a signal; the reader is back in command mode";
   }
+  if (r->exit == Exit::kOk && request.require_valid && r->swipe)
+    if (const std::string invalid = InvalidReason(*r->swipe); !invalid.empty()) FailInvalid(r, invalid);
 }
 
 void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
@@ -258,6 +262,7 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
       swipe.status = status;  // an over-long burst, read away by the library
     }
     swipe.number = ++number;
+    if (!InvalidReason(swipe).empty()) ++r->invalid_swipes;
     if (!output.SwipeSeen(*r, swipe)) {
       output_closed();
       break;
@@ -291,6 +296,11 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
     r->reason = request.count > 0 ? std::to_string(r->swipes) + " of " + std::to_string(request.count) +
                                         " swipes within " + SecondsText(request.timeout_ms)
                                   : "nothing was swiped within " + SecondsText(request.timeout_ms);
+  } else if (request.require_valid && r->invalid_swipes > 0) {
+    FailInvalid(
+        r, std::to_string(r->invalid_swipes) + " of " + std::to_string(number) +
+               (r->invalid_swipes == 1 ? " swipes was not a valid card" : " swipes were not valid cards") +
+               " (failed checks or no card data)");
   }
   std::string end = std::to_string(r->swipes) + (r->swipes == 1 ? " swipe" : " swipes");
   if (r->restored)

@@ -55,15 +55,18 @@ const CommandHelp kCommands[] = {
     {Command::kRead, "read", "PORT", "read the last swipe the reader holds, decoded",
      "Asks the reader for the card data it holds (its last swipe, in either\n"
      "mode) and prints it decoded.  A reader that holds no swipe yet refuses\n"
-     "(exit 5).  With --simulate the simulated reader first swipes a sample card\n"
-     "by itself: the one --card names, else the first (visa).\n"},
+     "(exit 5).  A card that fails its checks is still read (exit 0; 8 with\n"
+     "--require-valid).  With --simulate the simulated reader first swipes a\n"
+     "sample card by itself: the one --card names, else the first (visa).\n"},
     {Command::kWatch, "watch", "PORT", "print each swipe as it arrives (active mode)",
      "Puts the reader in active mode and prints each swipe, decoded, as it\n"
      "arrives, until Ctrl-C (or SIGTERM, SIGHUP), --count swipes or --timeout\n"
      "seconds.  On the way out, interrupted or not, the reader is put back in\n"
      "the mode it was found in.  With --simulate the simulated reader swipes\n"
      "its sample cards by itself, one a second, in turn (or --card's card each\n"
-     "time).\n"},
+     "time).  With --require-valid a swipe that fails its checks does not end\n"
+     "the watch: the exit code is 8 at the end unless the watch failed,\n"
+     "timed out or was interrupted.\n"},
     {Command::kSentinels, "sentinels", "PORT", "send the track output settings (sentinels, Enter mark)",
      "Sends the track output settings record: the start and end sentinel of\n"
      "each track and the Enter mark (CR LF after each track).  What no option\n"
@@ -365,6 +368,7 @@ struct CommandOptions {
   std::string count_text, timeout_text;
   CLI::Option* count_given = nullptr;
   CLI::Option* timeout_given = nullptr;
+  bool require_valid = false;
 };
 
 // The program's options and commands, and where CLI11 writes their values.
@@ -437,6 +441,14 @@ void AddCommands(CommandLine* line) {
                               ? "stop after S seconds (e.g. 30, 0.5; at most\n" + most + ", a day)"
                               : "wait S seconds for the swipe (default 10, at\nmost " + most + ", a day)")
               ->option_text("S");
+    if (reads_cards)
+      sub->add_flag("--require-valid", options->require_valid,
+                    Wrap(help.command == Command::kWatch
+                             ? "exit 8 (card_invalid) when a swipe fails a check or brings no card "
+                               "data; the watch goes on"
+                             : "exit 8 (card_invalid) when the card fails a check or the reader sent "
+                               "no card data",
+                         kOptionTextWidth));
     line->commands.push_back(std::move(options));
   }
 }
@@ -534,7 +546,7 @@ std::optional<std::string> ReadArguments(const std::vector<std::string>& positio
   return std::nullopt;
 }
 
-// The command's own options: sentinels, --count, --timeout.
+// The command's own options: sentinels, --count, --timeout, --require-valid.
 std::optional<std::string> ReadCommandOptions(const CommandOptions& options, Request* request) {
   if (std::optional<std::string> error =
           ApplySentinels(options.sentinels, options.record_given, &request->record))
@@ -555,6 +567,7 @@ std::optional<std::string> ReadCommandOptions(const CommandOptions& options, Req
              std::to_string(kMaxTimeoutSeconds) + " (a day)";
     request->timeout_ms = *ms;
   }
+  request->require_valid = options.require_valid;
   return std::nullopt;
 }
 

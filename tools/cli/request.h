@@ -67,6 +67,7 @@ struct Request {
   TrackRecord record = kDefaultRecord;  // sentinels: sent; read, watch, probe: for decoding
   int count = 0;                        // watch: stop after this many swipes (0: no limit)
   int64_t timeout_ms = -1;              // watch: -1 none; probe: the wait for a swipe
+  bool require_valid = false;           // read, watch, probe: an invalid card is exit 8
 };
 
 // The probe's wait for a swipe unless --timeout says otherwise.
