@@ -3,9 +3,12 @@
 
 // korvel: the reader on the command line, for people and for scripts.
 // `korvel --help` is its manual; tools/cli/ holds its parts.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -40,6 +43,32 @@ void CatchStopSignals() {
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
+// Descriptors 0, 1 and 2 are opened on /dev/null when they are closed, before
+// anything else is opened: a port must never become standard output or
+// error, where everything korvel prints would go down the line to the
+// reader.  Returns whether standard output was closed; false in *ok when
+// /dev/null could not be opened.
+bool OpenStandardDescriptors(bool* ok) {
+  bool out_closed = false;
+  *ok = true;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor: `fd`, as the ones below it are open.
+    const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null != fd) {
+      if (null >= 0) close(null);
+      *ok = false;
+    }
+    if (fd == STDOUT_FILENO) out_closed = true;
+  }
+  return out_closed;
+}
+
+// The exit code after writing help or the version: 1 when it did not all go out.
+int Flushed(FILE* out) {
+  return std::fflush(out) == 0 && !std::ferror(out) ? CodeOf(Exit::kOk) : CodeOf(Exit::kFailure);
+}
+
 int UsageError(const Parsed& parsed) {
   std::fprintf(stderr, "korvel: %s\n", parsed.text.c_str());
   if (parsed.command.empty())
@@ -53,6 +82,9 @@ int UsageError(const Parsed& parsed) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool descriptors_ok = true;
+  const bool out_closed = OpenStandardDescriptors(&descriptors_ok);
+  if (!descriptors_ok) return CodeOf(Exit::kFailure);
   // A closed standard output is noticed as a failed write (watch then
   // restores the reader's mode) instead of ending the program.
   signal(SIGPIPE, SIG_IGN);
@@ -65,10 +97,19 @@ int main(int argc, char** argv) {
   context.have_simulator = false;
 #endif
   const Parsed parsed = ParseArguments(std::vector<std::string>(argv + 1, argv + argc), context);
+  if (parsed.kind == Parsed::Kind::kUsageError) return UsageError(parsed);
+  // Nothing is done that could not be reported: a script that closed
+  // standard output learns it from the exit code.
+  if (out_closed) {
+    std::fprintf(stderr,
+                 "korvel: standard output is closed: nothing was done (send it to /dev/null to "
+                 "discard the output)\n");
+    return CodeOf(Exit::kFailure);
+  }
   switch (parsed.kind) {
-    case Parsed::Kind::kHelp: std::fputs(parsed.text.c_str(), stdout); return 0;
-    case Parsed::Kind::kVersion: std::printf("korvel %s\n", Korvel_Version()); return 0;
-    case Parsed::Kind::kUsageError: return UsageError(parsed);
+    case Parsed::Kind::kHelp: std::fputs(parsed.text.c_str(), stdout); return Flushed(stdout);
+    case Parsed::Kind::kVersion: std::printf("korvel %s\n", Korvel_Version()); return Flushed(stdout);
+    case Parsed::Kind::kUsageError:
     case Parsed::Kind::kRun: break;
   }
   const Request& request = parsed.request;
@@ -78,7 +119,7 @@ int main(int argc, char** argv) {
                  "korvel: warning: --reveal shows card data in full (account numbers, discretionary data);\n"
                  "korvel: do not keep this output in logs, files or shared terminals.\n");
 
-  Output output(request, stdout, stderr);
+  Output output(request, STDOUT_FILENO, STDERR_FILENO, g_stop);
   std::string port = request.port;
   Swiper* swiper = nullptr;
 #ifdef KORVEL_HAVE_SIMULATOR

@@ -20,8 +20,16 @@ inline std::string RateList(bool mark_default = false) {
   std::string list;
   for (size_t i = 0; i < kLineRates.size(); ++i) {
     if (i > 0) list += i + 1 == kLineRates.size() ? " or " : ", ";
-    list += kLineRates[i].text;
-    if (mark_default && kLineRates[i].baud == kDefaultBaud) list += " (default)";
+    if (mark_default && kLineRates[i].baud == kDefaultBaud) {
+      // Formatted rather than appended: a short literal appended to a
+      // std::string is stored from immediate values, and the binary then
+      // holds the fragment "(defaul" that spelling checkers (lintian) flag.
+      char marked[32];
+      std::snprintf(marked, sizeof marked, "%s (default)", kLineRates[i].text);
+      list += marked;
+    } else {
+      list += kLineRates[i].text;
+    }
   }
   return list;
 }

@@ -51,6 +51,11 @@ TEST(Arguments, ReadIntoARequest) {
        false,
        9600},
       {{"watch", "tcp://10.0.0.7:4001", "--json"}, Command::kWatch, "tcp://10.0.0.7:4001", false, 9600},
+      {{"baud", "rfc2217://reader.example:4001", "19200"},
+       Command::kBaud,
+       "rfc2217://reader.example:4001",
+       false,
+       9600},
   };
   for (const Case& c : cases) {
     const Parsed parsed = Parse(c.args);
@@ -73,6 +78,12 @@ TEST(Arguments, ReadIntoARequest) {
   parsed = Parse({"watch", "com1", "--count", "3", "--timeout", "1.5"});
   EXPECT_EQ(parsed.request.count, 3);
   EXPECT_EQ(parsed.request.timeout_ms, 1500);
+  EXPECT_FALSE(parsed.request.require_valid);
+  parsed = Parse({"watch", "com1", "--count", std::to_string(kMaxCount), "--require-valid"});
+  EXPECT_EQ(parsed.request.count, kMaxCount);
+  EXPECT_TRUE(parsed.request.require_valid);
+  EXPECT_TRUE(Parse({"--simulate", "read", "--require-valid"}).request.require_valid);
+  EXPECT_TRUE(Parse({"probe", "com1", "--require-valid"}).request.require_valid);
   EXPECT_EQ(Parse({"watch", "com1"}).request.timeout_ms, -1);
   EXPECT_EQ(Parse({"probe", "com1"}).request.timeout_ms, kProbeTimeoutMs);
 
@@ -95,7 +106,8 @@ TEST(Arguments, SentinelsByOptionOrCompactForm) {
       // The single options override the compact form.
       {{"sentinels", "com1", "--sentinels", "!?;?+?", "--t1-start", "%", "--t3-end", "none"},
        {'%', '?', ';', '?', '+', 0, '7', '1'}},
-      {{"sentinels", "com1", "--t2-start", "0xD6", "--t2-end", ""}, {'%', '?', 0xD6, 0, '+', '?', '7', '1'}},
+      {{"sentinels", "com1", "--t2-start", "0xD6", "--t2-end", "none"},
+       {'%', '?', 0xD6, 0, '+', '?', '7', '1'}},
       // read, watch and probe take the same options, for the decoder.
       {{"read", "com1", "--t1-start", "!"}, {'!', '?', ';', '?', '+', '?', '7', '1'}},
       {{"watch", "com1", "--sentinels", "%?;?+?"}, kDefaultRecord},
@@ -133,7 +145,23 @@ TEST(Arguments, UsageErrorsSayWhatIsWrong) {
        "--card: '5' is not a sample card (visa, mastercard, amex, discover, or 1 to 4)"},
       {{"--simulate", "--card", "x", "read"}, "--card: 'x'"},
       {{"watch", "com1", "--count", "0"}, "--count: '0'"},
+      {{"watch", "com1", "--count", "1000001"},
+       "--count: '1000001' is not a number of swipes (1 to 1000000)"},
       {{"watch", "com1", "--timeout", "-1"}, "--timeout: '-1'"},
+      {{"probe", "com1", "--timeout", "86400.5"}, "at most 86400 (a day)"},
+      {{"info", "com1", "--require-valid"}, "--require-valid"},  // only read, watch, probe
+      // A raw TCP port keeps the server's rate: the reader would be stranded.
+      {{"baud", "tcp://10.0.0.7:4001", "19200"}, "baud: not over tcp://"},
+      {{"baud", "TCP://10.0.0.7:4001", "4800"}, "use rfc2217://HOST:PORT"},
+      // An empty value is no sentinel, not "none".
+      {{"sentinels", "com1", "--t1-start", ""}, "--t1-start: the value is empty"},
+      {{"sentinels", "com1", "--t1-end", ""}, "--t1-end: the value is empty"},
+      {{"read", "com1", "--t2-start", ""}, "--t2-start: the value is empty"},
+      {{"watch", "com1", "--t2-end", ""}, "--t2-end: the value is empty"},
+      {{"watch", "com1", "--t2-end="}, "--t2-end"},
+      {{"probe", "com1", "--t3-start", ""}, "--t3-start: the value is empty"},
+      {{"sentinels", "com1", "--t3-end", ""}, "--t3-end: the value is empty"},
+      {{"sentinels", "com1", "--sentinels", ""}, "--sentinels: the value is empty"},
       {{"watch", "com1", "--timeout", "soon"}, "--timeout: 'soon'"},
       {{"info", "com1", "--count", "2"}, "--count"},  // not an option of info
       {{"sentinels", "com1", "--sentinels", "%?;?"}, "neither six sentinels nor an eight-byte record"},
@@ -172,7 +200,9 @@ TEST(Arguments, HelpForTheProgramAndEachCommand) {
                         {"probe", "korvel --simulate [OPTIONS] probe\n"},
                         {"mode", "korvel [OPTIONS] mode PORT [active|command]\n"},
                         {"baud", "korvel --simulate [OPTIONS] baud RATE\n"},
-                        {"watch", "--count N"},
+                        {"watch", "stop after N swipes (1 to 1000000)"},
+                        {"watch", "86400, a day"},
+                        {"probe", "--require-valid"},
                         {"read", "--sentinels RECORD"},
                         {"sentinels", "--no-enter-mark"}};
   for (const Case& c : cases) {
@@ -198,10 +228,10 @@ TEST(Arguments, HelpForTheProgramAndEachCommand) {
 TEST(Values, SentinelsRatesSeconds) {
   EXPECT_EQ(ParseSentinel("%"), uint8_t{'%'});
   EXPECT_EQ(ParseSentinel("none"), uint8_t{0});
-  EXPECT_EQ(ParseSentinel(""), uint8_t{0});
   EXPECT_EQ(ParseSentinel("0x3f"), uint8_t{'?'});
   EXPECT_EQ(ParseSentinel("0XD6"), uint8_t{0xD6});
-  for (const char* bad : {"0x", "0xG1", "ab", "0x123", "\xC3\x96"}) EXPECT_FALSE(ParseSentinel(bad)) << bad;
+  for (const char* bad : {"", "0x", "0xG1", "ab", "0x123", "\xC3\x96"})
+    EXPECT_FALSE(ParseSentinel(bad)) << bad;
 
   EXPECT_EQ(ParseRate("38400"), 38400u);
   for (const char* bad : {"", "9600 ", "+9600", "096", "115200"}) EXPECT_FALSE(ParseRate(bad)) << bad;
@@ -323,6 +353,54 @@ TEST(Cards, EveryTrackFieldAndCheckByItsStableName) {
   EXPECT_NE(
       CardText(DecodeVisa(false, {'!', '?', ';', '?', '+', '?', '7', '1'}).card).find("FAIL  no_stray_bytes"),
       std::string::npos);
+}
+
+// Whether a swipe is a valid card, in words and JSON: what --require-valid
+// turns into exit 8.
+TEST(Cards, AValidCardHasDataAndNoFailedCheck) {
+  const std::vector<uint8_t> zeros(KORVEL_DATA_AREA, 0);
+  Swipe overflow;
+  overflow.status = KORVEL_E_OVERFLOW;
+  struct Case {
+    const char* what;
+    Swipe swipe;
+    std::string reason;   // InvalidReason: empty for a valid card
+    std::string heading;  // watch's line for the swipe
+  };
+  const Case cases[] = {
+      {"visa", DecodeVisa(false), "", "Swipe 1: 103 bytes\n"},
+      {"other sentinels", DecodeVisa(false, {'!', '?', ';', '?', '+', '?', '7', '1'}),
+       "the card failed 1 check: no_stray_bytes", "Swipe 1: 103 bytes\n"},
+      {"zero bytes", DecodeSwipe(zeros.data(), zeros.size(), kDefaultRecord, 2506, false), kNoCardData,
+       "Swipe 1: the reader sent no card data\n"},
+      {"nothing", DecodeSwipe(zeros.data(), 0, kDefaultRecord, 2506, false), kNoCardData,
+       "Swipe 1: the reader sent no card data\n"},
+      {"overflow", overflow, StatusReason(KORVEL_E_OVERFLOW),
+       "Swipe 1: no data: " + StatusReason(KORVEL_E_OVERFLOW) + "\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(InvalidReason(c.swipe), c.reason) << c.what;
+    EXPECT_EQ(SwipeText(c.swipe, true).substr(0, c.heading.size()), c.heading) << c.what;
+    Result read;
+    read.command = Command::kRead;
+    read.swipe = c.swipe;
+    const Json json = ResultJson(read);
+    EXPECT_EQ(json["valid"], c.reason.empty()) << c.what;
+    EXPECT_EQ(json["invalid_reason"], c.reason.empty() ? Json(nullptr) : Json(c.reason)) << c.what;
+    EXPECT_EQ(json["ok"], true) << c.what;  // a card read is a success unless --require-valid
+    FailInvalid(&read, InvalidReason(c.swipe));
+    EXPECT_EQ(ResultJson(read)["exit_code"], CodeOf(Exit::kCardInvalid));
+    EXPECT_EQ(ResultJson(read)["error"], "card_invalid");
+    EXPECT_EQ(ErrorText(read), "korvel: checking the card: " + c.reason + "\n") << c.what;
+  }
+  // No card data: said in the read's text, and no card is made up in JSON.
+  const Swipe empty = DecodeSwipe(zeros.data(), zeros.size(), kDefaultRecord, 2506, false);
+  EXPECT_EQ(SwipeText(empty, false), "Card data       none: the reader sent no card data\n");
+  const Json event = SwipeJson(Result{}, empty);
+  EXPECT_EQ(event["ok"], true);
+  EXPECT_EQ(event["bytes"], 0);
+  EXPECT_EQ(event["card"], nullptr);
+  EXPECT_EQ(event["invalid_reason"], kNoCardData);
 }
 
 TEST(Results, EveryFailureClassInWordsAndInJson) {

@@ -5,9 +5,13 @@
 // simulated reader (--simulate) and against a simulated reader this test
 // starts on a pseudo-terminal, with faults.  Exit codes, human output, JSON,
 // masking, and the reader's mode after Ctrl-C.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,7 +84,10 @@ bool WaitFor(const std::function<bool()>& ready, int timeout_ms = 10000) {
 class Program {
  public:
   // Runs korvel with `args`, or with `program` given, that program.
-  explicit Program(std::vector<std::string> args, const char* program = KORVEL_PROGRAM) {
+  // `in_child` runs in the child just before the program starts (to close
+  // or replace its standard streams; only async-signal-safe calls).
+  explicit Program(std::vector<std::string> args, const char* program = KORVEL_PROGRAM,
+                   const std::function<void()>& in_child = {}) {
     char out[] = "/tmp/korvel-cli-out-XXXXXX";
     char err[] = "/tmp/korvel-cli-err-XXXXXX";
     const int out_fd = mkstemp(out), err_fd = mkstemp(err);
@@ -92,6 +99,7 @@ class Program {
       prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that dies
       dup2(out_fd, STDOUT_FILENO);
       dup2(err_fd, STDERR_FILENO);
+      if (in_child) in_child();
       std::vector<char*> argv;
       for (std::string& arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
@@ -431,6 +439,171 @@ TEST_F(ProgramOnPty, BaudMovesTheReaderAndFindsItThere) {
   EXPECT_NE(baud.Out().find("--baud 38400"), std::string::npos);
   Program info({"--baud", "38400", "info", port_});
   EXPECT_EQ(info.Wait(), 0) << info.Err();
+}
+
+// --require-valid, a swipe of zero bytes, baud over tcp:// and empty or too
+// large values: each with its exit code and what it says (in text or JSON).
+TEST_F(ProgramOnPty, CardChecksNoCardDataAndRefusedValuesHaveTheirExitCodes) {
+  using korvel::sim::BuildRequest;
+  // Where baud over tcp:// would go: it must see no connection.
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string tcp = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  // The reader holds a swipe of zero bytes: track 1 of NULs, sent without
+  // sentinels or Enter mark.
+  Program sentinels({"sentinels", port_, "--t1-start", "none", "--t1-end", "none", "--no-enter-mark"});
+  ASSERT_EQ(sentinels.Wait(), 0) << sentinels.Err();
+  const korvel::sim::Card zeros{"zero bytes", std::string(3, '\0'), "", ""};
+  reader_->Swipe(zeros);
+
+  struct Case {
+    std::vector<std::string> args;  // PORT: the reader's
+    Exit exit;
+    std::string says;  // on standard output or error
+  };
+  const Case cases[] = {
+      // A card that fails its checks is read (0), unless --require-valid (8).
+      {{"--simulate", "--card", "luhn-fail", "read"}, Exit::kOk, "FAIL  account_check_digit"},
+      {{"--simulate", "--json", "--card", "luhn-fail", "read", "--require-valid"},
+       Exit::kCardInvalid,
+       R"("error":"card_invalid","status":null,"status_text":null,)"
+       R"("reason":"the card failed 1 check: account_check_digit","step":"check_card")"},
+      {{"--simulate", "--json", "read", "--require-valid"},
+       Exit::kOk,
+       R"("valid":true,"invalid_reason":null)"},
+      {{"--simulate", "--card", "expired", "probe", "--require-valid"},
+       Exit::kCardInvalid,
+       "checking the card: the card failed 1 check: not_expired"},
+      // watch goes on past an invalid card, and says so at the end.
+      {{"--simulate", "--json", "--card", "expired", "watch", "--count", "2", "--require-valid"},
+       Exit::kCardInvalid,
+       "\"reason\":\"2 of 2 swipes were not valid cards (failed checks or no card data)\""},
+      {{"--simulate", "--json", "--card", "expired", "watch", "--count", "2"},
+       Exit::kOk,
+       R"("invalid_swipes":2)"},
+      {{"--simulate", "--json", "watch", "--count", "2", "--require-valid"},
+       Exit::kOk,
+       R"("invalid_swipes":0)"},
+      // A swipe of zero bytes is no card data.
+      {{"read", "PORT"}, Exit::kOk, "Card data       none: the reader sent no card data\n"},
+      {{"--json", "read", "PORT"},
+       Exit::kOk,
+       R"("bytes":0,"card":null,"valid":false,"invalid_reason":"the reader sent no card data")"},
+      {{"--json", "read", "PORT", "--require-valid"},
+       Exit::kCardInvalid,
+       R"("reason":"the reader sent no card data")"},
+      // Refused before anything is opened.
+      {{"baud", tcp, "19200"}, Exit::kUsage, "use rfc2217://HOST:PORT"},
+      {{"sentinels", "PORT", "--t1-start", ""}, Exit::kUsage, "--t1-start: the value is empty"},
+      {{"--json", "sentinels", "PORT", "--sentinels", ""}, Exit::kUsage, R"("error":"usage")"},
+      {{"watch", "PORT", "--count", "1000001"}, Exit::kUsage, "(1 to 1000000)"},
+      {{"probe", "PORT", "--timeout", "86401"}, Exit::kUsage, "at most 86400 (a day)"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    std::string line;
+    for (std::string& arg : args) {
+      if (arg == "PORT") arg = port_;
+      line += arg + " ";
+    }
+    Program run(args);
+    EXPECT_EQ(run.Wait(), CodeOf(c.exit)) << line << "\n" << run.Err();
+    EXPECT_NE((run.Out() + run.Err()).find(c.says), std::string::npos) << line << "\n"
+                                                                       << run.Out() << run.Err();
+    run.ExpectMasked();
+  }
+  // The refused lines reached no reader: no connection, and the reader got
+  // the sentinels and the three reads only.
+  pollfd connection{listener, POLLIN, 0};
+  EXPECT_EQ(poll(&connection, 1, 0), 0);
+  close(listener);
+  std::vector<uint8_t> expected = BuildRequest('5', {0, 0, ';', '?', '+', '?', '7', '0'});
+  for (int i = 0; i < 3; ++i) {
+    const std::vector<uint8_t> read = BuildRequest('3', {'0'});
+    expected.insert(expected.end(), read.begin(), read.end());
+  }
+  EXPECT_EQ(Hex(reader_->Received()), Hex(expected));
+
+  // watch: a swipe of zero bytes in active mode.
+  for (const bool require_valid : {false, true}) {
+    std::vector<std::string> args = {"watch", port_, "--count", "1"};
+    if (require_valid) args.push_back("--require-valid");
+    Program watch(args);
+    ASSERT_TRUE(WaitFor([&] { return watch.Err().find("Ctrl-C stops.") != std::string::npos; }))
+        << watch.Err();
+    reader_->Swipe(zeros);
+    EXPECT_EQ(watch.Wait(), CodeOf(require_valid ? Exit::kCardInvalid : Exit::kOk)) << watch.Err();
+    EXPECT_EQ(watch.Out(), "Swipe 1: the reader sent no card data\n");
+  }
+}
+
+// korvel started with standard output or error closed: no port takes their
+// place, so nothing it prints reaches the reader.  With standard output
+// closed nothing is done (exit 1); with standard error closed the command
+// runs and its notes go nowhere.
+TEST_F(ProgramOnPty, ClosedStandardStreamsNeverReachTheReader) {
+  using korvel::sim::BuildRequest;
+  reader_->Swipe(size_t{0});
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"watch", port_, "--count", "1"},
+                                             {"--reveal", "--json", "read", port_},
+                                             {"--simulate", "read"},
+                                             {"--simulate", "--reveal", "watch", "--count", "1"}}) {
+    Program run(args, KORVEL_PROGRAM, [] { close(STDOUT_FILENO); });
+    EXPECT_EQ(run.Wait(), CodeOf(Exit::kFailure)) << args[0];
+    EXPECT_NE(run.Err().find("standard output is closed"), std::string::npos) << run.Err();
+  }
+
+  Program watch({"--reveal", "--json", "watch", port_, "--count", "1"}, KORVEL_PROGRAM,
+                [] { close(STDERR_FILENO); });
+  const std::vector<uint8_t> query = BuildRequest('1', {'0'}), active = BuildRequest('0', {'0'}),
+                             command = BuildRequest('0', {'1'});
+  ASSERT_TRUE(reader_->WaitReceived(query.size() + active.size(), 10000));
+  ASSERT_TRUE(reader_->WaitIdle(10000));
+  reader_->Swipe(size_t{0});
+  ASSERT_EQ(watch.Wait(), 0);
+  ASSERT_EQ(watch.Lines().size(), 2u) << watch.Out();
+  EXPECT_EQ(watch.Lines()[0]["card"]["account"], "4111111111111111");
+  // The reader got the watch's three commands and nothing else: not the
+  // notes, not the card, nor anything of the runs before.
+  std::vector<uint8_t> expected = query;
+  expected.insert(expected.end(), active.begin(), active.end());
+  expected.insert(expected.end(), command.begin(), command.end());
+  EXPECT_EQ(Hex(reader_->Received()), Hex(expected));
+}
+
+// SIGTERM while standard output is a pipe that is full and nobody reads:
+// the signal wins (exit 130, the mode restored), and nothing hangs.
+TEST_F(ProgramOnPty, ASignalWinsOverAFullPipe) {
+  int pipe_fds[2];
+  ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+  const int out = pipe_fds[1];
+  fcntl(out, F_SETPIPE_SZ, 4096);
+  // Filled before korvel starts, so that its first write waits.
+  ASSERT_EQ(fcntl(out, F_SETFL, O_NONBLOCK), 0);
+  const std::string block(4096, 'x');
+  while (write(out, block.data(), block.size()) > 0) {
+  }
+  ASSERT_EQ(fcntl(out, F_SETFL, 0), 0);
+  Program watch({"--json", "watch", port_}, KORVEL_PROGRAM, [out] { dup2(out, STDOUT_FILENO); });
+  close(out);
+  ASSERT_TRUE(reader_->WaitReceived(
+      korvel::sim::BuildRequest('1', {'0'}).size() + korvel::sim::BuildRequest('0', {'0'}).size(), 10000));
+  ASSERT_TRUE(reader_->WaitIdle(10000));
+  reader_->Swipe(size_t{1});
+  ASSERT_TRUE(reader_->WaitIdle(10000));  // sent: korvel takes it and cannot write it
+  watch.Signal(SIGTERM);
+  EXPECT_EQ(watch.Wait(), CodeOf(Exit::kInterrupted)) << watch.Err();
+  EXPECT_EQ(reader_->State().mode, '1');
+  EXPECT_EQ(watch.Err().find("standard output is closed"), std::string::npos) << watch.Err();
+  close(pipe_fds[0]);
 }
 
 // Each waits out the library's 3000 ms reply limit.

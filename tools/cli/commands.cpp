@@ -3,9 +3,12 @@
 
 #include "commands.h"
 
+#include <limits.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -104,6 +107,8 @@ void Read(void* handle, const Request& request, Swiper* swiper, Result* r) {
   const int status = Korvel_ReadData(handle, data);
   if (status != KORVEL_OK) return Fail(r, "read_data", status);
   r->swipe = DecodeSwipe(data, sizeof data, request.record, TodayYymm(), request.reveal);
+  if (request.require_valid)
+    if (const std::string invalid = InvalidReason(*r->swipe); !invalid.empty()) FailInvalid(r, invalid);
 }
 
 void Sentinels(void* handle, const Request& request, Result* r) {
@@ -194,6 +199,8 @@ void Probe(void* handle, const Request& request, Swiper* swiper, Output& output,
     r->status.reset();
     r->reason = "interrupted by a signal; the reader is back in command mode";
   }
+  if (r->exit == Exit::kOk && request.require_valid && r->swipe)
+    if (const std::string invalid = InvalidReason(*r->swipe); !invalid.empty()) FailInvalid(r, invalid);
 }
 
 void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
@@ -215,26 +222,30 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
   if (swiper != nullptr) swiper->StartSwiping();
 
   const int64_t deadline = DeadlineOf(request.timeout_ms);
-  bool timed_out = false, ended = false, closed = false;
+  bool timed_out = false, ended = false;
   int number = 0;
   // A reader of the output that went away (korvel watch | head -n 1) ends
   // the watch as a signal does, without waiting for the next swipe to fail.
-  auto end_now = [&] {
-    closed = output.Closed();
-    return stop.load() || closed;
+  // When a signal arrived too (or stopped a write to a full pipe), the
+  // signal wins: the watch was interrupted.
+  auto output_closed = [&] {
+    if (stop.load()) {
+      r->interrupted = true;
+      return;
+    }
+    r->exit = Exit::kFailure;
+    r->status.reset();
+    r->step = "output";
+    r->reason = "standard output is closed";
   };
   for (;;) {
     unsigned char data[KORVEL_DATA_AREA] = {};
-    status = WaitSwipe(handle, data, deadline, end_now, &ended);
-    if (ended && !closed) r->interrupted = true;
-    if (closed) {
-      r->exit = Exit::kFailure;
-      r->status.reset();
-      r->step = "output";
-      r->reason = "standard output is closed";
+    status = WaitSwipe(
+        handle, data, deadline, [&] { return stop.load() || output.Closed(); }, &ended);
+    if (ended) {
+      output_closed();
       break;
     }
-    if (r->interrupted) break;
     if (status == KORVEL_E_EMPTY) {
       timed_out = true;
       break;
@@ -251,11 +262,9 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
       swipe.status = status;  // an over-long burst, read away by the library
     }
     swipe.number = ++number;
+    if (!InvalidReason(swipe).empty()) ++r->invalid_swipes;
     if (!output.SwipeSeen(*r, swipe)) {
-      r->exit = Exit::kFailure;
-      r->status.reset();
-      r->step = "output";
-      r->reason = "standard output is closed";
+      output_closed();
       break;
     }
     if (request.count > 0 && r->swipes >= request.count) break;
@@ -287,6 +296,11 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
     r->reason = request.count > 0 ? std::to_string(r->swipes) + " of " + std::to_string(request.count) +
                                         " swipes within " + SecondsText(request.timeout_ms)
                                   : "nothing was swiped within " + SecondsText(request.timeout_ms);
+  } else if (request.require_valid && r->invalid_swipes > 0) {
+    FailInvalid(
+        r, std::to_string(r->invalid_swipes) + " of " + std::to_string(number) +
+               (r->invalid_swipes == 1 ? " swipes was not a valid card" : " swipes were not valid cards") +
+               " (failed checks or no card data)");
   }
   std::string end = std::to_string(r->swipes) + (r->swipes == 1 ? " swipe" : " swipes");
   if (r->restored)
@@ -297,40 +311,62 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
 }  // namespace
 
 void Output::Note(const std::string& text) {
-  if (request_.json) return;
-  std::fprintf(err_, "%s\n", text.c_str());
-  std::fflush(err_);
+  if (!request_.json) Write(err_, text + "\n");
 }
 
 void Output::Say(const std::string& text) {
-  if (request_.json) return;
-  std::fputs(text.c_str(), out_);
-  std::fflush(out_);
+  if (!request_.json) Write(out_, text);
+}
+
+bool Output::Write(Stream& stream, const std::string& text) {
+  size_t done = 0;
+  int64_t give_up_at = -1;
+  while (!stream.failed && done < text.size()) {
+    int wait_ms = static_cast<int>(kWaitSliceMs);
+    if (stop_.load()) {
+      const int64_t now = MonotonicMs();
+      if (give_up_at < 0) give_up_at = now + kSignalGraceMs;
+      if (now >= give_up_at) {
+        stream.failed = true;
+        break;
+      }
+      wait_ms = static_cast<int>(std::min<int64_t>(give_up_at - now, wait_ms));
+    }
+    pollfd p{stream.fd, POLLOUT, 0};
+    const int ready = poll(&p, 1, wait_ms);
+    if (ready < 0 && errno != EINTR) stream.failed = true;
+    if (ready <= 0) continue;  // no room yet, or a signal: look again
+    if ((p.revents & POLLOUT) == 0) {
+      stream.failed = true;  // an error or a hang-up: a pipe whose reader has gone
+      break;
+    }
+    // At most PIPE_BUF bytes: a pipe with room takes them without blocking.
+    const ssize_t n = write(stream.fd, text.data() + done, std::min<size_t>(text.size() - done, PIPE_BUF));
+    if (n > 0)
+      done += static_cast<size_t>(n);
+    else if (n < 0 && errno != EINTR && errno != EAGAIN)
+      stream.failed = true;
+  }
+  return !stream.failed;
 }
 
 bool Output::Closed() const {
+  if (out_.failed) return true;
   // With no events asked for, poll() still reports an error or a hang-up:
   // a pipe whose reader has gone, a terminal that went away.
-  pollfd p{fileno(out_), 0, 0};
+  pollfd p{out_.fd, 0, 0};
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
 bool Output::SwipeSeen(const Result& context, const Swipe& swipe) {
-  if (request_.json)
-    std::fprintf(out_, "%s\n", JsonLine(SwipeJson(context, swipe)).c_str());
-  else
-    std::fprintf(out_, "%s%s", swipe.number > 1 ? "\n" : "", SwipeText(swipe, true).c_str());
-  return std::fflush(out_) == 0 && !std::ferror(out_);
+  if (request_.json) return Write(out_, JsonLine(SwipeJson(context, swipe)) + "\n");
+  return Write(out_, (swipe.number > 1 ? "\n" : "") + SwipeText(swipe, true));
 }
 
 bool Output::Finish(const Result& result) {
-  if (request_.json)
-    std::fprintf(out_, "%s\n", JsonLine(ResultJson(result)).c_str());
-  else
-    std::fputs(ResultText(result).c_str(), out_);
-  std::fputs(ErrorText(result).c_str(), err_);
-  std::fflush(err_);
-  return std::fflush(out_) == 0 && !std::ferror(out_);
+  const bool written = Write(out_, request_.json ? JsonLine(ResultJson(result)) + "\n" : ResultText(result));
+  Write(err_, ErrorText(result));
+  return written;
 }
 
 Result Run(const Request& request, const std::string& port, Swiper* swiper, Output& output,

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstdio>
 #include <string>
 
 #include "report.h"
@@ -29,25 +28,41 @@ class Swiper {
 
 // Where a command's output goes: for people, text on `out` and notes and
 // errors on `err`; with --json, one object a line on `out` (and the error in
-// words on `err`).
+// words on `err`).  Written unbuffered, waiting for room as long as it takes
+// until `stop` is set (a signal arrived); after that a write waits at most
+// kSignalGraceMs, and a stream that cannot take it is given up (nothing more
+// is written to it), so that a full pipe never holds the program after a
+// signal.
 class Output {
  public:
-  Output(const Request& request, FILE* out, FILE* err) : request_(request), out_(out), err_(err) {}
+  Output(const Request& request, int out, int err, const std::atomic<bool>& stop)
+      : request_(request), out_{out}, err_{err}, stop_(stop) {}
   // A note for people on `err` (nothing with --json).
   void Note(const std::string& text);
   // A line of the probe's conversation for people on `out` (nothing with --json).
   void Say(const std::string& text);
-  // A swipe that watch saw.  False when `out` can no longer be written.
+  // A swipe that watch saw.  False when `out` took not all of it.
   bool SwipeSeen(const Result& context, const Swipe& swipe);
-  // True once `out` can no longer be written: a pipe whose reader has gone.
+  // True once `out` can no longer be written: a pipe whose reader has gone,
+  // or a stream given up after a signal.
   bool Closed() const;
-  // The command's result.  False when `out` could not be written.
+  // The command's result.  False when `out` did not take all of it (or any
+  // earlier output).
   bool Finish(const Result& result);
 
+  // How long a write waits for room once a signal arrived.
+  static constexpr int kSignalGraceMs = 1000;
+
  private:
+  struct Stream {
+    int fd;
+    bool failed = false;  // a write failed: a pipe without a reader, given up after a signal
+  };
+  bool Write(Stream& stream, const std::string& text);
+
   const Request& request_;
-  FILE* out_;
-  FILE* err_;
+  Stream out_, err_;
+  const std::atomic<bool>& stop_;
 };
 
 // Runs `request` on `port` (the simulated reader's port with --simulate).

@@ -19,6 +19,7 @@ enum class Exit : int {
   kRefused = 5,
   kDisconnected = 6,
   kTimeout = 7,
+  kCardInvalid = 8,
   kInterrupted = 130,
 };
 
@@ -28,7 +29,7 @@ struct ExitInfo {
   const char* meaning;  // one line for people
 };
 
-inline constexpr std::array<ExitInfo, 9> kExitCodes = {{
+inline constexpr std::array<ExitInfo, 10> kExitCodes = {{
     {Exit::kOk, "ok", "success"},
     {Exit::kFailure, "failure",
      "any other failure: inside the library, the simulated reader did not start, standard output closed"},
@@ -39,6 +40,8 @@ inline constexpr std::array<ExitInfo, 9> kExitCodes = {{
     {Exit::kRefused, "refused", "the reader refused the command (with its error byte, or without one)"},
     {Exit::kDisconnected, "disconnected", "the device went away"},
     {Exit::kTimeout, "timeout", "nothing was swiped before the timeout"},
+    {Exit::kCardInvalid, "card_invalid",
+     "with --require-valid: the card failed a check or the reader sent no card data (watch: any swipe)"},
     {Exit::kInterrupted, "interrupted",
      "interrupted by Ctrl-C, SIGTERM or SIGHUP (after the reader's mode is restored)"},
 }};

@@ -29,6 +29,7 @@ const StepName kSteps[] = {
     {"check_rate", "checking the rate the reader answers at", "Check the new rate"},
     {"restore_mode", "restoring the reader's mode", "Restore the mode"},
     {"output", "writing to standard output", "Write the output"},
+    {"check_card", "checking the card", "Check the card"},
 };
 
 const StepName* FindStep(const std::string& name) {
@@ -91,11 +92,14 @@ void AddSwipe(Json* json, const std::optional<Swipe>& swipe) {
   if (!swipe || swipe->status != KORVEL_OK) {
     (*json)["bytes"] = nullptr;
     (*json)["card"] = nullptr;
-    return;
+  } else {
+    (*json)["bytes"] = swipe->bytes.size();
+    if (swipe->card.revealed) (*json)["raw"] = Printable(swipe->bytes.data(), swipe->bytes.size());
+    (*json)["card"] = swipe->bytes.empty() ? Json(nullptr) : CardJson(swipe->card);
   }
-  (*json)["bytes"] = swipe->bytes.size();
-  if (swipe->card.revealed) (*json)["raw"] = Printable(swipe->bytes.data(), swipe->bytes.size());
-  (*json)["card"] = CardJson(swipe->card);
+  const std::string invalid = swipe ? InvalidReason(*swipe) : std::string();
+  (*json)["valid"] = swipe ? Json(invalid.empty()) : Json(nullptr);
+  (*json)["invalid_reason"] = invalid.empty() ? Json(nullptr) : Json(invalid);
 }
 
 }  // namespace
@@ -146,10 +150,31 @@ Swipe DecodeSwipe(const uint8_t* bytes, size_t count, const TrackRecord& record,
   Swipe swipe;
   while (count > 0 && bytes[count - 1] == 0) --count;
   swipe.bytes.assign(bytes, bytes + count);
+  if (swipe.bytes.empty()) return swipe;
   const int status = Korvel_DecodeCard(swipe.bytes.data(), swipe.bytes.size(), record.data(), today_yymm,
                                        reveal ? KORVEL_CARD_REVEAL : 0u, &swipe.card);
   if (status != KORVEL_OK) swipe.status = status;
   return swipe;
+}
+
+std::string InvalidReason(const Swipe& swipe) {
+  if (swipe.status != KORVEL_OK) return StatusReason(swipe.status);
+  if (swipe.bytes.empty()) return kNoCardData;
+  std::string failed;
+  int count = 0;
+  for (int i = 0; i < swipe.card.check_count && i < KORVEL_CARD_CHECKS; ++i) {
+    if (swipe.card.check[i].result != KORVEL_CHECK_FAILED) continue;
+    failed += std::string(count++ > 0 ? ", " : "") + swipe.card.check[i].name;
+  }
+  if (count == 0) return {};
+  return "the card failed " + std::to_string(count) + (count == 1 ? " check: " : " checks: ") + failed;
+}
+
+void FailInvalid(Result* result, const std::string& reason) {
+  result->exit = Exit::kCardInvalid;
+  result->status.reset();
+  result->step = "check_card";
+  result->reason = reason;
 }
 
 // ---- Words ------------------------------------------------------------------
@@ -270,11 +295,15 @@ std::string SwipeText(const Swipe& swipe, bool heading) {
   std::string text;
   if (heading) {
     text += "Swipe " + std::to_string(swipe.number) + ": ";
-    text += swipe.status == KORVEL_OK ? std::to_string(swipe.bytes.size()) + " bytes\n"
-                                      : "no data: " + StatusReason(swipe.status) + "\n";
+    if (swipe.status != KORVEL_OK)
+      text += "no data: " + StatusReason(swipe.status) + "\n";
+    else if (swipe.bytes.empty())
+      text += std::string(kNoCardData) + "\n";
+    else
+      text += std::to_string(swipe.bytes.size()) + " bytes\n";
   }
   if (swipe.status != KORVEL_OK) return text;
-  if (swipe.bytes.empty()) return text + "No card data: the reader sent nothing.\n";
+  if (swipe.bytes.empty()) return heading ? text : Line("Card data", std::string("none: ") + kNoCardData);
   if (swipe.card.revealed) text += Line("Raw", Printable(swipe.bytes.data(), swipe.bytes.size()));
   return text + CardText(swipe.card);
 }
@@ -313,7 +342,7 @@ std::string ResultText(const Result& result) {
       if (result.swipe) text += SwipeText(*result.swipe, false);
       break;
     case Command::kProbe:
-      if (result.exit == Exit::kOk) text += "The reader answers.\n";
+      if (result.exit == Exit::kOk || result.exit == Exit::kCardInvalid) text += "The reader answers.\n";
       break;
     case Command::kWatch: break;
     case Command::kSentinels:
@@ -472,6 +501,7 @@ Json ResultJson(const Result& result) {
     }
     case Command::kWatch:
       json["swipes"] = result.swipes;
+      json["invalid_swipes"] = result.invalid_swipes;
       json["mode_found"] = ModeJson(result.mode);
       json["mode_restored"] = result.restored;
       json["interrupted"] = result.interrupted;

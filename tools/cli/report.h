@@ -29,8 +29,11 @@ struct Swipe {
   int number = 1;              // watch: 1, 2, ... in the order they came
   int status = KORVEL_OK;      // KORVEL_OK, or why there is no data (KORVEL_E_OVERFLOW)
   std::vector<uint8_t> bytes;  // as the reader sent them (the area's trailing zeros left out)
-  Korvel_Card card{};          // decoded, masked unless revealed (card.revealed)
+  Korvel_Card card{};          // decoded, masked unless revealed (card.revealed); not when bytes is empty
 };
+
+// What a swipe without bytes (or with zero bytes only) says.
+inline constexpr char kNoCardData[] = "the reader sent no card data";
 
 // One step of the probe's conversation.
 struct Step {
@@ -61,6 +64,7 @@ struct Result {
   std::optional<uint32_t> answers_at;
   std::vector<SerialDevice> ports;  // ports
   int swipes = 0;                   // watch: swipes shown
+  int invalid_swipes = 0;           // watch: swipes that were not valid cards (InvalidReason)
   bool interrupted = false;         // watch, probe: ended by a signal
   bool restored = false;            // watch: the mode found is set again
   std::vector<Step> steps;          // probe
@@ -84,9 +88,18 @@ void FailOpen(Result* result, const Korvel_OpenError& error, const std::string& 
 void RateChecked(Result* result, uint32_t old_baud, int new_status, std::optional<int> old_status);
 
 // Decodes one swipe with the record the reader was given, on `today_yymm`
-// (KORVEL_CARD_NO_DATE for none), masked unless `reveal`.
+// (KORVEL_CARD_NO_DATE for none), masked unless `reveal`.  The area's
+// trailing zeros are left out; when nothing is left, nothing is decoded
+// (kNoCardData).
 Swipe DecodeSwipe(const uint8_t* bytes, size_t count, const TrackRecord& record, uint32_t today_yymm,
                   bool reveal);
+
+// Why `swipe` is not a valid card, in words: no data (its status),
+// kNoCardData, or the checks that failed; empty for a valid card.
+std::string InvalidReason(const Swipe& swipe);
+
+// --require-valid found an invalid card (exit 8): `reason` says why.
+void FailInvalid(Result* result, const std::string& reason);
 
 // ---- Words --------------------------------------------------------------------
 

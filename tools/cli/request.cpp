@@ -6,8 +6,10 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 
@@ -53,15 +55,18 @@ const CommandHelp kCommands[] = {
     {Command::kRead, "read", "PORT", "read the last swipe the reader holds, decoded",
      "Asks the reader for the card data it holds (its last swipe, in either\n"
      "mode) and prints it decoded.  A reader that holds no swipe yet refuses\n"
-     "(exit 5).  With --simulate the simulated reader first swipes a sample card\n"
-     "by itself: the one --card names, else the first (visa).\n"},
+     "(exit 5).  A card that fails its checks is still read (exit 0; 8 with\n"
+     "--require-valid).  With --simulate the simulated reader first swipes a\n"
+     "sample card by itself: the one --card names, else the first (visa).\n"},
     {Command::kWatch, "watch", "PORT", "print each swipe as it arrives (active mode)",
      "Puts the reader in active mode and prints each swipe, decoded, as it\n"
      "arrives, until Ctrl-C (or SIGTERM, SIGHUP), --count swipes or --timeout\n"
      "seconds.  On the way out, interrupted or not, the reader is put back in\n"
      "the mode it was found in.  With --simulate the simulated reader swipes\n"
      "its sample cards by itself, one a second, in turn (or --card's card each\n"
-     "time).\n"},
+     "time).  With --require-valid a swipe that fails its checks does not end\n"
+     "the watch: the exit code is 8 at the end unless the watch failed,\n"
+     "timed out or was interrupted.\n"},
     {Command::kSentinels, "sentinels", "PORT", "send the track output settings (sentinels, Enter mark)",
      "Sends the track output settings record: the start and end sentinel of\n"
      "each track and the Enter mark (CR LF after each track).  What no option\n"
@@ -73,7 +78,8 @@ const CommandHelp kCommands[] = {
      "38400), opens the port again at RATE and checks with a mode query that\n"
      "the reader answers there.  If it does not, checks whether it still\n"
      "answers at the old rate (--baud) and says which rate it answers on\n"
-     "(exit 4).  From then on, reach the reader with --baud RATE.\n"},
+     "(exit 4).  From then on, reach the reader with --baud RATE.  Refused for\n"
+     "tcp:// ports, which keep the port server's rate: use rfc2217://.\n"},
 };
 
 const CommandHelp* FindHelp(const std::string& name) {
@@ -239,28 +245,28 @@ void AddSentinelOptions(CLI::App* sub, SentinelOptions* options, CLI::Option** r
       ->group(group);
 }
 
-bool ApplySentinels(const SentinelOptions& options, const CLI::Option* record_given, TrackRecord* record,
-                    std::string* error) {
+std::optional<std::string> ApplySentinels(const SentinelOptions& options, const CLI::Option* record_given,
+                                          TrackRecord* record) {
   if (record_given != nullptr && record_given->count() > 0) {
-    const std::optional<TrackRecord> parsed = ParseRecord(options.record, error);
-    if (!parsed) {
-      *error = "--sentinels: " + *error;
-      return false;
-    }
+    if (options.record.empty())
+      return "--sentinels: the value is empty (six sentinels, or the eight-byte record)";
+    std::string error;
+    const std::optional<TrackRecord> parsed = ParseRecord(options.record, &error);
+    if (!parsed) return "--sentinels: " + error;
     *record = *parsed;
   }
   for (size_t i = 0; i < 6; ++i) {
     if (options.given[i] == nullptr || options.given[i]->count() == 0) continue;
-    const std::optional<uint8_t> sentinel = ParseSentinel(options.sentinels[i]);
-    if (!sentinel) {
-      *error = std::string(kSentinelNames[i]) + ": '" + options.sentinels[i] +
-               "' is not one character, 0xHH or none";
-      return false;
-    }
+    const std::string& text = options.sentinels[i];
+    const std::optional<uint8_t> sentinel = ParseSentinel(text);
+    if (text.empty())
+      return std::string(kSentinelNames[i]) + ": the value is empty (one character, 0xHH, or none)";
+    if (!sentinel)
+      return std::string(kSentinelNames[i]) + ": '" + text + "' is not one character, 0xHH or none";
     (*record)[i] = *sentinel;
   }
   if (options.no_enter_mark) (*record)[7] = '0';
-  return true;
+  return std::nullopt;
 }
 
 std::string RatesText() {
@@ -278,7 +284,7 @@ const char* CommandName(Command command) {
 }
 
 std::optional<uint8_t> ParseSentinel(std::string_view text) {
-  if (text.empty() || text == "none") return uint8_t{0};
+  if (text == "none") return uint8_t{0};
   if (text.size() == 1) return static_cast<uint8_t>(text[0]);
   if (text.size() == 4 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     const int high = HexDigit(text[2]), low = HexDigit(text[3]);
@@ -312,9 +318,17 @@ std::optional<int64_t> ParseSeconds(std::string_view text) {
   if (s.empty() || s.find_first_not_of("0123456789.") != std::string::npos) return std::nullopt;
   char* end = nullptr;
   const double seconds = std::strtod(s.c_str(), &end);
-  if (end == nullptr || *end != '\0' || !(seconds > 0) || seconds > 86400) return std::nullopt;
+  if (end == nullptr || *end != '\0' || !(seconds > 0) || seconds > kMaxTimeoutSeconds) return std::nullopt;
   const auto ms = static_cast<int64_t>(std::llround(seconds * 1000));
   return ms > 0 ? std::optional<int64_t>(ms) : std::nullopt;
+}
+
+bool IsRawTcpPort(std::string_view port) {
+  constexpr std::string_view kScheme = "tcp://";
+  if (port.size() < kScheme.size()) return false;
+  for (size_t i = 0; i < kScheme.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(port[i])) != kScheme[i]) return false;
+  return true;
 }
 
 std::string SentinelText(uint8_t sentinel) {
@@ -340,218 +354,267 @@ std::string RecordText(const TrackRecord& record) {
   return text;
 }
 
+namespace {
+
+// ---- Reading the command line -------------------------------------------------
+
+// What a command's own options write (only one command is ever parsed).
+struct CommandOptions {
+  CLI::App* sub = nullptr;
+  Command command = Command::kPorts;
+  std::vector<std::string> positionals;
+  SentinelOptions sentinels;
+  CLI::Option* record_given = nullptr;
+  std::string count_text, timeout_text;
+  CLI::Option* count_given = nullptr;
+  CLI::Option* timeout_given = nullptr;
+  bool require_valid = false;
+};
+
+// The program's options and commands, and where CLI11 writes their values.
+struct CommandLine {
+  CLI::App app{kDescription, "korvel"};
+  std::string baud_text, card_text;
+  CLI::Option* baud_given = nullptr;
+  CLI::Option* card_given = nullptr;
+  std::string card_keys;  // "visa, mastercard, ...", for messages
+  bool version = false;
+  std::vector<std::unique_ptr<CommandOptions>> commands;
+};
+
+// The options that go before or after any command.  The flags write
+// straight into `request`.
+void AddGlobalOptions(CommandLine* line, const ParseContext& context, Request* request) {
+  CLI::App& app = line->app;
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.set_help_flag("-h,--help", "print this help and exit");
+  app.require_subcommand(0, 1);
+  app.fallthrough();
+  line->baud_given = app.add_option("--baud", line->baud_text,
+                                    "the host's line rate: 4800, 9600 (default), 19200\n"
+                                    "or 38400; the reader's rate must match")
+                         ->option_text("RATE");
+  app.add_flag("--simulate", request->simulate,
+               "talk to a simulated reader started in this\n"
+               "process; PORT is then left out");
+  for (const std::string& key : context.sample_cards)
+    line->card_keys += (line->card_keys.empty() ? "" : ", ") + key;
+  const std::string first = context.sample_cards.empty() ? "card 1" : context.sample_cards[0];
+  line->card_given =
+      app.add_option("--card", line->card_text,
+                     Wrap("with --simulate: the sample card the simulated reader swipes, by its key (" +
+                              line->card_keys + ") or its number (1 to " +
+                              std::to_string(context.sample_cards.size()) + "); without it read takes " +
+                              first + " and watch takes them all in turn",
+                          kOptionTextWidth))
+          ->option_text("KEY");
+  app.add_flag("--json", request->json, "one JSON object per line on standard output");
+  app.add_flag("--reveal", request->reveal,
+               "show card data in full (a warning goes to\n"
+               "standard error)");
+  app.add_flag("--version", line->version, "print the library's version and exit");
+}
+
+// Each command with its own options.
+void AddCommands(CommandLine* line) {
+  for (const CommandHelp& help : kCommands) {
+    auto options = std::make_unique<CommandOptions>();
+    CLI::App* sub = line->app.add_subcommand(help.name, help.summary);
+    options->sub = sub;
+    options->command = help.command;
+    sub->group("Commands");
+    sub->set_help_flag("-h,--help", "print this help and exit");
+    sub->add_option("arguments", options->positionals)->group("");
+    const bool reads_cards =
+        help.command == Command::kRead || help.command == Command::kWatch || help.command == Command::kProbe;
+    if (reads_cards || help.command == Command::kSentinels)
+      AddSentinelOptions(sub, &options->sentinels, &options->record_given);
+    if (help.command == Command::kWatch)
+      options->count_given = sub->add_option("--count", options->count_text,
+                                             "stop after N swipes (1 to " + std::to_string(kMaxCount) + ")")
+                                 ->option_text("N");
+    const std::string most = std::to_string(kMaxTimeoutSeconds);
+    if (help.command == Command::kWatch || help.command == Command::kProbe)
+      options->timeout_given =
+          sub->add_option("--timeout", options->timeout_text,
+                          help.command == Command::kWatch
+                              ? "stop after S seconds (e.g. 30, 0.5; at most\n" + most + ", a day)"
+                              : "wait S seconds for the swipe (default 10, at\nmost " + most + ", a day)")
+              ->option_text("S");
+    if (reads_cards)
+      sub->add_flag("--require-valid", options->require_valid,
+                    Wrap(help.command == Command::kWatch
+                             ? "exit 8 (card_invalid) when a swipe fails a check or brings no card "
+                               "data; the watch goes on"
+                             : "exit 8 (card_invalid) when the card fails a check or the reader sent "
+                               "no card data",
+                         kOptionTextWidth));
+    line->commands.push_back(std::move(options));
+  }
+}
+
+// The message of an error CLI11 found.  `command` gets the command's name
+// when the line names one.
+std::string ParseErrorMessage(const CommandLine& line, const std::vector<std::string>& args,
+                              const CLI::ParseError& error, std::string* command) {
+  for (const auto& options : line.commands)
+    if (options->sub->parsed()) *command = CommandName(options->command);
+  if (command->empty()) {
+    // The first word that is not an option or an option's value names the
+    // command: say so when it names none.
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& arg = args[i];
+      if (arg == "--") break;
+      if (arg == "--baud" || arg == "--card") {
+        ++i;
+        continue;
+      }
+      if (arg.empty() || arg[0] == '-') continue;
+      if (FindHelp(arg) == nullptr) return "unknown command '" + arg + "' (korvel --help lists them)";
+      break;
+    }
+  }
+  std::string message = error.what();
+  if (!message.empty() && message[0] >= 'A' && message[0] <= 'Z')
+    message[0] = static_cast<char>(message[0] - 'A' + 'a');
+  return message;
+}
+
+// --baud and --card (the flags are read already).
+std::optional<std::string> ReadGlobalOptions(const CommandLine& line, const ParseContext& context,
+                                             Request* request) {
+  if (line.baud_given->count() > 0) {
+    const std::optional<uint32_t> baud = ParseRate(line.baud_text);
+    if (!baud) return "--baud: '" + line.baud_text + "' is not a rate of the reader (" + RatesText() + ")";
+    request->baud = *baud;
+  }
+  if (request->simulate && !context.have_simulator)
+    return "--simulate: this build of korvel has no simulated reader";
+  if (line.card_given->count() == 0) return std::nullopt;
+  if (!request->simulate) return "--card chooses the simulated reader's card: it needs --simulate";
+  const std::string& text = line.card_text;
+  const std::vector<std::string>& cards = context.sample_cards;
+  const auto key = std::find(cards.begin(), cards.end(), text);
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(text.c_str(), &end, 10);
+  if (key != cards.end())
+    request->card = static_cast<size_t>(key - cards.begin());
+  else if (!text.empty() && *end == '\0' && text[0] != '-' && n >= 1 && n <= cards.size())
+    request->card = static_cast<size_t>(n - 1);
+  else
+    return "--card: '" + text + "' is not a sample card (" + line.card_keys + ", or 1 to " +
+           std::to_string(cards.size()) + ")";
+  return std::nullopt;
+}
+
+// The positional arguments: PORT first unless --simulate or ports, then
+// mode's MODE or baud's RATE.
+std::optional<std::string> ReadArguments(const std::vector<std::string>& positionals, Request* request) {
+  size_t next = 0;
+  const std::string name = CommandName(request->command);
+  if (request->command != Command::kPorts && !request->simulate) {
+    if (positionals.empty()) return name + ": PORT is missing (or give --simulate)";
+    request->port = positionals[next++];
+    if (request->port.empty()) return name + ": PORT is empty";
+  }
+  const std::string simulate_hint = request->simulate ? " (with --simulate, PORT is left out)" : "";
+  if (request->command == Command::kMode && next < positionals.size()) {
+    uint8_t mode = 0;
+    if (!IsMode(positionals[next], &mode))
+      return "mode: '" + positionals[next] + "' is neither active nor command" + simulate_hint;
+    request->mode = mode;
+    ++next;
+  } else if (request->command == Command::kBaud) {
+    if (next >= positionals.size()) return "baud: RATE is missing (" + RatesText() + ")";
+    const std::optional<uint32_t> rate = ParseRate(positionals[next]);
+    if (!rate)
+      return "baud: '" + positionals[next] + "' is not a rate of the reader (" + RatesText() + ")" +
+             (request->simulate ? "; with --simulate, PORT is left out" : "");
+    request->new_baud = *rate;
+    ++next;
+    // Nothing is sent: the reader would switch, and the port could not follow.
+    if (IsRawTcpPort(request->port))
+      return "baud: not over tcp://: a raw TCP port keeps the port server's rate, so the reader would be "
+             "left at " +
+             positionals[next - 1] +
+             " baud out of reach; use rfc2217://HOST:PORT (the server follows the rate), or change "
+             "the rate where the reader is attached and then the server's setting";
+  }
+  if (next < positionals.size())
+    return name + ": unexpected argument '" + positionals[next] + "'" +
+           (next == 0 && request->command != Command::kPorts ? simulate_hint : "");
+  return std::nullopt;
+}
+
+// The command's own options: sentinels, --count, --timeout, --require-valid.
+std::optional<std::string> ReadCommandOptions(const CommandOptions& options, Request* request) {
+  if (std::optional<std::string> error =
+          ApplySentinels(options.sentinels, options.record_given, &request->record))
+    return error;
+  if (options.count_given != nullptr && options.count_given->count() > 0) {
+    const std::string& text = options.count_text;
+    char* end = nullptr;
+    const long n = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || n < 1 || n > kMaxCount)
+      return "--count: '" + text + "' is not a number of swipes (1 to " + std::to_string(kMaxCount) + ")";
+    request->count = static_cast<int>(n);
+  }
+  if (request->command == Command::kProbe) request->timeout_ms = kProbeTimeoutMs;
+  if (options.timeout_given != nullptr && options.timeout_given->count() > 0) {
+    const std::optional<int64_t> ms = ParseSeconds(options.timeout_text);
+    if (!ms)
+      return "--timeout: '" + options.timeout_text + "' is not a number of seconds above 0 and at most " +
+             std::to_string(kMaxTimeoutSeconds) + " (a day)";
+    request->timeout_ms = *ms;
+  }
+  request->require_valid = options.require_valid;
+  return std::nullopt;
+}
+
+}  // namespace
+
 Parsed ParseArguments(const std::vector<std::string>& args, const ParseContext& context) {
   Parsed parsed;
   for (const std::string& arg : args) {
     if (arg == "--") break;
     if (arg == "--json") parsed.json = true;
   }
-  Request& request = parsed.request;
-
-  CLI::App app(kDescription, "korvel");
-  app.formatter(std::make_shared<HelpFormatter>());
-  app.set_help_flag("-h,--help", "print this help and exit");
-  app.require_subcommand(0, 1);
-  app.fallthrough();
-
-  std::string baud_text, card_text;
-  CLI::Option* baud_given = app.add_option("--baud", baud_text,
-                                           "the host's line rate: 4800, 9600 (default), 19200\n"
-                                           "or 38400; the reader's rate must match")
-                                ->option_text("RATE");
-  app.add_flag("--simulate", request.simulate,
-               "talk to a simulated reader started in this\n"
-               "process; PORT is then left out");
-  std::string keys;
-  for (const std::string& key : context.sample_cards) keys += (keys.empty() ? "" : ", ") + key;
-  const std::string first = context.sample_cards.empty() ? "card 1" : context.sample_cards[0];
-  CLI::Option* card_given =
-      app.add_option("--card", card_text,
-                     Wrap("with --simulate: the sample card the simulated reader swipes, by its key (" +
-                              keys + ") or its number (1 to " + std::to_string(context.sample_cards.size()) +
-                              "); without it read takes " + first + " and watch takes them all in turn",
-                          kOptionTextWidth))
-          ->option_text("KEY");
-  app.add_flag("--json", request.json, "one JSON object per line on standard output");
-  app.add_flag("--reveal", request.reveal,
-               "show card data in full (a warning goes to\n"
-               "standard error)");
-  bool version = false;
-  app.add_flag("--version", version, "print the library's version and exit");
-
-  // What each command's own options write (only one command is parsed).
-  struct CommandOptions {
-    CLI::App* sub = nullptr;
-    Command command = Command::kPorts;
-    std::vector<std::string> positionals;
-    SentinelOptions sentinels;
-    CLI::Option* record_given = nullptr;
-    std::string count_text, timeout_text;
-    CLI::Option* count_given = nullptr;
-    CLI::Option* timeout_given = nullptr;
-  };
-  std::vector<std::unique_ptr<CommandOptions>> commands;
-  for (const CommandHelp& help : kCommands) {
-    auto options = std::make_unique<CommandOptions>();
-    CLI::App* sub = app.add_subcommand(help.name, help.summary);
-    options->sub = sub;
-    options->command = help.command;
-    sub->group("Commands");
-    sub->set_help_flag("-h,--help", "print this help and exit");
-    sub->add_option("arguments", options->positionals)->group("");
-    if (help.command == Command::kSentinels || help.command == Command::kRead ||
-        help.command == Command::kWatch || help.command == Command::kProbe)
-      AddSentinelOptions(sub, &options->sentinels, &options->record_given);
-    if (help.command == Command::kWatch)
-      options->count_given =
-          sub->add_option("--count", options->count_text, "stop after N swipes")->option_text("N");
-    if (help.command == Command::kWatch || help.command == Command::kProbe)
-      options->timeout_given =
-          sub->add_option("--timeout", options->timeout_text,
-                          help.command == Command::kWatch ? "stop after S seconds (e.g. 30, 0.5)"
-                                                          : "wait S seconds for the swipe (default 10)")
-              ->option_text("S");
-    commands.push_back(std::move(options));
-  }
-
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
   auto usage_error = [&](const std::string& message) {
     parsed.kind = Parsed::Kind::kUsageError;
     parsed.text = message;
     return parsed;
   };
+  Request& request = parsed.request;
+  CommandLine line;
+  AddGlobalOptions(&line, context, &request);
+  AddCommands(&line);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
   try {
-    app.parse(reversed);
+    line.app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
     parsed.kind = Parsed::Kind::kHelp;
-    parsed.text = app.help();
+    parsed.text = line.app.help();
     return parsed;
   } catch (const CLI::ParseError& error) {
-    for (const auto& options : commands)
-      if (options->sub->parsed()) parsed.command = CommandName(options->command);
-    if (parsed.command.empty()) {
-      // The first word that is not an option or an option's value names the
-      // command: say so when it names none.
-      for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--") break;
-        if (arg == "--baud" || arg == "--card") {
-          ++i;
-          continue;
-        }
-        if (arg.empty() || arg[0] == '-') continue;
-        if (FindHelp(arg) == nullptr)
-          return usage_error("unknown command '" + arg + "' (korvel --help lists them)");
-        break;
-      }
-    }
-    std::string message = error.what();
-    if (!message.empty() && message[0] >= 'A' && message[0] <= 'Z')
-      message[0] = static_cast<char>(message[0] - 'A' + 'a');
-    return usage_error(message);
+    return usage_error(ParseErrorMessage(line, args, error, &parsed.command));
   }
 
   const CommandOptions* chosen = nullptr;
-  for (const auto& options : commands) {
+  for (const auto& options : line.commands) {
     if (!options->sub->parsed()) continue;
     chosen = options.get();
     request.command = options->command;
     parsed.command = CommandName(options->command);
   }
-  if (version) {
+  if (line.version) {
     parsed.kind = Parsed::Kind::kVersion;
     return parsed;
   }
   if (chosen == nullptr) return usage_error("no command given (korvel --help lists them)");
-
-  if (baud_given->count() > 0) {
-    const std::optional<uint32_t> baud = ParseRate(baud_text);
-    if (!baud)
-      return usage_error("--baud: '" + baud_text + "' is not a rate of the reader (" + RatesText() + ")");
-    request.baud = *baud;
-  }
-  if (request.simulate && !context.have_simulator)
-    return usage_error("--simulate: this build of korvel has no simulated reader");
-  if (card_given->count() > 0) {
-    if (!request.simulate)
-      return usage_error("--card chooses the simulated reader's card: it needs --simulate");
-    const std::vector<std::string>& cards = context.sample_cards;
-    const auto key = std::find(cards.begin(), cards.end(), card_text);
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(card_text.c_str(), &end, 10);
-    if (key != cards.end())
-      request.card = static_cast<size_t>(key - cards.begin());
-    else if (!card_text.empty() && *end == '\0' && card_text[0] != '-' && n >= 1 && n <= cards.size())
-      request.card = static_cast<size_t>(n - 1);
-    else
-      return usage_error("--card: '" + card_text + "' is not a sample card (" + keys + ", or 1 to " +
-                         std::to_string(cards.size()) + ")");
-  }
-
-  // The positional arguments: PORT first unless --simulate or ports.
-  const std::vector<std::string>& positionals = chosen->positionals;
-  size_t next = 0;
-  const std::string name = CommandName(request.command);
-  if (request.command != Command::kPorts && !request.simulate) {
-    if (positionals.empty()) return usage_error(name + ": PORT is missing (or give --simulate)");
-    request.port = positionals[next++];
-    if (request.port.empty()) return usage_error(name + ": PORT is empty");
-  }
-  auto extra = [&](size_t from) -> std::optional<std::string> {
-    if (from >= positionals.size()) return std::nullopt;
-    std::string message = name + ": unexpected argument '" + positionals[from] + "'";
-    if (request.simulate && from == 0 && request.command != Command::kPorts)
-      message += " (with --simulate, PORT is left out)";
-    return message;
-  };
-  switch (request.command) {
-    case Command::kMode:
-      if (next < positionals.size()) {
-        uint8_t mode = 0;
-        if (!IsMode(positionals[next], &mode)) {
-          std::string message = "mode: '" + positionals[next] + "' is neither active nor command";
-          if (request.simulate) message += " (with --simulate, PORT is left out)";
-          return usage_error(message);
-        }
-        request.mode = mode;
-        ++next;
-      }
-      break;
-    case Command::kBaud: {
-      if (next >= positionals.size()) return usage_error("baud: RATE is missing (" + RatesText() + ")");
-      const std::optional<uint32_t> rate = ParseRate(positionals[next]);
-      if (!rate) {
-        std::string message =
-            "baud: '" + positionals[next] + "' is not a rate of the reader (" + RatesText() + ")";
-        if (request.simulate) message += "; with --simulate, PORT is left out";
-        return usage_error(message);
-      }
-      request.new_baud = *rate;
-      ++next;
-      break;
-    }
-    default: break;
-  }
-  if (const std::optional<std::string> message = extra(next)) return usage_error(*message);
-
-  std::string error;
-  if (!ApplySentinels(chosen->sentinels, chosen->record_given, &request.record, &error))
-    return usage_error(error);
-  const std::string& count_text = chosen->count_text;
-  const std::string& timeout_text = chosen->timeout_text;
-  if (chosen->count_given != nullptr && chosen->count_given->count() > 0) {
-    char* end = nullptr;
-    const long n = std::strtol(count_text.c_str(), &end, 10);
-    if (count_text.empty() || *end != '\0' || n < 1 || n > 1000000)
-      return usage_error("--count: '" + count_text + "' is not a number of swipes (1 or more)");
-    request.count = static_cast<int>(n);
-  }
-  if (request.command == Command::kProbe) request.timeout_ms = kProbeTimeoutMs;
-  if (chosen->timeout_given != nullptr && chosen->timeout_given->count() > 0) {
-    const std::optional<int64_t> ms = ParseSeconds(timeout_text);
-    if (!ms) return usage_error("--timeout: '" + timeout_text + "' is not a number of seconds above 0");
-    request.timeout_ms = *ms;
-  }
+  std::optional<std::string> error = ReadGlobalOptions(line, context, &request);
+  if (!error) error = ReadArguments(chosen->positionals, &request);
+  if (!error) error = ReadCommandOptions(*chosen, &request);
+  if (error) return usage_error(*error);
   parsed.kind = Parsed::Kind::kRun;
   return parsed;
 }

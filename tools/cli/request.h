@@ -29,7 +29,8 @@ using TrackRecord = std::array<uint8_t, 8>;
 inline constexpr TrackRecord kDefaultRecord = {'%', '?', ';', '?', '+', '?', '7', '1'};
 
 // One sentinel as an option gives it: one character ("%"), "0xHH" for any
-// byte, or "none" (or nothing) for no sentinel (0).  Empty on anything else.
+// byte, or "none" for no sentinel (0).  Empty on anything else, the empty
+// text included.
 std::optional<uint8_t> ParseSentinel(std::string_view text);
 
 // The compact form of --sentinels: the six sentinels in the record's order
@@ -41,9 +42,17 @@ std::optional<TrackRecord> ParseRecord(std::string_view text, std::string* error
 // A rate of the reader ("9600"), or empty.
 std::optional<uint32_t> ParseRate(std::string_view text);
 
+// The limits of --count and --timeout.
+inline constexpr int kMaxCount = 1000000;
+inline constexpr int kMaxTimeoutSeconds = 86400;  // a day
+
 // Milliseconds of a --timeout in seconds ("2", "0.5"), or empty for anything
-// that is not a number of seconds above 0 and at most a day.
+// that is not a number of seconds above 0 and at most kMaxTimeoutSeconds.
 std::optional<int64_t> ParseSeconds(std::string_view text);
+
+// True for a port name of the raw TCP scheme ("tcp://HOST:PORT", any case):
+// the port server keeps its own line rate there.
+bool IsRawTcpPort(std::string_view port);
 
 struct Request {
   Command command = Command::kPorts;
@@ -58,6 +67,7 @@ struct Request {
   TrackRecord record = kDefaultRecord;  // sentinels: sent; read, watch, probe: for decoding
   int count = 0;                        // watch: stop after this many swipes (0: no limit)
   int64_t timeout_ms = -1;              // watch: -1 none; probe: the wait for a swipe
+  bool require_valid = false;           // read, watch, probe: an invalid card is exit 8
 };
 
 // The probe's wait for a swipe unless --timeout says otherwise.
