@@ -531,7 +531,7 @@ class NetPort final : public Port {
       break;
     }
     if (!out_.empty()) Flush(NowMs());
-    if (out_.size() > kOwedLimitBytes) gone_ = true;
+    if (out_.size() > kOwedLimitBytes) gone_ = unread_answers_ = true;
     if (telnet_ && client_.Dropping() && NowMs() - last_purge_ms_ > kPurgeConfirmMs) client_.StopDropping();
   }
 
@@ -588,6 +588,10 @@ class NetPort final : public Port {
   int Closed(std::string* text) {
     const std::string said(input_.begin(), input_.end());
     input_.clear();
+    if (unread_answers_) {
+      *text = "the server kept asking for Telnet answers that it did not read";
+      return KORVEL_OPEN_NETWORK;
+    }
     if (said.find("in use") != std::string::npos) {
       *text = "the server closed the connection: the port is in use by another client";
       return KORVEL_OPEN_BUSY;
@@ -603,7 +607,8 @@ class NetPort final : public Port {
   std::vector<uint8_t> decoded_;
   std::vector<uint8_t> out_;  // for the server, not yet taken by the system
   bool gone_ = false;
-  bool closing_ = false;  // the system reported the end of the connection
+  bool closing_ = false;         // the system reported the end of the connection
+  bool unread_answers_ = false;  // gone for owing more than kOwedLimitBytes
   std::atomic<bool> interrupted_{false};
   int64_t last_purge_ms_ = 0;
   uint8_t pending_purges_ = 0;  // telnet::kPurgeReceive | kPurgeTransmit, for the next write

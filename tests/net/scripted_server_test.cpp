@@ -377,23 +377,26 @@ TEST(NetOpen, NeverOnDescriptorsZeroToTwo) {
 struct FloodKind {
   const char* what;
   Bytes prefix;
-  Bytes unit;  // sent over and over after the prefix
-  bool reads;  // the server reads what the client sends
-  int status;  // how a framed command ends meanwhile
+  Bytes unit;             // sent over and over after the prefix
+  bool reads;             // the server reads what the client sends
+  const char* open_text;  // why an open that it starts fails
+  int status;             // how a framed command ends meanwhile
 };
 
 const std::vector<FloodKind>& FloodKinds() {
+  static const char* kSlow = "did not take up the COM port control option of RFC 2217 within 3 s";
   static const std::vector<FloodKind> kinds = {
-      {"Telnet NOPs", {}, {kIac, 241}, true, KORVEL_E_NO_REPLY},
+      {"Telnet NOPs", {}, {kIac, 241}, true, kSlow, KORVEL_E_NO_REPLY},
       // Dropped for a while as sent before the purge's confirmation, then
       // taken for a reply that does not start as one.
-      {"data that is no reply", {}, {0x15, 0x80, 0x41, 0x0D}, true, KORVEL_E_FRAME},
-      {"a subnegotiation without end", {kIac, kSb, kOptionComPort}, {0x55}, true, KORVEL_E_NO_REPLY},
-      {"the same offer, its one answer never read", {}, {kIac, kWill, 5}, false, KORVEL_E_NO_REPLY},
+      {"data that is no reply", {}, {0x15, 0x80, 0x41, 0x0D}, true, kSlow, KORVEL_E_FRAME},
+      {"a subnegotiation without end", {kIac, kSb, kOptionComPort}, {0x55}, true, kSlow, KORVEL_E_NO_REPLY},
+      {"the same offer, its one answer never read", {}, {kIac, kWill, 5}, false, kSlow, KORVEL_E_NO_REPLY},
       {"an offer made and withdrawn, the answers never read",
        {},
        {kIac, kWill, kOptionSuppressGoAhead, kIac, kWont, kOptionSuppressGoAhead},
        false,
+       "kept asking for Telnet answers that it did not read",
        KORVEL_E_DISCONNECTED},
   };
   return kinds;
@@ -438,6 +441,7 @@ TEST(NetFloodSlow, EveryCallKeepsItsLimits) {
     const Result& r = results[i];
     const char* what = kinds[i].what;
     EXPECT_EQ(r.open.handle, nullptr) << what;
+    EXPECT_NE(r.open.text.find(kinds[i].open_text), std::string::npos) << what << ": " << r.open.text;
     EXPECT_LT(r.open.ms, 6000) << what << ": " << r.open.text;
     EXPECT_NE(r.handle, nullptr) << what << ": the open before the flood failed";
     EXPECT_EQ(r.status, kinds[i].status) << what;
