@@ -83,6 +83,8 @@ constexpr size_t kReadBudgetBytes = 64 * 1024;
 // server that keeps asking for answers and never reads them is gone.  A
 // conversation owes a few dozen bytes; every option refused once is 1.5 KiB.
 constexpr size_t kOwedLimitBytes = 16 * 1024;
+// The system's buffer for bytes to the server (its own, not autotuned).
+constexpr size_t kSendBufferBytes = 16 * 1024;
 // Reads and writes are bounded by multiplier * bytes + constant, as on the
 // serial ports.
 constexpr int kReadTotalMultiplier = 400;
@@ -653,6 +655,10 @@ Socket Connect(const addrinfo* address, int ms, int* error) {
   const int on = 1;
   setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif
+  // Requests are a few bytes each: the system need not hold megabytes of
+  // them (or of answers) for a server that does not read.
+  const int send_buffer = static_cast<int>(kSendBufferBytes);
+  setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer), sizeof send_buffer);
   if (connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
     const int e = LastError();
     bool failed = false;

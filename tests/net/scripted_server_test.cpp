@@ -116,6 +116,10 @@ class Peer {
     Bytes first = prefix, more;
     while (first.size() < 16384) first.insert(first.end(), unit.begin(), unit.end());
     while (more.size() < 16384) more.insert(more.end(), unit.begin(), unit.end());
+    if (!reading) {  // what the client sends piles up on its side, not in a large buffer here
+      const int size = 4096;
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     const Bytes* block = &first;
     size_t at = 0;
     const auto t0 = Clock::now();
