@@ -406,10 +406,18 @@ const std::vector<FloodKind>& FloodKinds() {
   return kinds;
 }
 
+// Serves an open, then floods the call that follows it from its request on
+// (and sets `flooding` then).
+void FloodACall(Peer& p, const FloodKind& k, std::atomic<bool>* flooding = nullptr) {
+  if (!p.ServeOpen(9600) || !p.ReadUntil([&] { return !p.data.empty(); })) return;
+  if (flooding != nullptr) *flooding = true;
+  p.Flood(k.prefix, k.unit, k.reads);
+}
+
 // The open that the flood starts with ends within its limits (3 s to
 // connect, 3 s for the server's confirmations), and so does a framed
-// command that it starts after a good open (3000 ms for the reply's start,
-// 3000 ms for the rest).  The kinds run at the same time.
+// command flooded from its request on after a good open (3000 ms for the
+// reply's start, 3000 ms for the rest).  The kinds run at the same time.
 TEST(NetFloodSlow, EveryCallKeepsItsLimits) {
   struct Result {
     OpenResult open;
@@ -428,9 +436,7 @@ TEST(NetFloodSlow, EveryCallKeepsItsLimits) {
         results[i].open = TryOpen(server.Name("rfc2217"));
         Korvel_CommClose(results[i].open.handle);
       }
-      ScriptedServer server([&](Peer& p) {
-        if (p.ServeOpen(9600)) p.Flood(k.prefix, k.unit, k.reads);
-      });
+      ScriptedServer server([&](Peer& p) { FloodACall(p, k); });
       void* h = Korvel_CommOpenWithBaud(server.Name("rfc2217").c_str(), 9600);
       results[i].handle = h;
       if (h == nullptr) return;
@@ -462,12 +468,11 @@ void CountPump(void* context) {
 TEST(NetFlood, ACloseFromAnotherThreadEndsAFloodedCall) {
   for (const FloodKind& k : FloodKinds()) {
     if (k.status != KORVEL_E_NO_REPLY) continue;  // the others end early by themselves
-    ScriptedServer server([&](Peer& p) {
-      if (p.ServeOpen(9600)) p.Flood(k.prefix, k.unit, k.reads);
-    });
+    std::atomic<bool> flooding{false};
+    ScriptedServer server([&](Peer& p) { FloodACall(p, k, &flooding); });
     void* h = Korvel_CommOpenWithBaud(server.Name("rfc2217").c_str(), 9600);
     ASSERT_NE(h, nullptr) << k.what;
-    std::atomic<int> pumps{0};  // the pump runs once the call waits for its reply
+    std::atomic<int> pumps{0};  // the pump runs while the call waits for its reply
     ASSERT_EQ(Korvel_SetMessagePump(h, CountPump, &pumps), KORVEL_OK);
     std::atomic<int> status{1};
     std::atomic<int64_t> returned_ms{-1};
@@ -477,8 +482,12 @@ TEST(NetFlood, ACloseFromAnotherThreadEndsAFloodedCall) {
       status = Korvel_Search(h, mode);
       returned_ms = MsSince(t0);
     });
-    while (pumps.load() < 2 && MsSince(t0) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_GE(pumps.load(), 2) << k.what << ": the call never got to wait for its reply";
+    // Once the flood has begun, two more pump runs: the call is reading it.
+    while (!flooding && MsSince(t0) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int before = pumps.load();
+    while (pumps.load() < before + 2 && MsSince(t0) < 2500)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(flooding && pumps.load() >= before + 2) << k.what << ": the call never waited in the flood";
     const int64_t closed_ms = MsSince(t0);
     EXPECT_EQ(Korvel_CommClose(h), KORVEL_OK);
     caller.join();
