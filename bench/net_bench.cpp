@@ -5,11 +5,16 @@
 // ser2net on loopback, next to the same reader on its pseudo-terminal.
 //
 //   exchange round trip   Korvel_Search back to back: direct pty, RFC 2217,
-//                         raw TCP (target: within a few ms of the direct port)
+//                         raw TCP (target: within a few ms of the direct port),
+//                         through ser2net configured as docs/ser2net.yaml
+//                         recommends ("chardelay: false") and with ser2net's
+//                         default (it waits for a quiet gap on the serial
+//                         line before it sends what it read)
 //   CPU while waiting     a 3000 ms wait for a reply that never comes on a
 //                         network port, with and without a pump (as
 //                         korvel-bench measures it for the pty)
-//   scale                 32 readers behind one ser2net, one thread each,
+//   scale                 32 readers behind one ser2net ("chardelay: false"
+//                         for these and the CPU figures), one thread each,
 //                         all at once, next to one reader alone: median
 //                         round trip and CPU (target: 32 at once cost no
 //                         more than 32 times one)
@@ -236,9 +241,19 @@ int main(int argc, char** argv) {
     std::string name;
   };
   const Way ways[] = {{"direct pseudo-terminal", "pty", reader->path()},
-                      {"rfc2217:// via ser2net", "rfc2217", server->endpoints(0).rfc2217},
-                      {"tcp:// via ser2net", "tcp", server->endpoints(0).tcp}};
-  for (const Way& w : ways) {
+                      {"rfc2217://, chardelay: false", "rfc2217", server->endpoints(0).rfc2217},
+                      {"tcp://, chardelay: false", "tcp", server->endpoints(0).tcp}};
+  // The same reader behind a second ser2net with its default chardelay; it
+  // opens the device only while a connection is served.
+  auto delaying = Ser2net::Start({reader->path()}, &error, Ser2net::CharDelay::kServerDefault);
+  if (!delaying) std::fprintf(stderr, "korvel-net-bench: cannot start a second ser2net: %s\n", error.c_str());
+  std::vector<Way> round_trips(std::begin(ways), std::end(ways));
+  if (delaying) {
+    round_trips.push_back({"rfc2217://, default chardelay", "rfc2217", delaying->endpoints(0).rfc2217});
+    round_trips.push_back({"tcp://, default chardelay", "tcp", delaying->endpoints(0).tcp});
+  }
+  std::printf("  (via ser2net: \"chardelay: false\" is what docs/ser2net.yaml recommends)\n");
+  for (const Way& w : round_trips) {
     void* h = OpenWhenFree(w.name);
     if (h == nullptr) {
       std::printf("  %-30s cannot open %s\n", w.what, w.name.c_str());
@@ -255,6 +270,7 @@ int main(int argc, char** argv) {
                 ms.empty() ? 0.0 : 1e6 * cpu / static_cast<double>(ms.size()));
     Korvel_CommClose(h);
   }
+  delaying.reset();
 
   std::printf("\nCPU during a 3000 ms wait for a reply that never comes (target < 0.06 s):\n");
   for (const Way& w : ways) {

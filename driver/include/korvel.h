@@ -219,9 +219,20 @@ extern "C" {
  * Exclusivity is the server's to give: ser2net serves one connection per
  * port unless configured otherwise, and turns a second one away (the open
  * then fails with KORVEL_OPEN_BUSY).  The connection closing or failing is
- * the device going away (KORVEL_E_DISCONNECTED).  Neither protocol has
- * authentication or encryption: card data crosses the network in the clear,
- * so keep such ports on a trusted network or inside a tunnel (ssh -L). */
+ * the device going away (KORVEL_E_DISCONNECTED).
+ * Whatever the server sends, the limits hold: the open ends within the
+ * 3 s + 3 s above, a framed command within its 3000 ms + 3000 ms (plus, for
+ * a server that does not take the request, at most 400 ms and 40 ms a byte
+ * to send it, as on a local port), a capture within its limits as on a
+ * local port, and a close from another thread ends any call at once.
+ * Endless data or Telnet commands hold no call longer.  Each Telnet request
+ * of the server's is answered once (RFC 1143: a request repeated, or for
+ * what is already agreed, gets no second answer); a server that keeps
+ * asking for answers and does not read them is taken for gone
+ * (KORVEL_E_DISCONNECTED).
+ * Neither protocol has authentication or encryption: card data crosses the
+ * network in the clear, so keep such ports on a trusted network or inside a
+ * tunnel (ssh -L). */
 KORVEL_API void* KORVEL_CALL Korvel_CommOpenWithBaud(const char* port, uint32_t baud);
 
 /* Closes the handle.  Sends nothing to the reader and does not purge.

@@ -11,6 +11,12 @@
 // bytes only.  Waits sleep in the system on the socket and the interrupt
 // (poll() with a pipe on POSIX; WSAEventSelect and an event, with the
 // thread's window messages, on Windows), like the serial backends.
+//
+// Whatever the server sends, no call outlasts its own time limit: one look
+// at the socket reads a bounded amount, the answers the Telnet conversation
+// owes the server are queued and sent as the system takes them (never
+// waited for outside a write), a write waits no longer than its limit, and
+// the interrupt ends every wait, for the socket to be writable as well.
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -40,6 +46,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -68,6 +75,16 @@ constexpr int kPurgeConfirmMs = 1000;
 // The input buffer's size; bytes beyond it are lost, as in a full serial
 // driver queue.
 constexpr size_t kInputBufferBytes = 64 * 1024;
+// The most one look at the socket reads: a server that never stops sending
+// (data, Telnet commands, a subnegotiation without end) cannot keep a call
+// reading past its time limit.
+constexpr size_t kReadBudgetBytes = 64 * 1024;
+// Answers owed to the server beyond what the system's buffers took: a
+// server that keeps asking for answers and never reads them is gone.  A
+// conversation owes a few dozen bytes; every option refused once is 1.5 KiB.
+constexpr size_t kOwedLimitBytes = 16 * 1024;
+// The system's buffer for bytes to the server (its own, not autotuned).
+constexpr size_t kSendBufferBytes = 16 * 1024;
 // Reads and writes are bounded by multiplier * bytes + constant, as on the
 // serial ports.
 constexpr int kReadTotalMultiplier = 400;
@@ -197,6 +214,19 @@ bool SetNonBlocking(Socket s) {
   const int flags = fcntl(s, F_GETFL);
   return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0 && fcntl(s, F_SETFD, FD_CLOEXEC) == 0;
 }
+// Moves a new descriptor above the standard ones: in a program started with
+// 0, 1 or 2 closed the system hands those out next, and whatever later
+// prints to standard output or reads standard input would then use the
+// connection.  The descriptor (close-on-exec), or -1 with errno set; the
+// one given is closed either way if it moved.
+int AboveStandardDescriptors(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int e = errno;
+  close(fd);
+  errno = e;
+  return moved;
+}
 bool WaitWritable(Socket s, int ms, bool* failed) {
   pollfd p{s, POLLOUT, 0};
   const int r = poll(&p, 1, ms);
@@ -228,21 +258,24 @@ class NetPort final : public Port {
     if (interrupt_ == nullptr) return static_cast<int>(GetLastError());
     socket_event_ = WSACreateEvent();
     if (socket_event_ == WSA_INVALID_EVENT) return LastError();
-    if (WSAEventSelect(socket_, socket_event_, FD_READ | FD_CLOSE) != 0) return LastError();
+    if (WSAEventSelect(socket_, socket_event_, FD_READ | FD_WRITE | FD_CLOSE) != 0) return LastError();
 #else
     int wake[2];
     if (pipe(wake) != 0) return errno;
-    wake_ = wake[0];
-    wake_write_ = wake[1];
-    for (int fd : wake)
-      if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return errno;
+    wake_ = AboveStandardDescriptors(wake[0]);
+    wake_write_ = AboveStandardDescriptors(wake[1]);
+    for (int fd : {wake_, wake_write_})
+      if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return errno;
 #endif
     return 0;
   }
 
   // --- Port ----------------------------------------------------------------
 
-  // Purges asked for since the last write travel in front of the bytes.
+  // Purges asked for since the last write travel in front of the bytes, and
+  // the answers still owed to the server in front of those.  What did not go
+  // within the time limit is dropped, but for the rest of a Telnet command or
+  // doubled 0xFF already begun, which goes in front of the next bytes.
   PortResult Write(const uint8_t* bytes, size_t count) override {
     std::vector<uint8_t> wire;
     if (telnet_) {
@@ -257,7 +290,14 @@ class NetPort final : public Port {
     }
     const int64_t deadline =
         NowMs() + kWriteTotalConstant + kWriteTotalMultiplier * static_cast<int64_t>(count);
-    const size_t sent = Send(wire, deadline);
+    out_.insert(out_.end(), wire.begin(), wire.end());
+    Flush(deadline);
+    // out_ now holds what did not go: owed answers, then the end of `wire`.
+    const size_t sent = wire.size() - std::min(out_.size(), wire.size());
+    if (!out_.empty()) {
+      const size_t keep = telnet_ ? telnet::UnitEnd(wire, sent) : sent;
+      out_.resize(out_.size() - (wire.size() - keep));
+    }
     if (sent == wire.size()) return PortResult::kOk;
     return sent == 0 || count == 0 ? PortResult::kWriteFailed : PortResult::kWriteShort;
   }
@@ -274,7 +314,8 @@ class NetPort final : public Port {
       done += take;
       if (done == count) return PortResult::kOk;
       const int64_t left = deadline - NowMs();
-      if (gone_ || left <= 0 || Wait(static_cast<int>(left), kWakeOnInput) == WaitResult::kGone)
+      if (gone_ || left <= 0 || InterruptSignalled() ||
+          Wait(static_cast<int>(left), kWakeOnInput) == WaitResult::kGone)
         return done == 0 ? PortResult::kReadFailed : PortResult::kReadShort;
     }
   }
@@ -323,6 +364,7 @@ class NetPort final : public Port {
   // Once signalled it keeps every later wait short, which is what a closed
   // handle needs.
   void Interrupt() override {
+    interrupted_.store(true, std::memory_order_release);
 #ifdef _WIN32
     SetEvent(interrupt_);
 #else
@@ -357,19 +399,17 @@ class NetPort final : public Port {
   // KORVEL_OPEN_OK or the reason of the failure, with `text`.
   int Negotiate(uint32_t baud, std::string* text) {
     const int64_t deadline = NowMs() + kNegotiationTimeoutMs;
-    const std::vector<uint8_t> start = client_.Start();
-    if (Send(start, deadline) != start.size()) return Closed(text);
+    Queue(client_.Start());
     bool configured = false;
     for (;;) {
-      Drain();
+      Drain();  // and sends what is queued, as far as the system takes it
       if (gone_) return Closed(text);
       if (client_.com_port() == telnet::Client::Progress::kRefused) {
         *text = "the server refused the COM port control option of RFC 2217 (for a raw TCP port use tcp://)";
         return KORVEL_OPEN_NETWORK;
       }
       if (client_.com_port() == telnet::Client::Progress::kDone && !configured) {
-        const std::vector<uint8_t> line = client_.ConfigureLine(baud);
-        if (Send(line, deadline) != line.size()) return Closed(text);
+        Queue(client_.ConfigureLine(baud));
         configured = true;
         continue;
       }
@@ -407,43 +447,84 @@ class NetPort final : public Port {
  private:
   enum class Signal { kTime, kSocket, kWoken };
 
-  // Sleeps in the system until the socket has something to report, the
-  // interrupt is signalled (kWoken), a window message arrives (kWoken, with
-  // `on_messages`) or `ms` pass (kTime).
+  bool InterruptSignalled() const {
+    return interrupted_.load(std::memory_order_acquire);
+  }
+
+  // Sleeps in the system until the socket has something to report (or takes
+  // bytes that are queued for it: they are sent), the interrupt is signalled
+  // (kWoken), a window message arrives (kWoken, with `on_messages`) or `ms`
+  // pass (kTime).
   Signal Sleep(int ms, bool on_messages) {
+    if (InterruptSignalled()) return Signal::kWoken;
 #ifdef _WIN32
+    if (socket_pending_) {  // seen while waiting to write
+      socket_pending_ = false;
+      return Signal::kSocket;
+    }
     const HANDLE handles[2] = {interrupt_, socket_event_};
     const DWORD r = win32::WaitForHandlesOrMessages(2, handles, static_cast<DWORD>(ms), on_messages);
     if (r == WAIT_OBJECT_0 + 1) {
-      WSANETWORKEVENTS events{};
-      WSAEnumNetworkEvents(socket_, socket_event_, &events);  // resets the event
-      if ((events.lNetworkEvents & FD_CLOSE) != 0) closing_ = true;
+      const long events = TakeSocketEvents();
+      socket_pending_ = false;
+      if ((events & FD_WRITE) != 0) Flush(NowMs());
       return Signal::kSocket;
     }
     return r == WAIT_TIMEOUT ? Signal::kTime : Signal::kWoken;
 #else
     (void)on_messages;
-    pollfd p[2] = {{socket_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    const short out = out_.empty() ? 0 : POLLOUT;
+    pollfd p[2] = {{socket_, static_cast<short>(POLLIN | out), 0}, {wake_, POLLIN, 0}};
     const int r = poll(p, 2, ms);
     if (r < 0) return errno == EINTR ? Signal::kTime : Signal::kWoken;
     if (r == 0) return Signal::kTime;
     if (p[1].revents != 0) return Signal::kWoken;
     if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) closing_ = true;
+    if ((p[0].revents & POLLOUT) != 0) Flush(NowMs());
     return Signal::kSocket;
 #endif
   }
 
-  // Reads everything the socket holds, decodes it into the input buffer and
-  // answers the server's Telnet negotiations.  The end of the connection, or
-  // its failure, makes the port gone.
+#ifdef _WIN32
+  // The socket's network events since the last look (which resets the
+  // event); the end of the connection is noted, and a read or the end not
+  // acted on at once is kept for the next Sleep().
+  long TakeSocketEvents() {
+    WSANETWORKEVENTS events{};
+    WSAEnumNetworkEvents(socket_, socket_event_, &events);
+    if ((events.lNetworkEvents & FD_CLOSE) != 0) closing_ = true;
+    if ((events.lNetworkEvents & (FD_READ | FD_CLOSE)) != 0) socket_pending_ = true;
+    return events.lNetworkEvents;
+  }
+#endif
+
+  // Sleeps until the socket can take more bytes, the interrupt is signalled
+  // or `ms` pass; the caller tries again either way.
+  void AwaitWritable(int ms) {
+#ifdef _WIN32
+    const HANDLE handles[2] = {interrupt_, socket_event_};
+    if (WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(ms)) == WAIT_OBJECT_0 + 1)
+      TakeSocketEvents();
+#else
+    pollfd p[2] = {{socket_, POLLOUT, 0}, {wake_, POLLIN, 0}};
+    (void)poll(p, 2, ms);
+#endif
+  }
+
+  // Reads what the socket holds, up to kReadBudgetBytes, decodes it into the
+  // input buffer and answers the server's Telnet negotiations; then sends
+  // what is queued for the server as far as the system takes it without
+  // waiting.  The end of the connection, its failure, or more answers owed
+  // than kOwedLimitBytes make the port gone.
   void Drain() {
     if (gone_) return;
     uint8_t buffer[4096];
-    for (;;) {
+    for (size_t taken = 0; taken < kReadBudgetBytes && !InterruptSignalled();) {
       const auto n = recv(socket_, reinterpret_cast<char*>(buffer), sizeof buffer, 0);
       if (n > 0) {
         AcknowledgeAtOnce(socket_, false);
         Take(buffer, static_cast<size_t>(n));
+        taken += static_cast<size_t>(n);
         continue;
       }
       if (n < 0 && Interrupted(LastError())) continue;
@@ -451,19 +532,24 @@ class NetPort final : public Port {
       gone_ = true;  // end of stream, reset, or a failure
       break;
     }
+    if (!out_.empty()) Flush(NowMs());
+    if (out_.size() > kOwedLimitBytes) gone_ = unread_answers_ = true;
     if (telnet_ && client_.Dropping() && NowMs() - last_purge_ms_ > kPurgeConfirmMs) client_.StopDropping();
   }
 
+  // Decodes received bytes; the answers they call for join the queue.
   void Take(const uint8_t* bytes, size_t count) {
     if (!telnet_) {
       Keep(bytes, count);
       return;
     }
     decoded_.clear();
-    answer_.clear();
-    client_.Receive(bytes, count, &decoded_, &answer_);
+    client_.Receive(bytes, count, &decoded_, &out_);
     Keep(decoded_.data(), decoded_.size());
-    if (!answer_.empty()) Send(answer_, NowMs() + kWriteTotalConstant);
+  }
+
+  void Queue(const std::vector<uint8_t>& bytes) {
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
   }
 
   void Keep(const uint8_t* bytes, size_t count) {
@@ -471,13 +557,14 @@ class NetPort final : public Port {
     input_.insert(input_.end(), bytes, bytes + std::min(count, room));
   }
 
-  // Sends `bytes` whole, waiting while the system's buffer is full, until
-  // `deadline`; returns how many went.  A failure makes the port gone.
-  size_t Send(const std::vector<uint8_t>& bytes, int64_t deadline) {
+  // Sends the queue, waiting while the system's buffer is full, until
+  // `deadline` or the interrupt; what went leaves the queue.  A failure
+  // makes the port gone.
+  void Flush(int64_t deadline) {
     size_t done = 0;
-    while (done < bytes.size() && !gone_) {
-      const auto n = send(socket_, reinterpret_cast<const char*>(bytes.data() + done),
-                          static_cast<int>(bytes.size() - done), kSendFlags);
+    while (done < out_.size() && !gone_) {
+      const auto n = send(socket_, reinterpret_cast<const char*>(out_.data() + done),
+                          static_cast<int>(std::min<size_t>(out_.size() - done, INT_MAX)), kSendFlags);
       if (n > 0) {
         done += static_cast<size_t>(n);
         continue;
@@ -489,10 +576,13 @@ class NetPort final : public Port {
         break;
       }
       const int64_t left = deadline - NowMs();
-      bool failed = false;
-      if (left <= 0 || (WaitWritable(socket_, static_cast<int>(left), &failed) && failed)) break;
+      if (left <= 0 || InterruptSignalled()) break;
+      AwaitWritable(static_cast<int>(left));
     }
-    return done;
+    if (gone_)
+      out_.clear();
+    else
+      out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(done));
   }
 
   // The connection ended during the open: a server that cannot serve it
@@ -500,6 +590,10 @@ class NetPort final : public Port {
   int Closed(std::string* text) {
     const std::string said(input_.begin(), input_.end());
     input_.clear();
+    if (unread_answers_) {
+      *text = "the server kept asking for Telnet answers that it did not read";
+      return KORVEL_OPEN_NETWORK;
+    }
     if (said.find("in use") != std::string::npos) {
       *text = "the server closed the connection: the port is in use by another client";
       return KORVEL_OPEN_BUSY;
@@ -513,14 +607,17 @@ class NetPort final : public Port {
   telnet::Client client_;
   std::vector<uint8_t> input_;  // data bytes received and not yet read
   std::vector<uint8_t> decoded_;
-  std::vector<uint8_t> answer_;
+  std::vector<uint8_t> out_;  // for the server, not yet taken by the system
   bool gone_ = false;
-  bool closing_ = false;  // the system reported the end of the connection
+  bool closing_ = false;         // the system reported the end of the connection
+  bool unread_answers_ = false;  // gone for owing more than kOwedLimitBytes
+  std::atomic<bool> interrupted_{false};
   int64_t last_purge_ms_ = 0;
   uint8_t pending_purges_ = 0;  // telnet::kPurgeReceive | kPurgeTransmit, for the next write
 #ifdef _WIN32
   HANDLE interrupt_ = nullptr;
   WSAEVENT socket_event_ = WSA_INVALID_EVENT;
+  bool socket_pending_ = false;  // a read or the end, seen while waiting to write
   win32::TickClock clock_;
 #else
   int wake_ = -1;
@@ -542,6 +639,9 @@ std::nullptr_t Fail(OpenFailure* failure, int reason, int system_error, const st
 // kNoSocket with `error` set.
 Socket Connect(const addrinfo* address, int ms, int* error) {
   Socket s = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+#ifndef _WIN32
+  s = AboveStandardDescriptors(s);
+#endif
   if (s == kNoSocket) {
     *error = LastError();
     return kNoSocket;
@@ -555,6 +655,10 @@ Socket Connect(const addrinfo* address, int ms, int* error) {
   const int on = 1;
   setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif
+  // Requests are a few bytes each: the system need not hold megabytes of
+  // them (or of answers) for a server that does not read.
+  const int send_buffer = static_cast<int>(kSendBufferBytes);
+  setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer), sizeof send_buffer);
   if (connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
     const int e = LastError();
     bool failed = false;

@@ -24,6 +24,25 @@ void AppendComPortCommand(uint8_t command, const std::vector<uint8_t>& value, st
   out->insert(out->end(), {kIac, kSe});
 }
 
+size_t UnitEnd(const std::vector<uint8_t>& wire, size_t at) {
+  size_t i = 0;
+  while (i < at && i < wire.size()) {
+    if (wire[i] != kIac || i + 1 >= wire.size()) {
+      ++i;
+    } else if (wire[i + 1] >= kWill && wire[i + 1] <= kDont) {
+      i += 3;
+    } else if (wire[i + 1] != kSb) {
+      i += 2;  // a doubled 0xFF, or a command of two bytes
+    } else {
+      i += 3;  // IAC SB option, then the value up to IAC SE
+      while (i < wire.size() && !(wire[i] == kIac && i + 1 < wire.size() && wire[i + 1] == kSe))
+        i += wire[i] == kIac ? 2 : 1;
+      i += 2;
+    }
+  }
+  return std::min(i, wire.size());
+}
+
 // ---------------------------------------------------------------------------
 // Decoder
 
@@ -210,7 +229,7 @@ void Client::Handle(const Command& c, std::vector<uint8_t>* answer) {
       Q& q = us_[c.option];
       if (q == Q::kNo) {
         const bool want = WantLocal(c.option);
-        if (want) q = Q::kYes;
+        q = want ? Q::kYes : Q::kRefused;
         AppendNegotiation(want ? kWill : kWont, c.option, answer);
       } else if (q == Q::kWantYes) {
         q = Q::kYes;
@@ -220,14 +239,14 @@ void Client::Handle(const Command& c, std::vector<uint8_t>* answer) {
     case kDont: {
       Q& q = us_[c.option];
       if (q == Q::kYes) AppendNegotiation(kWont, c.option, answer);
-      q = Q::kNo;
+      if (q != Q::kRefused) q = Q::kNo;
       break;
     }
     case kWill: {
       Q& q = him_[c.option];
       if (q == Q::kNo) {
         const bool want = WantRemote(c.option);
-        if (want) q = Q::kYes;
+        q = want ? Q::kYes : Q::kRefused;
         AppendNegotiation(want ? kDo : kDont, c.option, answer);
       } else if (q == Q::kWantYes) {
         q = Q::kYes;
@@ -237,7 +256,7 @@ void Client::Handle(const Command& c, std::vector<uint8_t>* answer) {
     case kWont: {
       Q& q = him_[c.option];
       if (q == Q::kYes) AppendNegotiation(kDont, c.option, answer);
-      q = Q::kNo;
+      if (q != Q::kRefused) q = Q::kNo;
       break;
     }
     case kSb:

@@ -58,6 +58,12 @@ void AppendData(const uint8_t* bytes, size_t count, std::vector<uint8_t>* out);
 void AppendNegotiation(uint8_t verb, uint8_t option, std::vector<uint8_t>* out);
 // Appends IAC SB COM-PORT-OPTION command value.. IAC SE (0xFF in the value doubled).
 void AppendComPortCommand(uint8_t command, const std::vector<uint8_t>& value, std::vector<uint8_t>* out);
+// `wire` holds whole units as they travel (a data byte, a doubled 0xFF, a
+// command, a subnegotiation); returns where the unit that covers offset `at`
+// ends (`at` itself when a unit starts there).  A write cut short at `at`
+// must still send up to there, or the server reads what follows as part of
+// a command.
+size_t UnitEnd(const std::vector<uint8_t>& wire, size_t at);
 
 // A command found in the input.
 struct Command {
@@ -84,7 +90,10 @@ class Decoder {
 // The client's side of the conversation: the options it asks for and
 // accepts (COM port control and binary transmission; suppress-go-ahead
 // accepted; everything else, echo included, refused), the line settings and
-// their confirmation, and purges.
+// their confirmation, and purges.  Each request of the server's is answered
+// once: a repeated request for what is already agreed, or for an option
+// refused before, gets no answer, so the answers a server can ask for are
+// bounded by what it switches on and off.
 class Client {
  public:
   enum class Progress { kPending, kDone, kRefused };
@@ -119,8 +128,9 @@ class Client {
 
  private:
   // Option states of RFC 1143, without the states for switching off (the
-  // client never switches an option off).
-  enum class Q : uint8_t { kNo, kWantYes, kYes };
+  // client never switches an option off), and kRefused: off, the server's
+  // request for it refused once and never answered again.
+  enum class Q : uint8_t { kNo, kWantYes, kYes, kRefused };
   struct Setting {
     uint8_t command;
     std::vector<uint8_t> asked;

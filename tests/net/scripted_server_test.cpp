@@ -4,11 +4,13 @@
 // The network ports against scripted servers on loopback: what a real
 // ser2net does not do on request (refuse the option or a rate, stay silent,
 // split its replies at every byte, send stale bytes before confirming a
-// purge), and the reasons of failed opens.
+// purge, flood the client), and the reasons of failed opens.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -106,6 +108,38 @@ class Peer {
   // True once the client has closed the connection.
   bool Closed(int ms) {
     return !ReadUntil([] { return false; }, ms);
+  }
+  // Sends `prefix`, then `unit` over and over, as fast as the client takes
+  // it, until the client has gone or `ms` have passed.  With `reading`, what
+  // the client sends is read and dropped meanwhile; without, never read.
+  void Flood(const Bytes& prefix, const Bytes& unit, bool reading, int ms = 20000) {
+    Bytes first = prefix, more;
+    while (first.size() < 16384) first.insert(first.end(), unit.begin(), unit.end());
+    while (more.size() < 16384) more.insert(more.end(), unit.begin(), unit.end());
+    if (!reading) {  // what the client sends piles up on its side, not in a large buffer here
+      const int size = 4096;
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    const Bytes* block = &first;
+    size_t at = 0;
+    const auto t0 = Clock::now();
+    while (MsSince(t0) < ms) {
+      pollfd p{fd_, static_cast<short>(POLLOUT | (reading ? POLLIN : 0)), 0};
+      if (poll(&p, 1, 50) < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
+      if ((p.revents & POLLIN) != 0) {
+        uint8_t buffer[4096];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN)) return;
+      }
+      if ((p.revents & POLLOUT) == 0) continue;
+      const ssize_t n = send(fd_, block->data() + at, block->size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno != EAGAIN) return;
+      at += static_cast<size_t>(std::max<ssize_t>(n, 0));
+      if (at == block->size()) {
+        block = &more;
+        at = 0;
+      }
+    }
   }
 
   Bytes data;
@@ -309,6 +343,157 @@ TEST(NetOpen, AnIPv6AddressInBrackets) {
   void* h = Korvel_CommOpenWithBaud(server.Name("rfc2217", "[::1]").c_str(), 19200);
   EXPECT_NE(h, nullptr);
   Korvel_CommClose(h);
+}
+
+// The library's sockets and wake pipe stay off descriptors 0 to 2, which a
+// program started with them closed would otherwise hand out: a child with
+// them closed opens a port and finds them still closed.
+TEST(NetOpen, NeverOnDescriptorsZeroToTwo) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), length), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
+  const std::string name = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {  // exits 1: the open failed; 2: it took a descriptor from 0 to 2
+    for (int fd = 0; fd <= 2; ++fd) close(fd);
+    void* h = Korvel_CommOpenWithBaud(name.c_str(), 9600);  // the connection waits in the queue
+    if (h == nullptr) _exit(1);
+    for (int fd = 0; fd <= 2; ++fd)
+      if (fcntl(fd, F_GETFD) != -1) _exit(2);
+    Korvel_CommClose(h);
+    _exit(0);
+  }
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+  close(listener);
+  ASSERT_TRUE(WIFEXITED(wstatus));
+  EXPECT_EQ(WEXITSTATUS(wstatus), 0) << "1: the open failed, 2: a descriptor from 0 to 2 was taken";
+}
+
+// --- a server that floods the client ------------------------------------------
+
+struct FloodKind {
+  const char* what;
+  Bytes prefix;
+  Bytes unit;             // sent over and over after the prefix
+  bool reads;             // the server reads what the client sends
+  const char* open_text;  // why an open that it starts fails
+  int status;             // how a framed command ends meanwhile
+};
+
+const std::vector<FloodKind>& FloodKinds() {
+  static const char* kSlow = "did not take up the COM port control option of RFC 2217 within 3 s";
+  static const std::vector<FloodKind> kinds = {
+      {"Telnet NOPs", {}, {kIac, 241}, true, kSlow, KORVEL_E_NO_REPLY},
+      // Dropped for a while as sent before the purge's confirmation, then
+      // taken for a reply that does not start as one.
+      {"data that is no reply", {}, {0x15, 0x80, 0x41, 0x0D}, true, kSlow, KORVEL_E_FRAME},
+      {"a subnegotiation without end", {kIac, kSb, kOptionComPort}, {0x55}, true, kSlow, KORVEL_E_NO_REPLY},
+      {"the same offer, its one answer never read", {}, {kIac, kWill, 5}, false, kSlow, KORVEL_E_NO_REPLY},
+      {"an offer made and withdrawn, the answers never read",
+       {},
+       {kIac, kWill, kOptionSuppressGoAhead, kIac, kWont, kOptionSuppressGoAhead},
+       false,
+       "kept asking for Telnet answers that it did not read",
+       KORVEL_E_DISCONNECTED},
+  };
+  return kinds;
+}
+
+// Serves an open, then floods the call that follows it from its request on
+// (and sets `flooding` then).
+void FloodACall(Peer& p, const FloodKind& k, std::atomic<bool>* flooding = nullptr) {
+  if (!p.ServeOpen(9600) || !p.ReadUntil([&] { return !p.data.empty(); })) return;
+  if (flooding != nullptr) *flooding = true;
+  p.Flood(k.prefix, k.unit, k.reads);
+}
+
+// The open that the flood starts with ends within its limits (3 s to
+// connect, 3 s for the server's confirmations), and so does a framed
+// command flooded from its request on after a good open (3000 ms for the
+// reply's start, 3000 ms for the rest).  The kinds run at the same time.
+TEST(NetFloodSlow, EveryCallKeepsItsLimits) {
+  struct Result {
+    OpenResult open;
+    void* handle = nullptr;
+    int status = 0;
+    int64_t call_ms = 0;
+  };
+  const std::vector<FloodKind>& kinds = FloodKinds();
+  std::vector<Result> results(kinds.size());
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < kinds.size(); ++i)
+    threads.emplace_back([&, i] {
+      const FloodKind& k = kinds[i];
+      {
+        ScriptedServer server([&](Peer& p) { p.Flood(k.prefix, k.unit, k.reads); });
+        results[i].open = TryOpen(server.Name("rfc2217"));
+        Korvel_CommClose(results[i].open.handle);
+      }
+      ScriptedServer server([&](Peer& p) { FloodACall(p, k); });
+      void* h = Korvel_CommOpenWithBaud(server.Name("rfc2217").c_str(), 9600);
+      results[i].handle = h;
+      if (h == nullptr) return;
+      unsigned char mode[10];
+      const auto t0 = Clock::now();
+      results[i].status = Korvel_Search(h, mode);
+      results[i].call_ms = MsSince(t0);
+      Korvel_CommClose(h);
+    });
+  for (std::thread& t : threads) t.join();
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    const Result& r = results[i];
+    const char* what = kinds[i].what;
+    EXPECT_EQ(r.open.handle, nullptr) << what;
+    EXPECT_NE(r.open.text.find(kinds[i].open_text), std::string::npos) << what << ": " << r.open.text;
+    EXPECT_LT(r.open.ms, 6000) << what << ": " << r.open.text;
+    EXPECT_NE(r.handle, nullptr) << what << ": the open before the flood failed";
+    EXPECT_EQ(r.status, kinds[i].status) << what;
+    EXPECT_LT(r.call_ms, 6000) << what;
+  }
+}
+
+void CountPump(void* context) {
+  ++*static_cast<std::atomic<int>*>(context);
+}
+
+// A close from another thread ends a framed command at once, whatever the
+// server floods it with.
+TEST(NetFlood, ACloseFromAnotherThreadEndsAFloodedCall) {
+  for (const FloodKind& k : FloodKinds()) {
+    if (k.status != KORVEL_E_NO_REPLY) continue;  // the others end early by themselves
+    std::atomic<bool> flooding{false};
+    ScriptedServer server([&](Peer& p) { FloodACall(p, k, &flooding); });
+    void* h = Korvel_CommOpenWithBaud(server.Name("rfc2217").c_str(), 9600);
+    ASSERT_NE(h, nullptr) << k.what;
+    std::atomic<int> pumps{0};  // the pump runs while the call waits for its reply
+    ASSERT_EQ(Korvel_SetMessagePump(h, CountPump, &pumps), KORVEL_OK);
+    std::atomic<int> status{1};
+    std::atomic<int64_t> returned_ms{-1};
+    const auto t0 = Clock::now();
+    std::thread caller([&] {
+      unsigned char mode[10];
+      status = Korvel_Search(h, mode);
+      returned_ms = MsSince(t0);
+    });
+    // Once the flood has begun, two more pump runs: the call is reading it.
+    while (!flooding && MsSince(t0) < 2000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int before = pumps.load();
+    while (pumps.load() < before + 2 && MsSince(t0) < 2500)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(flooding && pumps.load() >= before + 2) << k.what << ": the call never waited in the flood";
+    const int64_t closed_ms = MsSince(t0);
+    EXPECT_EQ(Korvel_CommClose(h), KORVEL_OK);
+    caller.join();
+    EXPECT_EQ(status.load(), KORVEL_E_HANDLE) << k.what;
+    EXPECT_LT(returned_ms.load() - closed_ms, 500) << k.what;
+  }
 }
 
 // --- each of these waits out a 3 s limit of the open -------------------------

@@ -4,10 +4,12 @@
 // A real ser2net for tests and benchmarks: started in the foreground (-n -d,
 // its log in a file, no UUCP locks, its own pid file) with a generated
 // configuration that serves each given serial device on two loopback ports,
-// RFC 2217 and raw TCP.  Free ports are found by binding port 0; a port that
-// another program takes meanwhile makes it try again with others.  Destroying
-// it stops ser2net's whole process group, and the kernel kills ser2net if the
-// process that started it dies first.
+// RFC 2217 and raw TCP, with "chardelay: false" as docs/ser2net.yaml
+// recommends (or ser2net's default, for the benchmark's comparison).  Free
+// ports are found by binding port 0; a port that another program takes
+// meanwhile makes it try again with others.  Destroying it stops ser2net's
+// whole process group, and the kernel kills ser2net if the process that
+// started it dies first.
 //
 // Header-only and free of any test framework, so that the benchmark uses it
 // too.  Linux only (it reads /proc to see ser2net listening).
@@ -46,6 +48,11 @@ class Ser2net {
     std::string tcp;      // "tcp://127.0.0.1:PORT"
   };
 
+  // When ser2net sends what it read from the serial port: at once
+  // ("chardelay: false", docs/ser2net.yaml), or after a quiet gap of about
+  // two characters' time (ser2net's default).
+  enum class CharDelay { kOff, kServerDefault };
+
   // The installed ser2net program, or empty.
   static std::string Program() {
     for (const char* p : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"})
@@ -55,7 +62,8 @@ class Ser2net {
 
   // Serves each of `devices` (at 9600 8-N-1, modem lines ignored); null with
   // `error` set when it cannot be started.
-  static std::unique_ptr<Ser2net> Start(const std::vector<std::string>& devices, std::string* error) {
+  static std::unique_ptr<Ser2net> Start(const std::vector<std::string>& devices, std::string* error,
+                                        CharDelay delay = CharDelay::kOff) {
     const std::string program = Program();
     if (program.empty()) {
       *error = "ser2net is not installed";
@@ -63,7 +71,7 @@ class Ser2net {
     }
     for (int attempt = 0; attempt < 5; ++attempt) {
       std::unique_ptr<Ser2net> server(new Ser2net());
-      if (server->Launch(program, devices, error)) return server;
+      if (server->Launch(program, devices, delay, error)) return server;
       if (error->find("in use") == std::string::npos) return nullptr;
     }
     return nullptr;
@@ -160,7 +168,8 @@ class Ser2net {
     return owned == inodes.size();
   }
 
-  bool Launch(const std::string& program, const std::vector<std::string>& devices, std::string* error) {
+  bool Launch(const std::string& program, const std::vector<std::string>& devices, CharDelay delay,
+              std::string* error) {
     char pattern[] = "/tmp/korvel-ser2net.XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
       *error = "mkdtemp failed";
@@ -187,7 +196,8 @@ class Ser2net {
           out << "connection: &" << (raw ? "tcp" : "rfc2217_") << i << "\n"
               << "  accepter: " << (raw ? "tcp" : "telnet(rfc2217),tcp") << ",127.0.0.1,"
               << (raw ? e.tcp_port : e.rfc2217_port) << "\n"
-              << "  connector: serialdev," << devices[i] << ",9600n81,local\n";
+              << "  connector: serialdev," << devices[i] << ",9600n81,local\n"
+              << (delay == CharDelay::kOff ? "  options:\n    chardelay: false\n" : "");
       }
     }
     const std::string log = dir_ + "/ser2net.log";

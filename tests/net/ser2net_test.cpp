@@ -7,11 +7,15 @@
 // loopback ports.  Tests of the *Slow suites wait out a 3000 ms limit at
 // least once; ctest labels them "integration-slow".  Without ser2net
 // installed every test is skipped.
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -252,24 +256,67 @@ TEST_P(Net, ThePumpRunsAndACloseFromAnotherThreadEndsTheWait) {
   EXPECT_LT(MsSince(t0), 500);
 }
 
+// True while thread `tid` of this process sleeps in poll() with a timeout of
+// at least `ms` (/proc/self/task/TID/syscall: the call's number, then its
+// arguments, in hexadecimal).
+bool SleepingInPoll(pid_t tid, long ms) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = -1;
+  std::string fds, count, timeout;
+  if (!(in >> number >> fds >> count >> timeout)) return false;
+#ifdef SYS_poll
+  if (number == SYS_poll) return std::stol(timeout, nullptr, 16) >= ms;
+#endif
+  return number == SYS_ppoll;  // its timeout is behind a pointer
+}
+
+// The connection's end ends a wait at once, not when the slice of time the
+// thread sleeps in runs out: a reply awaited, and a swipe awaited without
+// limit, each while its thread sleeps in a long poll().
 TEST_P(Net, TheServerKilledMidWaitIsTheDeviceGoingAway) {
-  void* h = Open();
-  ASSERT_NE(h, nullptr);
+  struct Case {
+    const char* what;
+    int (*call)(void* handle, unsigned char* area);
+  };
+  const Case cases[] = {{"Korvel_Reset", [](void* h, unsigned char* area) { return Korvel_Reset(h, area); }},
+                        {"Korvel_WaitTrack", [](void* h, unsigned char* area) {
+                           return Korvel_WaitTrack(h, area, KORVEL_WAIT_FOREVER);
+                         }}};
   reader_->SetFault({Fault::kSilent});
-  std::atomic<int> status{1};
-  GuardedArea text(30);
-  std::thread caller([&] { status = Korvel_Reset(h, text.data()); });
-  ASSERT_TRUE(reader_->WaitReceived(6, 2000));
-  const auto t0 = Clock::now();
-  server_->Kill();
-  caller.join();
-  EXPECT_EQ(status.load(), KORVEL_E_DISCONNECTED);
-  EXPECT_LT(MsSince(t0), 1000) << "the wait went on after the connection ended";
-  EXPECT_TRUE(text.Untouched());
-  GuardedArea data(300);
-  EXPECT_EQ(Korvel_Search(h, data.data()), KORVEL_E_DISCONNECTED);
-  EXPECT_EQ(Korvel_GetTrack(h, data.data()), KORVEL_E_DISCONNECTED);
-  EXPECT_TRUE(data.Untouched());
+  for (const Case& c : cases) {
+    if (!server_) {
+      std::string error;
+      server_ = Ser2net::Start({reader_->path()}, &error);
+      ASSERT_TRUE(server_) << error;
+    }
+    void* h = Open();
+    ASSERT_NE(h, nullptr) << c.what;
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> status{1};
+    std::atomic<int64_t> returned_ms{-1};
+    GuardedArea area(300);
+    const auto t0 = Clock::now();
+    std::thread caller([&] {
+      tid = static_cast<pid_t>(syscall(SYS_gettid));
+      status = c.call(h, area.data());
+      returned_ms = MsSince(t0);
+    });
+    bool asleep = false;
+    while (!(asleep = tid != 0 && SleepingInPoll(tid, 500)) && returned_ms < 0 && MsSince(t0) < 5000)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(asleep) << c.what << ": the call never slept in a long wait";
+    const int64_t killed_ms = MsSince(t0);
+    server_->Kill();
+    caller.join();
+    server_.reset();
+    EXPECT_EQ(status.load(), KORVEL_E_DISCONNECTED) << c.what;
+    EXPECT_LT(returned_ms - killed_ms, 100) << c.what << ": the wait went on after the connection ended";
+    EXPECT_TRUE(area.Untouched()) << c.what;
+    EXPECT_EQ(Korvel_Search(h, area.data()), KORVEL_E_DISCONNECTED) << c.what;
+    EXPECT_EQ(Korvel_GetTrack(h, area.data()), KORVEL_E_DISCONNECTED) << c.what;
+    EXPECT_TRUE(area.Untouched()) << c.what;
+    Close(h);
+  }
 }
 
 TEST_P(Net, AReaderThatHangsUpIsTheDeviceGoingAway) {

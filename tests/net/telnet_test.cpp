@@ -7,6 +7,7 @@
 // confirmation, purges).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -158,6 +159,18 @@ TEST(TelnetEncoding, DataAndComPortCommandsDoubleEvery0xFF) {
   EXPECT_EQ(Hex(out), Hex({kIac, kSb, 44, 1, 0x00, 0x00, 0xFF, 0xFF, 0x00, kIac, kSe}));
 }
 
+// A write cut short keeps the rest of the unit it cut: whole commands and
+// subnegotiations, 0xFF doubled.
+TEST(TelnetEncoding, UnitEndIsTheNextPlaceAWriteMayStop) {
+  const Bytes wire = {kIac, kSb,  44,   12,   kIac,  kIac, kIac, kSe,  // a subnegotiation, 0xFF in its value
+                      0x41, kIac, kIac, kIac, kWill, 3,    kIac, 241, 0x42};
+  const size_t boundaries[] = {0, 8, 9, 11, 14, 16, 17};
+  for (size_t at = 0; at <= wire.size(); ++at) {
+    const size_t* next = std::lower_bound(std::begin(boundaries), std::end(boundaries), at);
+    EXPECT_EQ(UnitEnd(wire, at), *next) << at;
+  }
+}
+
 Bytes Sb(std::initializer_list<uint8_t> value) {
   Bytes out = {kIac, kSb, kOptionComPort};
   out.insert(out.end(), value);
@@ -189,6 +202,12 @@ TEST(TelnetClient, AnswersEachNegotiationOnce) {
        {kIac, kWill, 1, kIac, kDo, 1, kIac, kDo, 24, kIac, kWill, 31},
        {kIac, kDont, 1, kIac, kWont, 1, kIac, kWont, 24, kIac, kDont, 31}},
       {"a repeated offer is answered once", {kIac, kWill, 3, kIac, kWill, 3}, {kIac, kDo, 3}},
+      {"a refused request repeated, or withdrawn and made again, is answered once",
+       {kIac, kWill, 5, kIac, kWill, 5, kIac, kDo, 5, kIac, kDo, 5, kIac, kWont, 5, kIac, kWill, 5},
+       {kIac, kDont, 5, kIac, kWont, 5}},
+      {"an option switched on and off is answered each time",
+       {kIac, kWill, 3, kIac, kWont, 3, kIac, kWill, 3},
+       {kIac, kDo, 3, kIac, kDont, 3, kIac, kDo, 3}},
       {"switching off an option that is on is confirmed",
        {kIac, kDo, 0, kIac, kDont, 0, kIac, kDont, 0},
        {kIac, kWont, 0}},
