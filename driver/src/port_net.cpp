@@ -43,6 +43,7 @@
 #include <cerrno>
 
 #include "korvel/clock.h"
+#include "korvel/posix_fd.h"
 #endif
 
 #include <algorithm>
@@ -214,19 +215,6 @@ bool SetNonBlocking(Socket s) {
   const int flags = fcntl(s, F_GETFL);
   return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0 && fcntl(s, F_SETFD, FD_CLOEXEC) == 0;
 }
-// Moves a new descriptor above the standard ones: in a program started with
-// 0, 1 or 2 closed the system hands those out next, and whatever later
-// prints to standard output or reads standard input would then use the
-// connection.  The descriptor (close-on-exec), or -1 with errno set; the
-// one given is closed either way if it moved.
-int AboveStandardDescriptors(int fd) {
-  if (fd < 0 || fd > 2) return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  const int e = errno;
-  close(fd);
-  errno = e;
-  return moved;
-}
 bool WaitWritable(Socket s, int ms, bool* failed) {
   pollfd p{s, POLLOUT, 0};
   const int r = poll(&p, 1, ms);
@@ -243,6 +231,7 @@ class NetPort final : public Port {
 #ifdef _WIN32
     if (socket_event_ != WSA_INVALID_EVENT) WSACloseEvent(socket_event_);
     if (interrupt_ != nullptr) CloseHandle(interrupt_);
+    if (nudge_ != nullptr) CloseHandle(nudge_);
 #else
     if (wake_ >= 0) close(wake_);
     if (wake_write_ >= 0) close(wake_write_);
@@ -256,14 +245,16 @@ class NetPort final : public Port {
 #ifdef _WIN32
     interrupt_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (interrupt_ == nullptr) return static_cast<int>(GetLastError());
+    nudge_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (nudge_ == nullptr) return static_cast<int>(GetLastError());
     socket_event_ = WSACreateEvent();
     if (socket_event_ == WSA_INVALID_EVENT) return LastError();
     if (WSAEventSelect(socket_, socket_event_, FD_READ | FD_WRITE | FD_CLOSE) != 0) return LastError();
 #else
     int wake[2];
     if (pipe(wake) != 0) return errno;
-    wake_ = AboveStandardDescriptors(wake[0]);
-    wake_write_ = AboveStandardDescriptors(wake[1]);
+    wake_ = AboveStandardStreams(wake[0]);
+    wake_write_ = AboveStandardStreams(wake[1]);
     for (int fd : {wake_, wake_write_})
       if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return errno;
 #endif
@@ -373,6 +364,16 @@ class NetPort final : public Port {
 #endif
   }
 
+  // Ends one Sleep(): the current one, or the next.
+  void Wake() override {
+#ifdef _WIN32
+    SetEvent(nudge_);
+#else
+    const char c = 1;
+    (void)!write(wake_write_, &c, 1);
+#endif
+  }
+
   int64_t NowMs() override {
 #ifdef _WIN32
     return clock_.NowMs();
@@ -462,8 +463,8 @@ class NetPort final : public Port {
       socket_pending_ = false;
       return Signal::kSocket;
     }
-    const HANDLE handles[2] = {interrupt_, socket_event_};
-    const DWORD r = win32::WaitForHandlesOrMessages(2, handles, static_cast<DWORD>(ms), on_messages);
+    const HANDLE handles[3] = {interrupt_, socket_event_, nudge_};
+    const DWORD r = win32::WaitForHandlesOrMessages(3, handles, static_cast<DWORD>(ms), on_messages);
     if (r == WAIT_OBJECT_0 + 1) {
       const long events = TakeSocketEvents();
       socket_pending_ = false;
@@ -478,7 +479,14 @@ class NetPort final : public Port {
     const int r = poll(p, 2, ms);
     if (r < 0) return errno == EINTR ? Signal::kTime : Signal::kWoken;
     if (r == 0) return Signal::kTime;
-    if (p[1].revents != 0) return Signal::kWoken;
+    if (p[1].revents != 0) {
+      // A Wake() is taken once; an Interrupt() stays.
+      char sink[64];
+      if (!InterruptSignalled())
+        while (read(wake_, sink, sizeof sink) > 0) {
+        }
+      return Signal::kWoken;
+    }
     if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) closing_ = true;
     if ((p[0].revents & POLLOUT) != 0) Flush(NowMs());
     return Signal::kSocket;
@@ -616,6 +624,7 @@ class NetPort final : public Port {
   uint8_t pending_purges_ = 0;  // telnet::kPurgeReceive | kPurgeTransmit, for the next write
 #ifdef _WIN32
   HANDLE interrupt_ = nullptr;
+  HANDLE nudge_ = nullptr;  // auto-reset: Wake()
   WSAEVENT socket_event_ = WSA_INVALID_EVENT;
   bool socket_pending_ = false;  // a read or the end, seen while waiting to write
   win32::TickClock clock_;
@@ -640,7 +649,7 @@ std::nullptr_t Fail(OpenFailure* failure, int reason, int system_error, const st
 Socket Connect(const addrinfo* address, int ms, int* error) {
   Socket s = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
 #ifndef _WIN32
-  s = AboveStandardDescriptors(s);
+  s = AboveStandardStreams(s);
 #endif
   if (s == kNoSocket) {
     *error = LastError();

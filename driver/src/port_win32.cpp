@@ -58,11 +58,14 @@ bool MeansDeviceGone(DWORD error) {
 
 class Win32Port final : public Port {
  public:
-  // `interrupt` is a manual-reset event that Interrupt() sets.
-  Win32Port(HANDLE handle, HANDLE interrupt) : handle_(handle), interrupt_(interrupt) {}
+  // `interrupt` is a manual-reset event that Interrupt() sets; `wake` an
+  // auto-reset one that Wake() sets.
+  Win32Port(HANDLE handle, HANDLE interrupt, HANDLE wake)
+      : handle_(handle), interrupt_(interrupt), wake_(wake) {}
   ~Win32Port() override {
     CloseHandle(handle_);
     CloseHandle(interrupt_);
+    CloseHandle(wake_);
   }
   Win32Port(const Win32Port&) = delete;
   Win32Port& operator=(const Win32Port&) = delete;
@@ -118,13 +121,15 @@ class Win32Port final : public Port {
       }
       if (remaining == 0) return WaitResult::kWoken;
       const DWORD step = on_input ? std::min(remaining, kInputPollMs) : remaining;
-      const DWORD r = win32::WaitForHandlesOrMessages(1, &interrupt_, step, on_messages);
-      if (r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1) return WaitResult::kWoken;
+      const HANDLE handles[2] = {interrupt_, wake_};
+      const DWORD r = win32::WaitForHandlesOrMessages(2, handles, step, on_messages);
+      if (r != WAIT_TIMEOUT) return WaitResult::kWoken;
       remaining -= step;
     }
   }
 
   void Interrupt() override { SetEvent(interrupt_); }
+  void Wake() override { SetEvent(wake_); }
 
   int64_t NowMs() override { return clock_.NowMs(); }
 
@@ -140,6 +145,7 @@ class Win32Port final : public Port {
 
   HANDLE handle_;
   HANDLE interrupt_;
+  HANDLE wake_;
   win32::TickClock clock_;
   bool gone_ = false;
 };
@@ -232,15 +238,19 @@ std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud, OpenFail
                 serial ? "the port refused the line settings" : "not a serial port");
   }
   HANDLE interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (interrupt == nullptr) {
+  HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (interrupt == nullptr || wake == nullptr) {
     const DWORD error = GetLastError();
     CloseHandle(handle);
+    if (interrupt != nullptr) CloseHandle(interrupt);
+    if (wake != nullptr) CloseHandle(wake);
     return Fail(failure, KORVEL_OPEN_SYSTEM, error, device, nullptr);
   }
-  std::unique_ptr<Port> port(new (std::nothrow) Win32Port(handle, interrupt));
+  std::unique_ptr<Port> port(new (std::nothrow) Win32Port(handle, interrupt, wake));
   if (!port) {
     CloseHandle(handle);
     CloseHandle(interrupt);
+    CloseHandle(wake);
     return Fail(failure, KORVEL_OPEN_SYSTEM, ERROR_NOT_ENOUGH_MEMORY, device, nullptr);
   }
   port->PurgeReceive();

@@ -256,6 +256,30 @@ TEST_P(Net, ThePumpRunsAndACloseFromAnotherThreadEndsTheWait) {
   EXPECT_LT(MsSince(t0), 500);
 }
 
+// A cancel from another thread ends a wait for a swipe at once, and the
+// connection goes on serving.
+TEST_P(Net, ACancelEndsAWaitForASwipeAndTheConnectionServesOn) {
+  void* h = Open();
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(Korvel_ReadMode(h, KORVEL_MODE_ACTIVE), KORVEL_OK);
+  std::atomic<int> status{1};
+  std::thread waiter([&] {
+    unsigned char data[KORVEL_DATA_AREA];
+    status = Korvel_WaitTrack(h, data, KORVEL_WAIT_FOREVER);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Korvel_CancelWait(h), KORVEL_OK);
+  waiter.join();
+  EXPECT_EQ(status.load(), KORVEL_E_CANCELLED);
+  EXPECT_LT(MsSince(t0), 200);
+  unsigned char mode[10];
+  EXPECT_EQ(Korvel_Search(h, mode), KORVEL_OK);
+  reader_->Swipe(3);
+  unsigned char data[KORVEL_DATA_AREA];
+  EXPECT_EQ(Korvel_WaitTrack(h, data, 2000), KORVEL_OK) << "a taken wake does not end later waits";
+}
+
 // True while thread `tid` of this process sleeps in poll() with a timeout of
 // at least `ms` (/proc/self/task/TID/syscall: the call's number, then its
 // arguments, in hexadecimal).
