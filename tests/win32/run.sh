@@ -367,9 +367,9 @@ elif [ -n "$SIM" ]; then
     [ "$RFC_PORT" != "$TCP_PORT" ] || continue
     printf '%s\n' '%YAML 1.1' '---' \
       'connection: &reader_rfc2217' "  accepter: telnet(rfc2217),tcp,127.0.0.1,$RFC_PORT" \
-      "  connector: serialdev,$NET_LINK,9600n81,local" \
+      "  connector: serialdev,$NET_LINK,9600n81,local" '  options:' '    chardelay: false' \
       'connection: &reader_tcp' "  accepter: tcp,127.0.0.1,$TCP_PORT" \
-      "  connector: serialdev,$NET_LINK,9600n81,local" >"$RUN_DIR/ser2net.yaml"
+      "  connector: serialdev,$NET_LINK,9600n81,local" '  options:' '    chardelay: false' >"$RUN_DIR/ser2net.yaml"
     "$SER2NET" -n -d -u -c "$RUN_DIR/ser2net.yaml" -P "$RUN_DIR/ser2net.pid" >"$RUN_DIR/ser2net.log" 2>&1 &
     SER2NET_PID=$!
     for _ in $(seq 100); do
