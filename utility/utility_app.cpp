@@ -3,8 +3,6 @@
 
 #include "utility_app.h"
 
-#include <QScreen>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -125,16 +123,7 @@ bool CUtilityApp::InitInstance(const CommandLine& commandLine, int* exitCode) {
 #if defined(DUNMARK_WITH_SIMULATOR)
   if (m_simulatorWindow) {
     m_simulatorWindow->adjustSize();
-    QList<QRect> controls;
-    for (const QWidget* child : dialog.findChildren<QWidget*>()) {
-      if (child->focusPolicy() != Qt::NoFocus)
-        controls << QRect(child->mapToGlobal(QPoint(0, 0)), child->size());
-    }
-    const QScreen* screen = dialog.screen();
-    if (screen != nullptr) {
-      m_simulatorWindow->move(dunmark::PlaceBeside(screen->availableGeometry(), dialog.frameGeometry(),
-                                                   m_simulatorWindow->frameGeometry().size(), controls));
-    }
+    dialog.PlaceHelperWindow(m_simulatorWindow.get());
     m_simulatorWindow->show();
   }
 #endif
