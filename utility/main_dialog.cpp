@@ -606,7 +606,9 @@ bool CMainDialog::OnSysCommand(unsigned commandId) {
     return true;
   }
   if ((commandId & 0xFFF0u) != dunmark::res::kIdmAboutBox) return false;
-  CAboutDialog about;
+  // Modal to the dialog alone, like its message boxes.
+  CAboutDialog about(this);
+  about.setWindowModality(Qt::WindowModal);
   about.exec();
   return true;
 }

@@ -118,7 +118,9 @@ bool CUtilityApp::InitInstance(const CommandLine& commandLine, int* exitCode) {
 
   // The program ends with the dialog, whichever way it ends.
   connect(&dialog, &QDialog::finished, this, [] { QCoreApplication::exit(0); });
-  dialog.setModal(true);
+  // Not modal: the "Simulated reader" window beside it takes the mouse too,
+  // even while the dialog shows a message box (those are modal to the dialog
+  // and its "Card" window alone), so that a reader can be plugged back in.
   dialog.show();
 #if defined(DUNMARK_WITH_SIMULATOR)
   if (m_simulatorWindow) {
