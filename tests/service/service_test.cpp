@@ -17,12 +17,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -514,6 +516,103 @@ TEST_F(Service, RevealOnlyForTheConfiguredGroupsAndLogsHoldNoCardNumber) {
   for (const char* account : kAccounts) {
     EXPECT_EQ(log.find(account), std::string::npos) << account;
     EXPECT_EQ(masked->raw().find(account), std::string::npos) << account;
+  }
+}
+
+// Runs `command` (a shell line); its standard output, and the exit code in `code`.
+std::string Shell(const std::string& command, int* code) {
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = pclose(pipe);
+  *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+// korvel as a client of the service, the Python example, and korvel's word
+// for a port the service holds.
+TEST_F(Service, ClientsOfEveryKind) {
+  PtyReader* lane = AddReader("lane1");
+  WriteConfig(ReaderTable("lane1"));
+  Start();
+  ASSERT_TRUE(WaitState("lane1", "ready"));
+  const std::string korvel = std::string(KORVEL_PROGRAM) + " service --socket " + socket_ + " --json ";
+  int code = -1;
+  std::string out = Shell(korvel + "readers", &code);
+  EXPECT_EQ(code, 0) << out;
+  Json result = Json::parse(out.substr(0, out.find('\n')));
+  EXPECT_EQ(result["event"], "result");
+  EXPECT_EQ(result["readers"][0]["name"], "lane1");
+  EXPECT_EQ(result["readers"][0]["state"], "ready");
+
+  out = Shell(korvel + "info nowhere 2>/dev/null", &code);
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(Json::parse(out)["error"], "unknown_reader");
+  out = Shell(korvel + "info lane1", &code);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(Json::parse(out)["identification"], "MSR-3T V2.10");
+
+  // watch: two swipes, then the end; --timeout without swipes is exit 7.
+  const std::string watch_out = dir_ + "/watch.out";
+  const std::string watch = korvel + "watch lane1 --count 2 --timeout 60 > " + watch_out + " 2>/dev/null";
+  std::thread watcher([&] { code = std::system(watch.c_str()); });
+  // Swipe until the watcher has both (it may subscribe after the first).
+  int swiped = 0;
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string text = ReadFile(watch_out);
+    if (text.find("\"swipes\":2") != std::string::npos) return true;
+    lane->Swipe(static_cast<size_t>(swiped++ % 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return false;
+  }));
+  watcher.join();
+  EXPECT_EQ(WEXITSTATUS(code), 0);
+  // Swipes (and the reader events of a watch) one a line, then the result.
+  std::vector<Json> swipes;
+  Json end;
+  std::istringstream lines(ReadFile(watch_out));
+  for (std::string line; std::getline(lines, line);) {
+    end = Json::parse(line);
+    if (end["event"] == "swipe") swipes.push_back(end);
+  }
+  ASSERT_EQ(swipes.size(), 2u);
+  for (const Json& swipe : swipes) {
+    EXPECT_EQ(swipe["reader"], "lane1");
+    EXPECT_TRUE(swipe["seq"].is_number());
+    EXPECT_TRUE(swipe["card"].is_object());
+  }
+  EXPECT_EQ(end["event"], "result");
+  EXPECT_EQ(end["swipes"], 2);
+  Shell(korvel + "watch lane1 --timeout 0.3 >/dev/null 2>&1", &code);
+  EXPECT_EQ(code, 7);
+
+  // A port the service holds: korvel says by whom.
+  out = Shell(
+      "KORVELD_SOCKET=" + socket_ + " " + KORVEL_PROGRAM + " info " + dir_ + "/lane1 --json 2>/dev/null",
+      &code);
+  EXPECT_EQ(code, 3);
+  result = Json::parse(out);
+  EXPECT_EQ(result["open_error"]["reason"], "busy");
+  EXPECT_EQ(result["reason"], "served by korveld as lane1");
+
+  // The Python example, if Python is here.
+  if (std::system("command -v python3 >/dev/null 2>&1") == 0) {
+    const std::string example_out = dir_ + "/example.out";
+    const std::string example =
+        std::string("python3 ") + KORVELD_EXAMPLE + " --socket " + socket_ + " --count 1 > " + example_out;
+    std::thread runner([&] { code = std::system(example.c_str()); });
+    EXPECT_TRUE(WaitFor([&] {
+      if (ReadFile(example_out).find("swipe ") != std::string::npos) return true;
+      if (ReadFile(example_out).find("lane1: ready") != std::string::npos) lane->Swipe(0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return false;
+    }));
+    runner.join();
+    EXPECT_EQ(WEXITSTATUS(code), 0);
+    const std::string text = ReadFile(example_out);
+    EXPECT_NE(text.find("lane1: ready on "), std::string::npos) << text;
+    EXPECT_NE(text.find("account 411111******1111"), std::string::npos) << text;
   }
 }
 
