@@ -14,9 +14,10 @@
 // Checked on every input: the gate returns KORVEL_OK, or KORVEL_E_ARGUMENT
 // exactly for a refused date; it writes the whole structure and nothing
 // around it; every text is zero-terminated inside its array and zero after
-// it; the masked result never holds a run of eight digits nor the account
-// number in full anywhere in its bytes, and shows the account number by the
-// display rule; masked and revealed results agree on everything else that is
+// it; the masked result never holds a run of eight digits (not even one
+// joined by single spaces, dashes or dots) in a text nor the account number
+// in full anywhere in its bytes, and shows the account number by the display
+// rule; masked and revealed results agree on everything else that is
 // not a text; and the fields keep their documented shapes.
 #include <algorithm>
 #include <cstddef>
@@ -127,12 +128,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckShapes(*masked);
   CheckShapes(*revealed);
 
-  // Masked: no eight digits in a row, in any text.
+  // Masked: no run of eight digits in any text, a run being digits in a row
+  // or groups of them joined by one space, dash or dot.
   ForEachText(*masked, [](std::string_view s) {
+    const auto digit = [s](size_t k) { return k < s.size() && s[k] >= '0' && s[k] <= '9'; };
     size_t run = 0;
-    for (char c : s) {
-      run = c >= '0' && c <= '9' ? run + 1 : 0;
-      Check(run < korvel::card::kMaskedRun, "eight digits in a row in a masked result");
+    for (size_t k = 0; k < s.size(); ++k) {
+      if (digit(k)) {
+        Check(++run < korvel::card::kMaskedRun, "a run of eight digits in a masked result");
+      } else if (std::string_view(" -.").find(s[k]) == std::string_view::npos || !digit(k - 1) ||
+                 !digit(k + 1)) {
+        run = 0;
+      }
     }
   });
   ForEachText(*revealed, [](std::string_view) {});

@@ -58,9 +58,14 @@
  * ---------------------------------------------------------------------------
  * The library has no thread of its own.  Calls on different handles are
  * independent and may run on different threads at the same time.  Calls on
- * one handle from several threads are serialised by the library: a second
- * thread's call waits until the first one has returned (running its pump
- * meanwhile, see above).  A pump may call the library again on the same
+ * one handle from several threads are serialised by the library, first come,
+ * first served: a call that finds the handle busy waits for its turn (running
+ * its pump meanwhile, see above) and gets the handle as soon as the calls
+ * that were waiting before it have returned, so that a thread calling again
+ * and again (a loop of Korvel_WaitTrack(), say) never keeps another thread's
+ * call waiting for more than the one call in progress.  To end a long
+ * Korvel_WaitTrack() at once so that another call can go, use
+ * Korvel_CancelWait().  A pump may call the library again on the same
  * handle from the same thread (the inner call runs to completion first; the
  * outer one may then fail because the inner one consumed or purged its
  * reply).  A handle closed while another call is still using it makes that
@@ -106,9 +111,9 @@ extern "C" {
  * version; Korvel_Version() says which one it is running with.
  * ------------------------------------------------------------------------- */
 #define KORVEL_VERSION_MAJOR 1
-#define KORVEL_VERSION_MINOR 0
+#define KORVEL_VERSION_MINOR 1
 #define KORVEL_VERSION_PATCH 0
-#define KORVEL_VERSION_STRING "1.0.0" /* "MAJOR.MINOR.PATCH" */
+#define KORVEL_VERSION_STRING "1.1.0" /* "MAJOR.MINOR.PATCH" */
 
 /* ---------------------------------------------------------------------------
  * Status codes.  Every call but Korvel_CommOpenWithBaud() returns one:
@@ -150,6 +155,9 @@ extern "C" {
 #define KORVEL_E_ARGUMENT (-111)
 /* The library failed inside itself (out of memory, say); never expected. */
 #define KORVEL_E_INTERNAL (-112)
+/* Korvel_WaitTrack, Korvel_WaitSwipe: the wait was ended by
+ * Korvel_CancelWait() before a swipe began. */
+#define KORVEL_E_CANCELLED (-113)
 
 /* Mode bytes for Korvel_ReadMode() and the first byte of Korvel_Search(). */
 #define KORVEL_MODE_ACTIVE 0x30u  /* '0' */
@@ -302,9 +310,56 @@ KORVEL_API int KORVEL_CALL Korvel_GetTrack(void* handle, unsigned char* data);
  *   KORVEL_E_HANDLE         bad handle, or the handle was closed by another
  *                           thread during the wait (the wait ends at once)
  *   KORVEL_E_ARGUMENT       data is null
+ *   KORVEL_E_CANCELLED      Korvel_CancelWait() ended the wait before a
+ *                           swipe began (a swipe already arriving is
+ *                           collected and returned first)
  * The reader must be in active mode (Korvel_ReadMode with KORVEL_MODE_ACTIVE)
  * to send swipes by itself. */
 KORVEL_API int KORVEL_CALL Korvel_WaitTrack(void* handle, unsigned char* data, uint32_t timeout_ms);
+
+/* The tracks a reader is set to send, for Korvel_WaitSwipe() and
+ * Korvel_SwipeComplete(). */
+#define KORVEL_TRACKS_1 1u
+#define KORVEL_TRACKS_2 2u
+#define KORVEL_TRACKS_3 4u
+
+/* Ends a Korvel_WaitTrack() or Korvel_WaitSwipe() that is waiting for a swipe
+ * on the handle, from any thread, without closing the handle: that wait
+ * returns KORVEL_E_CANCELLED at once.  When no such wait is in progress, the
+ * next one on the handle ends so at once instead (one cancel ends one wait),
+ * so that a program that cancels a reader thread's wait in order to give it
+ * other work never misses because the thread was between two waits.  Other
+ * calls neither see nor take a cancel.  Does not wait for the handle's other
+ * calls.  Returns KORVEL_OK or KORVEL_E_HANDLE. */
+KORVEL_API int KORVEL_CALL Korvel_CancelWait(void* handle);
+
+/* The number of bytes at the start of bytes[0..count) that make one whole
+ * swipe, as a reader sends it with the track output settings record
+ * (record, the eight bytes of Korvel_SetTrack()) and the tracks it is set to
+ * send (tracks, KORVEL_TRACKS_* bits): each of those tracks from its start
+ * sentinel to its end sentinel, followed by CR LF when the record's Enter
+ * mark is '1', in track order; a track that is not in tracks but is sent
+ * whole in between is passed over.  The swipe ends with the last track of
+ * tracks.  Returns 0 while the swipe is not complete, when the bytes do not
+ * have that shape (a malformed swipe, a card without one of the tracks), when
+ * a sentinel of one of the tracks is 0 ("none"), or when an argument is null
+ * or tracks is 0.  Pure: touches no port; any thread, any time. */
+KORVEL_API uint32_t KORVEL_CALL Korvel_SwipeComplete(const unsigned char* bytes, uint32_t count,
+                                                     const unsigned char* record, unsigned tracks);
+
+/* Korvel_WaitTrack() that knows what a swipe looks like: with the record and
+ * tracks the reader was set to send (as for Korvel_SwipeComplete()), the
+ * burst ends as soon as its bytes make a whole swipe, instead of after 50 ms
+ * of quiet, and bytes that come after it are left for the next call (which
+ * returns them as a burst of their own).  A burst that does not make a whole
+ * swipe (a malformed swipe, a card without one of the tracks, a reader that
+ * sends other tracks first) ends after 50 ms of quiet as in
+ * Korvel_WaitTrack(), and so does every burst when record is null or tracks
+ * is 0.  data: 300 bytes, zeroed and written only with KORVEL_OK; count: the
+ * number of bytes written (set only with KORVEL_OK).  Returns what
+ * Korvel_WaitTrack() returns; KORVEL_E_ARGUMENT when data or count is null. */
+KORVEL_API int KORVEL_CALL Korvel_WaitSwipe(void* handle, unsigned char* data, uint32_t timeout_ms,
+                                            const unsigned char* record, unsigned tracks, uint32_t* count);
 
 /* ---------------------------------------------------------------------------
  * Extensions

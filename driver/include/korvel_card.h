@@ -77,10 +77,31 @@
  *   - in every other text (track characters outside the account fields,
  *     names, tracks without the account layout, track 3) each run of eight
  *     or more digits is masked the same way, since it may be an account
- *     number.
- * So a masked result has no run of more than seven digits anywhere.  The
- * expiration date, the service code and the name stay readable.  With
- * KORVEL_CARD_REVEAL every text is as on the card.
+ *     number.  A run is digits in a row, or groups of digits each joined to
+ *     the next by one space, dash or dot: "4111 1111-1111.1111" is one run of
+ *     sixteen digits and shows as "4111 11**-****.1111" (the joining
+ *     characters stay).  A byte shown as '.' joins as a dot does; two joining
+ *     characters in a row, or any other character ('^', '=', '/', ','), end
+ *     the run;
+ *   - a track 1 with format code 'B' or a track 2 holding '=' whose account
+ *     fields were not read (the track is malformed, or a field is wrong)
+ *     shows nothing after its expiration date: every character after it is
+ *     '*'.  The date is taken
+ *     where the account layout puts it: the four characters (or the lone
+ *     separator) after the '^' that ends the name on track 1, after the first
+ *     '=' on track 2.  A track 1 without that second '^' has no such place
+ *     and is masked by its runs only.  So a track 1 of
+ *         B4111 1111 1111 1111^DOE/JOHN^2912101123456
+ *     shows as
+ *         B4111 11** **** 1111^DOE/JOHN^2912*********
+ *   - the reasons never hold card data beyond a single character, and write
+ *     counts with commas between groups of three digits ("after 12,345,678
+ *     characters").
+ * So a masked result has no run of eight or more digits anywhere, not even
+ * one joined by single spaces, dashes or dots.  The expiration date, the name
+ * (its runs aside) and the service code of a track whose fields were read
+ * stay readable.
+ * With KORVEL_CARD_REVEAL every text is as on the card.
  *
  * ---------------------------------------------------------------------------
  * Checks

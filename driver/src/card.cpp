@@ -20,6 +20,16 @@ bool IsDigit(uint8_t c) {
 bool IsBreak(uint8_t c) {
   return c == '\r' || c == '\n';
 }
+// How a byte is shown in a track's text: printable ASCII as itself, the rest as '.'.
+char Shown(uint8_t c) {
+  return c >= 0x20 && c <= 0x7E ? static_cast<char>(c) : '.';
+}
+// Whether a byte, as shown, joins the digits on either side into one run
+// (see "Masking" in korvel_card.h): a space, a dash or a dot.
+bool Joins(uint8_t c) {
+  const char shown = Shown(c);
+  return shown == ' ' || shown == '-' || shown == '.';
+}
 bool AllDigits(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return IsDigit(static_cast<uint8_t>(c)); });
 }
@@ -51,10 +61,28 @@ void Set(Korvel_CardCheck& check, int result, const char* reason) {
 int Clamp(size_t n) {
   return n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
-// Counts for the reasons' "%u" (not "%zu", which not every C library of Windows has).
-unsigned U(size_t n) {
-  return n > UINT_MAX ? UINT_MAX : static_cast<unsigned>(n);
-}
+
+// A count for a reason's "%s", its digits in groups of three joined by commas
+// ("12,345,678"): no reason may show eight digits in a row, and a comma does
+// not join digits into a run.  (Not "%zu", which not every C library of
+// Windows has.)
+struct Count {
+  explicit Count(size_t n) {
+    char digits[24];
+    size_t d = 0;
+    do {
+      digits[d++] = static_cast<char>('0' + n % 10);
+      n /= 10;
+    } while (n > 0);
+    size_t k = 0;
+    while (d > 0) {
+      text[k++] = digits[--d];
+      if (d > 0 && d % 3 == 0) text[k++] = ',';
+    }
+    text[k] = '\0';
+  }
+  char text[32];  // 20 digits and 6 commas at most
+};
 
 const char* const kCheckNames[KORVEL_CARD_CHECK_COUNT] = {
     "track1_framing",   "track1_characters", "track1_length", "track1_layout",
@@ -107,8 +135,8 @@ bool AccountNumberFits(std::string_view account, LayoutResult& out) {
     return false;
   }
   if (account.size() < kMinAccountDigits || account.size() > kMaxAccountDigits) {
-    std::snprintf(out.reason, sizeof out.reason, "the account number has %u digits (%u to %u)",
-                  U(account.size()), U(kMinAccountDigits), U(kMaxAccountDigits));
+    std::snprintf(out.reason, sizeof out.reason, "the account number has %s digits (%s to %s)",
+                  Count(account.size()).text, Count(kMinAccountDigits).text, Count(kMaxAccountDigits).text);
     return false;
   }
   return true;
@@ -162,7 +190,7 @@ bool CheckTrack(size_t i, std::string_view chars, const TrackSpan& span, const u
   int problem = KORVEL_PROBLEM_NONE;
   if (span.end_missing) {
     problem = KORVEL_PROBLEM_NO_END_SENTINEL;
-    Say(framing, "no end sentinel (0x%02X) after %u characters", end, U(chars.size()));
+    Say(framing, "no end sentinel (0x%02X) after %s characters", end, Count(chars.size()).text);
     framing.result = KORVEL_CHECK_FAILED;
   } else if (chars.empty()) {
     problem = KORVEL_PROBLEM_EMPTY;
@@ -179,27 +207,25 @@ bool CheckTrack(size_t i, std::string_view chars, const TrackSpan& span, const u
     Set(characters, KORVEL_CHECK_NOT_APPLICABLE, "no characters");
   } else if (bad != chars.end()) {
     if (problem == KORVEL_PROBLEM_NONE) problem = KORVEL_PROBLEM_CHARACTERS;
-    Say(characters, "character %u is 0x%02X, outside %s", U(static_cast<size_t>(bad - chars.begin()) + 1),
-        static_cast<uint8_t>(*bad), SetName(i));
+    Say(characters, "character %s is 0x%02X, outside %s",
+        Count(static_cast<size_t>(bad - chars.begin()) + 1).text, static_cast<uint8_t>(*bad), SetName(i));
     characters.result = KORVEL_CHECK_FAILED;
   } else {
-    Say(characters, "all %u characters are in %s", U(chars.size()), SetName(i));
+    Say(characters, "all %s characters are in %s", Count(chars.size()).text, SetName(i));
     characters.result = KORVEL_CHECK_PASSED;
   }
 
   const bool too_long = chars.size() > kMaxCharacters[i];
   if (too_long && problem == KORVEL_PROBLEM_NONE) problem = KORVEL_PROBLEM_TOO_LONG;
-  Say(length, "%u characters between the sentinels (at most %u)", U(chars.size()), U(kMaxCharacters[i]));
+  Say(length, "%s characters between the sentinels (at most %s)", Count(chars.size()).text,
+      Count(kMaxCharacters[i]).text);
   length.result = too_long ? KORVEL_CHECK_FAILED : KORVEL_CHECK_PASSED;
 
   track.status = problem == KORVEL_PROBLEM_NONE ? KORVEL_TRACK_OK : KORVEL_TRACK_MALFORMED;
   track.problem = problem;
   track.length = Clamp(chars.size());
   const size_t shown = std::min(chars.size(), sizeof track.text - 1);
-  for (size_t k = 0; k < shown; ++k) {
-    const auto c = static_cast<uint8_t>(chars[k]);
-    track.text[k] = c >= 0x20 && c <= 0x7E ? static_cast<char>(c) : '.';
-  }
+  for (size_t k = 0; k < shown; ++k) track.text[k] = Shown(static_cast<uint8_t>(chars[k]));
   if (problem != KORVEL_PROBLEM_NONE) {
     for (int k = 0; k < 3; ++k) {
       if (checks[k].result == KORVEL_CHECK_FAILED) {
@@ -379,34 +405,71 @@ Visible VisibleDigits(size_t digits) {
   return {std::min(kShowFirst, shown - last), last};
 }
 
-void MaskNumber(char* text, size_t n) {
+namespace {
+
+// Hides, in text[0, text_length), the digits VisibleDigits hides of the
+// number whose characters are `raw` (its digits counted, other characters
+// left alone); text holds raw's characters position for position, or a prefix
+// of them.  text may be raw itself: each position is read before it is written.
+void HideDigits(std::string_view raw, char* text, size_t text_length) {
   size_t digits = 0;
-  for (size_t k = 0; k < n; ++k) digits += IsDigit(static_cast<uint8_t>(text[k])) ? 1 : 0;
+  for (char c : raw) digits += IsDigit(static_cast<uint8_t>(c)) ? 1 : 0;
   const Visible v = VisibleDigits(digits);
   size_t d = 0;
-  for (size_t k = 0; k < n; ++k) {
-    if (!IsDigit(static_cast<uint8_t>(text[k]))) continue;
+  for (size_t k = 0; k < raw.size() && k < text_length; ++k) {
+    if (!IsDigit(static_cast<uint8_t>(raw[k]))) continue;
     if (d >= v.first && d < digits - v.last) text[k] = kHidden;
     ++d;
   }
 }
 
+}  // namespace
+
+void MaskNumber(char* text, size_t n) {
+  HideDigits({text, n}, text, n);
+}
+
 void MaskDigitRuns(std::string_view raw, char* text, size_t text_length) {
+  const auto digit = [raw](size_t k) { return k < raw.size() && IsDigit(static_cast<uint8_t>(raw[k])); };
   size_t k = 0;
   while (k < raw.size() && k < text_length) {
-    if (!IsDigit(static_cast<uint8_t>(raw[k]))) {
+    if (!digit(k)) {
       ++k;
       continue;
     }
-    size_t run_end = k;
-    while (run_end < raw.size() && IsDigit(static_cast<uint8_t>(raw[run_end]))) ++run_end;
-    const size_t run = run_end - k;
-    if (run >= kMaskedRun) {
-      const Visible v = VisibleDigits(run);
-      for (size_t j = k + v.first; j < run_end - v.last && j < text_length; ++j) text[j] = kHidden;
+    // The run: digits, and single joining characters with a digit on each side.
+    size_t run_end = k + 1;
+    size_t digits = 1;
+    for (;;) {
+      if (digit(run_end)) {
+        ++run_end;
+      } else if (run_end < raw.size() && Joins(static_cast<uint8_t>(raw[run_end])) && digit(run_end + 1)) {
+        run_end += 2;
+      } else {
+        break;
+      }
+      ++digits;
     }
+    if (digits >= kMaskedRun) HideDigits(raw.substr(k, run_end - k), text + k, text_length - k);
     k = run_end;
   }
+}
+
+size_t AfterExpiration(size_t index, std::string_view chars) {
+  constexpr size_t kNone = std::string_view::npos;
+  char separator = '=';
+  size_t date = chars.find('=');  // track 2: after the first '='
+  if (index == 0) {
+    separator = '^';
+    const size_t account_end = chars.empty() || chars.front() != 'B' ? kNone : chars.find('^');
+    date = account_end == kNone ? kNone : chars.find('^', account_end + 1);
+  } else if (index != 1) {
+    return kNone;
+  }
+  if (date == kNone) return kNone;
+  ++date;
+  const size_t length = date < chars.size() && chars[date] == separator ? 1 : 4;
+  return std::min(date + length, chars.size());
 }
 
 LayoutResult ReadTrack1(std::string_view chars) {
@@ -433,8 +496,8 @@ LayoutResult ReadTrack1(std::string_view chars) {
   }
   const std::string_view name = rest.substr(0, second_separator);
   if (name.size() < kMinNameCharacters || name.size() > kMaxNameCharacters) {
-    std::snprintf(out.reason, sizeof out.reason, "the name has %u characters (%u to %u)", U(name.size()),
-                  U(kMinNameCharacters), U(kMaxNameCharacters));
+    std::snprintf(out.reason, sizeof out.reason, "the name has %s characters (%s to %s)",
+                  Count(name.size()).text, Count(kMinNameCharacters).text, Count(kMaxNameCharacters).text);
     return out;
   }
   rest.remove_prefix(second_separator + 1);
@@ -490,7 +553,7 @@ void Decode(const uint8_t* bytes, size_t count, const uint8_t* record8, uint32_t
     Korvel_CardCheck* checks = card.check + kFirstTrackCheck[i];
     const int check_count = i < 2 ? 4 : 3;
     if (!span.present) {
-      for (int k = 0; k < check_count; ++k) Say(checks[k], "track %u is not on the card", U(i + 1));
+      for (int k = 0; k < check_count; ++k) Say(checks[k], "track %s is not on the card", Count(i + 1).text);
       continue;
     }
     const std::string_view chars(reinterpret_cast<const char*>(bytes) + span.begin, span.length);
@@ -506,22 +569,27 @@ void Decode(const uint8_t* bytes, size_t count, const uint8_t* record8, uint32_t
     Korvel_CardCheck& layout = checks[3];
     if (!well_formed) {
       Set(layout, KORVEL_CHECK_NOT_APPLICABLE, "the track is malformed");
-      if (!reveal) MaskDigitRuns(chars, track.text, std::strlen(track.text));
-      continue;
+    } else {
+      layouts[i] = i == 0 ? ReadTrack1(chars) : ReadTrack2(chars);
+      const LayoutResult& read = layouts[i];
+      layout.result = read.layout == Layout::kAccount  ? KORVEL_CHECK_PASSED
+                      : read.layout == Layout::kBroken ? KORVEL_CHECK_FAILED
+                                                       : KORVEL_CHECK_NOT_APPLICABLE;
+      Put(layout.reason, read.reason);
+      Put(track.reason, read.reason);
+      if (read.layout == Layout::kAccount) {
+        track.account_layout = 1;
+        PutAccountFields(chars, read.fields, reveal, track);
+        continue;
+      }
     }
-    layouts[i] = i == 0 ? ReadTrack1(chars) : ReadTrack2(chars);
-    const LayoutResult& read = layouts[i];
-    layout.result = read.layout == Layout::kAccount  ? KORVEL_CHECK_PASSED
-                    : read.layout == Layout::kBroken ? KORVEL_CHECK_FAILED
-                                                     : KORVEL_CHECK_NOT_APPLICABLE;
-    Put(layout.reason, read.reason);
-    Put(track.reason, read.reason);
-    if (read.layout == Layout::kAccount) {
-      track.account_layout = 1;
-      PutAccountFields(chars, read.fields, reveal, track);
-    } else if (!reveal) {
-      MaskDigitRuns(chars, track.text, std::strlen(track.text));
-    }
+    // No account fields read: the runs are masked and, on a track that sets
+    // out to be account data, what follows the date may be discretionary data.
+    if (reveal) continue;
+    const size_t shown = std::strlen(track.text);
+    MaskDigitRuns(chars, track.text, shown);
+    const size_t after = AfterExpiration(i, chars);
+    if (after < shown) std::memset(track.text + after, kHidden, shown - after);
   }
 
   // The card's fields: track 2's account data, else track 1's; the name is track 1's.
@@ -550,7 +618,7 @@ void Decode(const uint8_t* bytes, size_t count, const uint8_t* record8, uint32_t
   if (framing.stray == 0) {
     Set(stray, KORVEL_CHECK_PASSED, "every byte belongs to a track");
   } else {
-    Say(stray, "%u bytes belong to no track", U(framing.stray));
+    Say(stray, "%s bytes belong to no track", Count(framing.stray).text);
     stray.result = KORVEL_CHECK_FAILED;
   }
   card.stray_bytes = Clamp(framing.stray);

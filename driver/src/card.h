@@ -69,10 +69,19 @@ Visible VisibleDigits(size_t digits);
 void MaskNumber(char* text, size_t n);
 
 // Masks, in text[0, text_length), every run of kMaskedRun or more digits of
-// `raw` as MaskNumber would; text holds raw's characters position for
-// position (or a prefix of them), so a run cut by the end of text is masked
-// by its whole length.
+// `raw` as MaskNumber would; a run is digits in a row or groups of them, each
+// joined to the next by one space, dash or dot as shown (a byte shown as '.'
+// joins).  text holds raw's characters position for position (or a prefix of
+// them), so a run cut by the end of text is masked by its whole length.
 void MaskDigitRuns(std::string_view raw, char* text, size_t text_length);
+
+// Where what follows the expiration date begins in the characters of track
+// `index` (0 or 1) read as account data whatever they hold: on track 1 with
+// format code 'B', the four characters (or the lone '^') after the '^' that
+// ends the name; on track 2, after the first '='.  npos when the track has no
+// such place (track 3, another format code, a separator missing); at most
+// chars.size().
+size_t AfterExpiration(size_t index, std::string_view chars);
 
 // What a track's characters say about an account.
 enum class Layout {

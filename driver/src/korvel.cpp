@@ -53,6 +53,7 @@ WaitHooks Session::Hooks() {
   WaitHooks hooks;
   hooks.pump = [this] { return RunPump(); };
   hooks.closed = &closed;
+  hooks.cancel = &cancel;
   return hooks;
 }
 
@@ -96,18 +97,20 @@ int OnSession(void* handle, const void* area, Fn&& fn) noexcept {
     if (!session) return KORVEL_E_HANDLE;
     if (area == nullptr) return KORVEL_E_ARGUMENT;
     const WaitHooks hooks = session->Hooks();
-    // Another thread's call on the handle goes first; meanwhile this caller's
-    // pump keeps running, and a close ends the wait.
+    // Calls in front of this one on the handle go first; meanwhile this
+    // caller's pump keeps running, and a close ends the wait.
     CallLock& calls = session->calls;
+    struct Turn {
+      CallLock& calls;
+      const CallLock::Ticket ticket;
+      bool held = false;
+      ~Turn() { held ? calls.Unlock() : calls.Leave(ticket); }
+    } turn{calls, calls.Join()};
     std::chrono::milliseconds slice{0};
-    while (!calls.TryLockFor(slice)) {
+    while (!(turn.held = calls.WaitTurn(turn.ticket, slice))) {
       if (Closed(hooks)) return KORVEL_E_HANDLE;
       slice = std::chrono::milliseconds(ServicePump(*session->port, hooks) ? kPumpIntervalMs : 50);
     }
-    struct Release {
-      CallLock& calls;
-      ~Release() { calls.Unlock(); }
-    } release{calls};
     if (Closed(hooks)) return KORVEL_E_HANDLE;
     return fn(*session->port, hooks);
   } catch (...) {
@@ -212,6 +215,31 @@ KORVEL_API int KORVEL_CALL Korvel_WaitTrack(void* handle, unsigned char* data, u
                    [&](Port& p, const WaitHooks& h) { return korvel::WaitTrack(p, h, data, timeout_ms); });
 }
 
+KORVEL_API int KORVEL_CALL Korvel_WaitSwipe(void* handle, unsigned char* data, uint32_t timeout_ms,
+                                            const unsigned char* record, unsigned tracks, uint32_t* count) {
+  if (count == nullptr) return korvel::FindSession(handle) ? KORVEL_E_ARGUMENT : KORVEL_E_HANDLE;
+  return OnSession(handle, data, [&](Port& p, const WaitHooks& h) {
+    return korvel::WaitSwipe(p, h, data, timeout_ms, record, tracks, count);
+  });
+}
+
+KORVEL_API int KORVEL_CALL Korvel_CancelWait(void* handle) {
+  try {
+    std::shared_ptr<korvel::Session> session = korvel::FindSession(handle);
+    if (!session) return KORVEL_E_HANDLE;
+    session->cancel.store(true, std::memory_order_release);
+    session->port->Wake();
+    return KORVEL_OK;
+  } catch (...) {
+    return KORVEL_E_HANDLE;
+  }
+}
+
+KORVEL_API uint32_t KORVEL_CALL Korvel_SwipeComplete(const unsigned char* bytes, uint32_t count,
+                                                     const unsigned char* record, unsigned tracks) {
+  return static_cast<uint32_t>(korvel::CompleteSwipeLength(bytes, count, record, tracks));
+}
+
 KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump, void* context) {
   try {
     std::shared_ptr<korvel::Session> session = korvel::FindSession(handle);
@@ -239,6 +267,7 @@ KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status) {
     case KORVEL_E_HANDLE: return "Invalid handle (null, closed or unknown)";
     case KORVEL_E_ARGUMENT: return "A required argument is null or out of range";
     case KORVEL_E_INTERNAL: return "Internal failure of the library";
+    case KORVEL_E_CANCELLED: return "The wait was cancelled (Korvel_CancelWait)";
     default: break;
   }
   if (status >= 1 && status <= 255) return "The reader refused the command (the status is its error byte)";

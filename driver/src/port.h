@@ -25,7 +25,7 @@ enum class PortResult {
 };
 
 enum class WaitResult {
-  kWoken,  // the time passed, input may have arrived, or Interrupt() was called
+  kWoken,  // the time passed, input may have arrived, or Interrupt() or Wake() was called
   kGone,   // the device went away (hang-up, unplug, I/O error)
 };
 
@@ -56,6 +56,10 @@ class Port {
   // Ends a Wait() in progress on another thread at once, and every later one
   // (the handle is being closed).  Safe to call from any thread.
   virtual void Interrupt() {}
+  // Ends a Wait() in progress on another thread at once, or the next one if
+  // none is in progress; only that one.  Safe to call from any thread.  (A
+  // backend without it lets the wait run to the end of its slice.)
+  virtual void Wake() {}
   // Monotonic milliseconds, for the protocol's timeouts.
   virtual int64_t NowMs() = 0;
   // Service the calling thread's platform message queue, if the platform has

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -18,6 +19,7 @@
 #include "korvel.h"
 #include "korvel/clock.h"
 #include "korvel/port_names.h"
+#include "korvel/posix_fd.h"
 #include "korvel/posix_tty.h"
 #include "port.h"
 
@@ -115,17 +117,28 @@ class PosixPort final : public Port {
     // With no events asked for, poll() still reports a hang-up: a plain sleep
     // that a vanished device cuts short.
     pollfd p[2] = {{fd_, static_cast<short>((flags & kWakeOnInput) ? POLLIN : 0), 0}, {wake_, POLLIN, 0}};
-    const int r = poll(p, 2, std::max(ms, 0));
+    const int r = poll(p, 2, interrupted_.load(std::memory_order_acquire) ? 0 : std::max(ms, 0));
     if (r > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
       gone_ = true;
       return WaitResult::kGone;
     }
+    // A Wake() is taken once; an Interrupt() stays.
+    if (r > 0 && (p[1].revents & POLLIN) != 0 && !interrupted_.load(std::memory_order_acquire)) {
+      char sink[64];
+      while (read(wake_, sink, sizeof sink) > 0) {
+      }
+    }
     return WaitResult::kWoken;
   }
 
-  // The pipe is never read: once written it keeps every later wait short,
-  // which is what a closed handle needs.
+  // Once called, every later wait is short, which is what a closed handle
+  // needs.
   void Interrupt() override {
+    interrupted_.store(true, std::memory_order_release);
+    Wake();
+  }
+
+  void Wake() override {
     const char c = 1;
     (void)!write(wake_write_, &c, 1);
   }
@@ -141,6 +154,7 @@ class PosixPort final : public Port {
   int fd_;
   int wake_;
   int wake_write_;
+  std::atomic<bool> interrupted_{false};
   bool gone_ = false;
 };
 
@@ -176,6 +190,7 @@ std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud, OpenFail
   do {
     fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
+  fd = AboveStandardStreams(fd);
   if (fd < 0) return Fail(failure, ReasonOfOpenError(errno), errno, path, nullptr);
 
   auto fail = [&](int reason, int err, const char* what) {
@@ -206,6 +221,15 @@ std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud, OpenFail
   int wake[2];
   if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
     const int err = errno;
+    ioctl(fd, TIOCNXCL);
+    return fail(KORVEL_OPEN_SYSTEM, err, nullptr);
+  }
+  wake[0] = AboveStandardStreams(wake[0]);
+  wake[1] = AboveStandardStreams(wake[1]);
+  if (wake[0] < 0 || wake[1] < 0) {
+    const int err = errno;
+    for (int w : wake)
+      if (w >= 0) close(w);
     ioctl(fd, TIOCNXCL);
     return fail(KORVEL_OPEN_SYSTEM, err, nullptr);
   }

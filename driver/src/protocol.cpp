@@ -56,12 +56,15 @@ Slice NextSlice(bool pumping, int64_t left_ms, unsigned flags) {
 // `timeout_status` once `timeout_ms` have passed, or a failure status when
 // the device goes away or the handle is closed.  When enough bytes are
 // already there at the first look, no time limit applies.
-int WaitForBytes(Port& port, const WaitHooks& hooks, int need, int64_t timeout_ms, int timeout_status) {
+int WaitForBytes(Port& port, const WaitHooks& hooks, int need, int64_t timeout_ms, int timeout_status,
+                 bool cancellable = false) {
   const int64_t start = port.NowMs();
   for (;;) {
     const int waiting = port.BytesInQueue();
     if (waiting < 0 || port.Gone()) return KORVEL_E_DISCONNECTED;
     if (waiting >= need) return KORVEL_OK;
+    if (cancellable && hooks.cancel != nullptr && hooks.cancel->exchange(false, std::memory_order_acq_rel))
+      return KORVEL_E_CANCELLED;
     const bool pumping = ServicePump(port, hooks);
     if (Closed(hooks)) return KORVEL_E_HANDLE;
     const int64_t elapsed = port.NowMs() - start;
@@ -235,7 +238,10 @@ int SetTrackSettings(Port& port, const WaitHooks& hooks, const uint8_t* record8)
   return Exchange(port, hooks, kCmdTrack, record8, KORVEL_TRACK_RECORD, reply, sizeof reply).status;
 }
 
-int CaptureTrack(Port& port, const WaitHooks& hooks, uint8_t* data300) {
+namespace {
+
+// CaptureTrack(), also saying how many bytes it wrote.
+int CaptureBurst(Port& port, const WaitHooks& hooks, uint8_t* data300, uint32_t* written) {
   int count = port.BytesInQueue();
   if (count < 0 || port.Gone()) return KORVEL_E_DISCONNECTED;
   if (count == 0) return KORVEL_E_EMPTY;
@@ -259,9 +265,17 @@ int CaptureTrack(Port& port, const WaitHooks& hooks, uint8_t* data300) {
   if (port.Gone()) return KORVEL_E_DISCONNECTED;
   std::memset(data300, 0, KORVEL_DATA_AREA);
   std::memcpy(data300, captured, static_cast<size_t>(count));
+  *written = static_cast<uint32_t>(count);
   // Whatever arrived after the count was taken belongs to no capture.
   port.PurgeReceive();
   return KORVEL_OK;
+}
+
+}  // namespace
+
+int CaptureTrack(Port& port, const WaitHooks& hooks, uint8_t* data300) {
+  uint32_t written = 0;
+  return CaptureBurst(port, hooks, data300, &written);
 }
 
 namespace {
@@ -294,16 +308,111 @@ int DiscardBurst(Port& port, const WaitHooks& hooks) {
 
 }  // namespace
 
-int WaitTrack(Port& port, const WaitHooks& hooks, uint8_t* data300, uint32_t timeout_ms) {
-  const int64_t limit = timeout_ms == kWaitForever ? INT64_MAX : static_cast<int64_t>(timeout_ms);
-  int status = WaitForBytes(port, hooks, 1, limit, KORVEL_E_EMPTY);
-  if (status != KORVEL_OK) return status;
-  status = CaptureTrack(port, hooks, data300);
-  if (status != KORVEL_E_OVERFLOW) return status;
-  // Unlike Korvel_GetTrack, the over-long burst goes, so that the next swipe
-  // comes through instead of the same overflow again.
+namespace {
+
+int64_t WaitLimit(uint32_t timeout_ms) {
+  return timeout_ms == kWaitForever ? INT64_MAX : static_cast<int64_t>(timeout_ms);
+}
+
+// The end of a capture that went over the limit: unlike Korvel_GetTrack, the
+// over-long burst goes, so that the next swipe comes through instead of the
+// same overflow again.
+int Overflowed(Port& port, const WaitHooks& hooks) {
   const int discarded = DiscardBurst(port, hooks);
   return discarded == KORVEL_OK ? KORVEL_E_OVERFLOW : discarded;
+}
+
+// Collects a burst byte by byte until CompleteSwipeLength() says it is a
+// whole swipe (nothing behind it is read), or until 50 ms pass without a new
+// byte (then as CaptureTrack()).
+int CaptureSwipe(Port& port, const WaitHooks& hooks, uint8_t* data300, const uint8_t* record8,
+                 unsigned tracks, uint32_t* written) {
+  uint8_t got[kCaptureLimit];
+  size_t n = 0;
+  int64_t last_byte_ms = port.NowMs();
+  for (;;) {
+    int waiting = port.BytesInQueue();
+    if (waiting < 0 || port.Gone()) return KORVEL_E_DISCONNECTED;
+    for (; waiting > 0 && n < kCaptureLimit; --waiting) {
+      (void)port.Read(got + n, 1);
+      if (port.Gone()) return KORVEL_E_DISCONNECTED;
+      ++n;
+      last_byte_ms = port.NowMs();
+      if (CompleteSwipeLength(got, n, record8, tracks) == n) {
+        std::memset(data300, 0, KORVEL_DATA_AREA);
+        std::memcpy(data300, got, n);
+        *written = static_cast<uint32_t>(n);
+        return KORVEL_OK;
+      }
+    }
+    if (waiting > 0) return Overflowed(port, hooks);
+    const bool pumping = ServicePump(port, hooks);
+    if (Closed(hooks)) return KORVEL_E_HANDLE;
+    const int64_t quiet = port.NowMs() - last_byte_ms;
+    if (quiet >= kSettleMs) {
+      std::memset(data300, 0, KORVEL_DATA_AREA);
+      std::memcpy(data300, got, n);
+      *written = static_cast<uint32_t>(n);
+      port.PurgeReceive();
+      return KORVEL_OK;
+    }
+    const Slice slice = NextSlice(pumping, kSettleMs - quiet, kWakeOnInput);
+    if (port.Wait(slice.ms, slice.flags) == WaitResult::kGone) return KORVEL_E_DISCONNECTED;
+  }
+}
+
+}  // namespace
+
+int WaitTrack(Port& port, const WaitHooks& hooks, uint8_t* data300, uint32_t timeout_ms) {
+  uint32_t written = 0;
+  return WaitSwipe(port, hooks, data300, timeout_ms, nullptr, 0, &written);
+}
+
+int WaitSwipe(Port& port, const WaitHooks& hooks, uint8_t* data300, uint32_t timeout_ms,
+              const uint8_t* record8, unsigned tracks, uint32_t* count) {
+  int status = WaitForBytes(port, hooks, 1, WaitLimit(timeout_ms), KORVEL_E_EMPTY, true);
+  if (status != KORVEL_OK) return status;
+  const bool by_rule = record8 != nullptr && (tracks & 7u) != 0;
+  status = by_rule ? CaptureSwipe(port, hooks, data300, record8, tracks, count)
+                   : CaptureBurst(port, hooks, data300, count);
+  return status == KORVEL_E_OVERFLOW && !by_rule ? Overflowed(port, hooks) : status;
+}
+
+size_t CompleteSwipeLength(const uint8_t* bytes, size_t count, const uint8_t* record8, unsigned tracks) {
+  tracks &= 7u;
+  if (bytes == nullptr || record8 == nullptr || tracks == 0) return 0;
+  const bool enter = record8[7] == '1';
+  int last = 0;  // the highest configured track
+  for (int t = 1; t <= 3; ++t) {
+    if ((tracks & (1u << (t - 1))) == 0) continue;
+    if (record8[2 * (t - 1)] == 0 || record8[2 * (t - 1) + 1] == 0) return 0;
+    last = t;
+  }
+  size_t at = 0;
+  unsigned seen = 0;
+  int previous = 0;
+  while (at < count) {
+    // The next track: one after the previous one, by its start sentinel.
+    int track = 0;
+    for (int t = previous + 1; t <= 3 && track == 0; ++t)
+      if (record8[2 * (t - 1)] != 0 && bytes[at] == record8[2 * (t - 1)]) track = t;
+    if (track == 0 || track > last) return 0;
+    const uint8_t end = record8[2 * (track - 1) + 1];
+    if (end == 0) return 0;
+    size_t stop = at + 1;
+    while (stop < count && bytes[stop] != end) ++stop;
+    if (stop >= count) return 0;  // its end sentinel has not come yet
+    at = stop + 1;
+    if (enter) {
+      if (at + 2 > count) return 0;
+      if (bytes[at] != '\r' || bytes[at + 1] != '\n') return 0;
+      at += 2;
+    }
+    seen |= 1u << (track - 1);
+    previous = track;
+    if (track == last) return (seen & tracks) == tracks ? at : 0;
+  }
+  return 0;
 }
 
 }  // namespace korvel

@@ -57,6 +57,9 @@ struct WaitHooks {
   // whether one ran.  May be empty.
   std::function<bool()> pump;
   const std::atomic<bool>* closed = nullptr;  // may be null
+  // Set by Korvel_CancelWait(): a wait for a swipe takes it (clears it) and
+  // ends with KORVEL_E_CANCELLED.  May be null.
+  std::atomic<bool>* cancel = nullptr;
 };
 
 // Runs the caller's pump and services the platform's message queue, once,
@@ -96,6 +99,25 @@ inline constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 // Waits up to `timeout_ms` for a swipe's first byte, then captures the burst
 // as CaptureTrack() does.  KORVEL_E_EMPTY when nothing came in time; a burst
 // over the limit is reported once (KORVEL_E_OVERFLOW) and read away.
+// A cancel (hooks.cancel) taken while waiting for the first byte ends the
+// wait with KORVEL_E_CANCELLED; a burst already arriving is captured first.
 int WaitTrack(Port& port, const WaitHooks& hooks, uint8_t* data300, uint32_t timeout_ms);
+
+// The length of the complete swipe at the start of `bytes`, as the reader
+// sends it with the track record `record8` and the tracks `tracks`
+// (KORVEL_TRACK_1 | 2 | 3) configured: each configured track from its start
+// sentinel to its end sentinel (and CR LF with the Enter mark on), tracks not
+// configured skipped whole in between, ending with the last configured
+// track.  0 while the swipe is not complete, when the bytes do not have that
+// shape, or when a configured track has no sentinel (a zero byte).
+size_t CompleteSwipeLength(const uint8_t* bytes, size_t count, const uint8_t* record8, unsigned tracks);
+
+// As WaitTrack(), but the burst ends as soon as its bytes form a complete
+// swipe (CompleteSwipeLength()); bytes after it stay in the input queue for
+// the next call.  Without a rule (no record, or no tracks) or when the bytes
+// do not complete one, the burst ends after 50 ms of quiet as in WaitTrack().
+// `*count` gets the number of bytes written with KORVEL_OK.
+int WaitSwipe(Port& port, const WaitHooks& hooks, uint8_t* data300, uint32_t timeout_ms,
+              const uint8_t* record8, unsigned tracks, uint32_t* count);
 
 }  // namespace korvel

@@ -59,6 +59,8 @@ inline constexpr uint8_t kErrorNoCard = 0x03;
 
 // An incomplete request older than this is dropped when more bytes arrive.
 inline constexpr int64_t kInterByteTimeoutMs = 100;
+// The notes the model keeps for TakeNotes().
+inline constexpr size_t kMaxNotes = 1000;
 
 // A card: the track contents without sentinels.  An empty track is not sent.
 // The sample cards use the ISO 7813 layout and test card numbers only.
@@ -226,7 +228,9 @@ class ReaderModel {
   std::vector<uint8_t> TrackBytes(const Card& card) const;
   // True once after a command met the kHangUp fault.
   bool TakeHangUp();
-  // Human-readable notes of what the model did since the last call.
+  // Human-readable notes of what the model did since the last call: at most
+  // kMaxNotes of the latest, after a note that says how many older ones were
+  // dropped, if any were.
   std::vector<std::string> TakeNotes();
 
  private:

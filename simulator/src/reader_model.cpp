@@ -96,10 +96,15 @@ struct ReaderModel::Impl {
   double last_taken = 0;    // the due time of the last byte taken from the queue
   bool hangup = false;
   std::vector<std::string> notes;
+  size_t notes_dropped = 0;  // the oldest notes dropped since the last TakeNotes()
 
-  // Notes nobody collects must not pile up without end.
+  // Notes nobody collects must not pile up without end; those dropped are
+  // counted, and TakeNotes() says how many.
   void Note(std::string text) {
-    if (notes.size() >= 1000) notes.erase(notes.begin());
+    if (notes.size() >= kMaxNotes) {
+      notes.erase(notes.begin());
+      ++notes_dropped;
+    }
     notes.push_back(std::move(text));
   }
 
@@ -399,6 +404,11 @@ bool ReaderModel::TakeHangUp() {
 std::vector<std::string> ReaderModel::TakeNotes() {
   std::vector<std::string> notes;
   notes.swap(impl_->notes);
+  if (impl_->notes_dropped != 0) {
+    notes.insert(notes.begin(), std::to_string(impl_->notes_dropped) +
+                                    " line(s) of output dropped: they came faster than they were taken");
+    impl_->notes_dropped = 0;
+  }
   return notes;
 }
 

@@ -13,6 +13,7 @@
 #include <span>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -45,13 +46,20 @@ std::vector<std::string> Texts(const Korvel_Card& c) {
   return texts;
 }
 
+// The most digits of one run in any text: digits in a row, or groups of
+// digits each joined to the next by one space, dash or dot.
 size_t LongestDigitRun(const Korvel_Card& c) {
   size_t longest = 0;
   for (const std::string& s : Texts(c)) {
+    const auto digit = [&s](size_t k) { return k < s.size() && s[k] >= '0' && s[k] <= '9'; };
     size_t run = 0;
-    for (char ch : s) {
-      run = ch >= '0' && ch <= '9' ? run + 1 : 0;
-      longest = std::max(longest, run);
+    for (size_t k = 0; k < s.size(); ++k) {
+      if (digit(k)) {
+        longest = std::max(longest, ++run);
+      } else if (std::string_view(" -.").find(s[k]) == std::string_view::npos || !digit(k - 1) ||
+                 !digit(k + 1)) {
+        run = 0;
+      }
     }
   }
   return longest;
@@ -177,6 +185,8 @@ TEST(Decode, LayoutsMalformedDataAndChecks) {
     {"wrong check digit", ";4111111111111112=2912101?", "-O-", "4111111111111112", "account_check_digit=F", "not the account number's check digit"},
     {"track 1 without its end sentinel", "%B4111111111111111^DOE/JANE^2912101\r\n" + t2 + "\r\n", "EO-", pan.c_str(), "track1_framing=F track1_layout=N tracks_agree=N", "no end sentinel (0x3F) after 34 characters"},
     {"lower case on track 1", "%B4111111111111111^doe/jane^2912101?", "C--", "", "track1_characters=F", "character 19 is 0x64, outside the six-bit"},
+    {"'_' (0x5F) is in track 1's set", "%B4111111111111111^O_HARA/JANE^2912101?", "O--", pan.c_str(), "track1_characters=P track1_layout=P"},
+    {"'`' (0x60) is not", "%B4111111111111111^O`HARA/JANE^2912101?", "C--", "", "track1_characters=F", "character 20 is 0x60"},
     {"a letter on track 2", ";41111111111111A1=2912101?", "-C-", "", "track2_characters=F", "character 15 is 0x41"},
     {"a zero byte inside track 2", ";4111111111\0"s "11111=2912101?", "-C-", "", "track2_characters=F", "character 11 is 0x00"},
     {"track 2 of 37 characters", long2, "-O-", pan.c_str(), "track2_length=P"},
@@ -186,6 +196,7 @@ TEST(Decode, LayoutsMalformedDataAndChecks) {
     {"nothing between the sentinels", "%?" + t2, "0O-", pan.c_str(), "track1_framing=F track1_characters=N", "nothing between"},
     {"empty", "", "---", "", "no_stray_bytes=P track1_framing=N"},
     {"garbage", "hello, world", "---", "", "no_stray_bytes=F", "12 bytes belong to no track"},
+    {"counts of eight digits and more in the reasons", std::string(12345678, '7') + ";" + std::string(10000000, '1') + "A", "-E-", "", "track2_framing=F track2_characters=F track2_length=F no_stray_bytes=F", "no end sentinel (0x3F) after 10,000,001 characters"},
     {"padding of the capture area", t1 + t2 + std::string(200, '\0'), "OO-", pan.c_str(), "no_stray_bytes=P tracks_agree=P"},
     {"stray bytes around the tracks", "xx" + t1 + "\r\nyy" + t2 + "z", "OO-", pan.c_str(), "no_stray_bytes=F", "5 bytes belong to no track"},
     {"a second track 1 is stray", t1 + t1, "O--", pan.c_str(), "no_stray_bytes=F"},
@@ -195,10 +206,15 @@ TEST(Decode, LayoutsMalformedDataAndChecks) {
     {"expiration date cut short", ";4111111111111111=291?", "-O-", "", "track2_layout=F", "the expiration date is not four digits or '='"},
     {"no expiration date, no service code", ";4111111111111111===123?", "-O-", pan.c_str(), "expiration_month=N not_expired=N"},
     {"month 13", ";4111111111111111=2913101?", "-O-", pan.c_str(), "expiration_month=F not_expired=N", "the expiration month 13 is not 01 to 12"},
+    {"month 00", ";4111111111111111=2900101?", "-O-", pan.c_str(), "expiration_month=F not_expired=N", "the expiration month 00 is not 01 to 12"},
     {"expired", ";4111111111111111=2505101?", "-O-", pan.c_str(), "not_expired=F", "expired at the end of 05/25 (today 06/25)"},
     {"valid through its month", ";4111111111111111=2506101?", "-O-", pan.c_str(), "not_expired=P"},
     {"no date given", t2, "-O-", pan.c_str(), "not_expired=N", "", KORVEL_TRACK_DEFAULT, KORVEL_CARD_NO_DATE},
     {"tracks disagree", "%B5555555555554444^DOE/JANE^3005101?" + t2, "OO-", pan.c_str(), "tracks_agree=F", "the account numbers and the expiration dates of tracks 1 and 2 differ"},
+    {"tracks agree on the number, not on the date", "%B4111111111111111^DOE/JANE^3005101?" + t2, "OO-", pan.c_str(), "tracks_agree=F", "the expiration dates of tracks 1 and 2 differ"},
+    {"eight digits on track 3", "+12345678?", "--O", "", "track3_characters=P"},
+    {"eight digits in a name", "%B4111111111111111^DOE/12345678^2912101?", "O--", pan.c_str(), "track1_layout=P"},
+    {"a number in groups on track 3", "+4111 1111 1111 1111?", "--C", "", "track3_characters=F"},
     {"tracks 2 and 3 share a start sentinel: a lone track is track 2", ";0155555555=1?", "-O-", "", "track2_layout=F", "", "%?;?;?71"},
     {"no sentinels at all: tracks by their place", "B4111111111111111^DOE/JANE^2912101\r\n4111111111111111=2912101\r\n", "OO-", pan.c_str(), "tracks_agree=P", "", "\0\0\0\0\0\0"s "71"},
   };
@@ -250,6 +266,44 @@ TEST(Decode, NamesAndTheCenturyOfTwoDigitYears) {
                      {7412, 2501, true}, {7512, 2501, false}, {101, 9912, true},  {9901, 102, false}};
   for (const Case& k : cases)
     EXPECT_EQ(ValidOn(k.expiration, k.today), k.valid) << k.expiration << " " << k.today;
+}
+
+TEST(Decode, MaskedTextsOutsideTheFieldsRead) {
+  const std::string long_name(27, 'X');
+  const std::string grouped_name = "%B4111111111111111^DOE/4111 1111 1111 1111^2912101?";
+  struct Row {
+    const char* what;
+    std::string bytes;
+    int track;  // 0 for track 1
+    std::string masked;
+  } const rows[] = {
+      {"a number in groups: no fields read, what follows the date starred",
+       "%B4111 1111 1111 1111^DOE/JOHN^2912101123456?", 0, "B4111 11** **** 1111^DOE/JOHN^2912*********"},
+      {"name too long", "%B4111111111111111^" + long_name + "^2912101123456?", 0,
+       "B411111******1111^" + long_name + "^2912*********"},
+      {"no expiration date on a broken track 1", "%B4111111111111111^X^^101123456?", 0,
+       "B411111******1111^X^^*********"},
+      {"malformed track 1", "%B4111111111111111^doe/jane^2912101123456?", 0,
+       "B411111******1111^doe/jane^2912*********"},
+      {"no '^' after the name: runs only", "%B4111111111111111^DOE/JOHN 2912101123?", 0,
+       "B411111******1111^DOE/JOHN 2*****1123"},
+      {"a number in groups on track 2", ";4111-1111-1111-1111=2912101123456?", 1,
+       "4111-11**-****-1111=2912*********"},
+      {"a name in groups", grouped_name, 0, "B411111******1111^DOE/4111 11** **** 1111^2912101"},
+      {"eight digits on track 3", "+12345678?", 2, "*****678"},
+      {"eight digits joined by a dot", "+1234.5678?", 2, "****.*678"},
+      {"a byte shown as '.' joins", "+1234\x01" + "5678?"s, 2, "****.*678"},
+      {"two joining characters end a run", "+1234  5678?", 2, "1234  5678"},
+      {"seven digits stay", "+1234 567-?", 2, "1234 567-"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const Korvel_Card m = DecodeText(row.bytes, KORVEL_TRACK_DEFAULT, kToday, false);
+    EXPECT_EQ(m.track[row.track].text, row.masked);
+  }
+  const Korvel_Card name = DecodeText(grouped_name, KORVEL_TRACK_DEFAULT, kToday, false);
+  EXPECT_STREQ(name.name, "DOE/4111 11** **** 1111");
+  EXPECT_STREQ(name.given_name, "4111 11** **** 1111");
 }
 
 TEST(Mask, NeverMoreThanFirstSixAndLastFourNorTheWholeNumber) {

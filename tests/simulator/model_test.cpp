@@ -167,6 +167,18 @@ TEST(ReaderModel, CommandModeHoldsTheSwipeForReadData) {
   EXPECT_EQ(Ask(m, BuildRequest('3', {'0'})), BuildReply('3', '0', 'Y', data));
 }
 
+TEST(ReaderModel, NotesNobodyTakesAreBoundedAndTheDroppedOnesCounted) {
+  ReaderModel m;
+  for (size_t i = 0; i < kMaxNotes + 7; ++i) m.Swipe(SampleCards()[0], 0);
+  std::vector<std::string> notes = m.TakeNotes();
+  ASSERT_EQ(notes.size(), kMaxNotes + 1);
+  EXPECT_EQ(notes.front().rfind("7 line(s) of output dropped", 0), 0u) << notes.front();
+  m.Swipe(SampleCards()[0], 0);
+  notes = m.TakeNotes();
+  ASSERT_EQ(notes.size(), 1u);  // counted once
+  EXPECT_NE(notes[0].find("swipe"), std::string::npos);
+}
+
 TEST(ReaderModel, RateChangeAnswersAtTheOldRateThenListensOnlyAtTheNew) {
   ReaderModel m;
   const Bytes query = BuildRequest('1', {'0'});
