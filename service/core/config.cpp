@@ -14,6 +14,8 @@ namespace korvel::service {
 
 namespace {
 
+constexpr unsigned kTrackBits[3] = {kTrack1, kTrack2, kTrack3};
+
 int LineOf(const toml::node& node) {
   return static_cast<int>(node.source().begin.line);
 }
@@ -97,10 +99,10 @@ class Checker {
         for (const toml::node& item : *array) {
           const auto* track = item.as_integer();
           if (track == nullptr || track->get() < 1 || track->get() > 3 ||
-              (bits & (1u << (track->get() - 1))) != 0)
+              (bits & kTrackBits[track->get() - 1]) != 0)
             good = false;
           else
-            bits |= 1u << (track->get() - 1);
+            bits |= kTrackBits[track->get() - 1];
         }
       if (!good)
         Problem(LineOf(*node), prefix + "tracks",

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "korvel.h"
 #include "request.h"
 
 namespace korvel::service {
@@ -25,7 +26,7 @@ inline constexpr const char* kDefaultConfig = "/etc/korvel/korveld.toml";
 inline constexpr size_t kDefaultClientQueue = 256;
 
 // Bits of ReaderSettings::tracks: the tracks the reader is set to send.
-inline constexpr unsigned kTrack1 = 1u, kTrack2 = 2u, kTrack3 = 4u;
+inline constexpr unsigned kTrack1 = KORVEL_TRACKS_1, kTrack2 = KORVEL_TRACKS_2, kTrack3 = KORVEL_TRACKS_3;
 
 // How one reader is served.  Two readers with equal settings are the same
 // reader (a reload keeps it running).

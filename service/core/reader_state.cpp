@@ -63,4 +63,18 @@ int64_t ReaderLife::RetryDelayMs() {
   return backoff_.Next();
 }
 
+std::optional<uint64_t> TrailRule::Delivered(uint64_t seq, bool complete, int64_t now_ms) {
+  std::optional<uint64_t> follows;
+  if (!complete && last_complete_ && now_ms - last_ms_ <= kTrailMs) follows = last_seq_;
+  // A tail's own tail still follows the swipe it belongs to.
+  if (follows) {
+    last_ms_ = now_ms;
+    return follows;
+  }
+  last_complete_ = complete;
+  last_seq_ = seq;
+  last_ms_ = now_ms;
+  return std::nullopt;
+}
+
 }  // namespace korvel::service

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace korvel::service {
@@ -66,6 +67,24 @@ class ReaderLife {
   std::string reason_;
   bool just_lost_ = false;
   Backoff backoff_;
+};
+
+// Bytes a reader sends after a swipe that was complete by its track settings
+// (more tracks than configured, say) come as a burst of their own.  They are
+// reported as a swipe of their own that names the one they came after
+// ("follows"): a burst that is not a whole swipe itself and comes within
+// kTrailMs of a swipe delivered early.
+class TrailRule {
+ public:
+  static constexpr int64_t kTrailMs = 250;
+  // A burst delivered at `now_ms` as swipe `seq`; `complete`: its bytes make
+  // a whole swipe (Korvel_SwipeComplete).  Returns the seq it follows, if any.
+  std::optional<uint64_t> Delivered(uint64_t seq, bool complete, int64_t now_ms);
+
+ private:
+  bool last_complete_ = false;
+  uint64_t last_seq_ = 0;
+  int64_t last_ms_ = 0;
 };
 
 }  // namespace korvel::service

@@ -18,9 +18,6 @@ int64_t UnixMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// How long one wait lasts before the worker looks for work and a stop.
-constexpr uint32_t kWaitSliceMs = 200;
-
 }  // namespace
 
 ReaderWorker::ReaderWorker(ReaderSettings settings, uint64_t generation, ReaderSink* sink)
@@ -74,16 +71,16 @@ bool ReaderWorker::Stopping() {
   return stop_;
 }
 
-void ReaderWorker::Interrupt() {}
+void ReaderWorker::Interrupt() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A cancel made between two waits ends the next one: nothing is missed.
+  if (handle_ != nullptr) Korvel_CancelWait(handle_);
+}
 
 int ReaderWorker::Wait(void* handle, unsigned char* data, uint32_t* count) {
-  const int status = Korvel_WaitTrack(handle, data, kWaitSliceMs);
-  if (status == KORVEL_OK) {
-    size_t n = KORVEL_DATA_AREA;
-    while (n > 0 && data[n - 1] == 0) --n;
-    *count = static_cast<uint32_t>(n);
-  }
-  return status;
+  // The swipe ends as soon as it is whole by the configured tracks, else
+  // after the library's quiet time.
+  return Korvel_WaitSwipe(handle, data, KORVEL_WAIT_FOREVER, record_.data(), settings_.tracks, count);
 }
 
 void ReaderWorker::Report(bool changed, const std::string& identification, int mode_found) {
@@ -194,12 +191,15 @@ void ReaderWorker::Serve(void* handle) {
       swipe.time = TimeText(UnixMs());
       swipe.status = status;
       if (status == KORVEL_OK) swipe.bytes.assign(data, data + count);
+      const bool complete = status == KORVEL_OK && settings_.tracks != 0 &&
+                            Korvel_SwipeComplete(data, count, record_.data(), settings_.tracks) == count;
+      swipe.follows = trail_.Delivered(swipe.seq, complete, MonotonicMs());
       swipe.record = record_;
       swipe.today_yymm = TodayYymm();
       sink_->Swiped(generation_, std::move(swipe));
       continue;
     }
-    if (status == KORVEL_E_EMPTY) continue;
+    if (status == KORVEL_E_EMPTY || status == KORVEL_E_CANCELLED) continue;
     Report(life_.Lost(status == KORVEL_E_DISCONNECTED ? "the device went away" : cli::StatusReason(status)));
     return;
   }
@@ -209,7 +209,15 @@ void ReaderWorker::Run() {
   while (!Stopping()) {
     void* handle = Open();
     if (handle != nullptr) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handle_ = handle;
+      }
       Serve(handle);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handle_ = nullptr;
+      }
       if (Stopping()) {
         // Back to the mode the reader was found in.
         if (mode_found_ >= 0 && mode_found_ != KORVEL_MODE_ACTIVE)

@@ -97,7 +97,8 @@ class ReaderWorker {
   bool stop_ = false;
   bool path_changed_ = false;
   std::deque<Job> jobs_;
-  void* waiting_handle_ = nullptr;  // the handle a wait may be pending on (guarded)
+  void* handle_ = nullptr;  // the open handle, for Interrupt (guarded)
+  TrailRule trail_;
   std::thread thread_;
 };
 

@@ -278,4 +278,28 @@ TEST(ReaderLife, StatesAndRetries) {
   EXPECT_EQ(network.RetryDelayMs(), 1000);
 }
 
+// Trailing bytes after an early delivery name the swipe they belong to.
+TEST(TrailRule, TailsFollowTheSwipeDeliveredEarly) {
+  struct Step {
+    uint64_t seq;
+    bool complete;
+    int64_t ms;
+    int follows;  // -1: none
+  };
+  const Step steps[] = {
+      {1, true, 1000, -1},   // early delivery
+      {2, false, 1060, 1},   // its tail (after the quiet time)
+      {3, false, 1120, 1},   // more of it
+      {4, true, 1130, -1},   // a whole swipe is never a tail
+      {5, true, 5000, -1},   // ...
+      {6, false, 5400, -1},  // too late to be a tail: a swipe of its own
+      {7, false, 5450, -1},  // after a quiet-time delivery nothing is a tail
+  };
+  TrailRule rule;
+  for (const Step& step : steps) {
+    const auto follows = rule.Delivered(step.seq, step.complete, step.ms);
+    EXPECT_EQ(follows ? static_cast<int>(*follows) : -1, step.follows) << "seq " << step.seq;
+  }
+}
+
 }  // namespace

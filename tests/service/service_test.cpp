@@ -389,6 +389,30 @@ TEST_F(Service, SlowClientLosesEventsAndIsToldFastOneLosesNone) {
   EXPECT_EQ(dropped + seen, static_cast<uint64_t>(kSwipes));
 }
 
+// With the tracks configured a swipe is delivered as soon as it is whole;
+// what the reader sends beyond them comes as a swipe that follows it.
+TEST_F(Service, EarlySwipesAndTheirTails) {
+  PtyReader* lane = AddReader("lane1");
+  WriteConfig(ReaderTable("lane1", "tracks = [1, 2]\nsentinels = \"%?;?+?71\"\n"));
+  Start();
+  ASSERT_TRUE(WaitState("lane1", "ready"));
+  auto client = Subscriber();
+  lane->Swipe(1);  // mastercard: tracks 1, 2 and 3
+  const Json first = client->NextEvent("swipe");
+  EXPECT_EQ(first["card"]["tracks"]["track2"]["status"], "ok");
+  EXPECT_EQ(first["card"]["tracks"]["track3"]["status"], "absent");
+  EXPECT_FALSE(first.contains("follows"));
+  const Json tail = client->NextEvent("swipe");
+  EXPECT_EQ(tail["follows"], first["seq"]);
+  EXPECT_EQ(tail["seq"], first["seq"].get<int>() + 1);
+  EXPECT_EQ(tail["card"]["tracks"]["track3"]["status"], "ok");
+  // A card with just the configured tracks: no tail.
+  lane->Swipe(0);
+  const Json visa = client->NextEvent("swipe");
+  EXPECT_FALSE(visa.contains("follows"));
+  EXPECT_TRUE(client->NextEvent("swipe", 500).is_null());
+}
+
 TEST_F(Service, BadInputGetsErrorsAndPersistentGarbageIsDisconnected) {
   PtyReader* lane = AddReader("lane1");
   WriteConfig(ReaderTable("lane1"));
