@@ -34,6 +34,7 @@
 #include <nlohmann/json.hpp>
 
 #include "korvel_sim.h"
+#include "ser2net_server.h"
 
 namespace {
 
@@ -331,6 +332,37 @@ TEST_F(Service, ReaderUnpluggedAndBackIsReadyByItself) {
   ASSERT_FALSE(state.is_null()) << client->raw() << ReadFile(log_);
   lane->Swipe(0);
   EXPECT_EQ(client->NextEvent("swipe")["card"]["account"], "411111******1111");
+}
+
+// A reader on a network port: ser2net dropped, then started again on the
+// same port; the service reconnects by itself (backoff).
+TEST_F(Service, NetworkReaderComesBackAfterItsServerRestarts) {
+  using korvel::net_test::Ser2net;
+  if (Ser2net::Program().empty()) GTEST_SKIP() << "ser2net is not installed";
+  PtyReader* lane = AddReader("lane1");
+  std::string error;
+  auto server = Ser2net::Start({lane->path()}, &error);
+  ASSERT_TRUE(server) << error;
+  const Ser2net::Endpoints endpoints = server->endpoints(0);
+  WriteConfig("[[reader]]\nname = \"net\"\nport = \"" + endpoints.rfc2217 + "\"\n");
+  Start();
+  ASSERT_TRUE(WaitState("net", "ready")) << ReadFile(log_);
+  auto client = Subscriber();
+  lane->Swipe(0);
+  EXPECT_EQ(client->NextEvent("swipe")["reader"], "net");
+
+  server->Kill();
+  server.reset();
+  EXPECT_FALSE(client->NextWhere([](const Json& j) { return j["event"] == "reader" && j["state"] == "lost"; })
+                   .is_null());
+  server = Ser2net::Start({lane->path()}, &error, {endpoints.rfc2217_port, endpoints.tcp_port});
+  ASSERT_TRUE(server) << error;
+  ASSERT_FALSE(
+      client->NextWhere([](const Json& j) { return j["event"] == "reader" && j["state"] == "ready"; })
+          .is_null())
+      << client->raw() << ReadFile(log_);
+  lane->Swipe(1);
+  EXPECT_EQ(client->NextEvent("swipe")["card"]["account"], "555555******4444");
 }
 
 TEST_F(Service, DiscoversReadersUnderMatchFolders) {
