@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "korvel.h"
+#ifdef KORVEL_HAVE_SIMULATOR
 #include "korvel_sim.h"
+#endif
 #include "log.h"
 #include "service.h"
 
@@ -53,6 +55,7 @@ int Usage(const std::string& message) {
   return 2;
 }
 
+#ifdef KORVEL_HAVE_SIMULATOR
 // The simulated readers of --simulate, swiping the sample cards in turn.
 class Simulation {
  public:
@@ -99,6 +102,15 @@ class Simulation {
   std::condition_variable wake_;
   bool stop_ = false;
 };
+#else
+class Simulation {
+ public:
+  bool Start(int, std::vector<ReaderSettings>*) {
+    Log("--simulate: this korveld was built without the simulator");
+    return false;
+  }
+};
+#endif
 
 }  // namespace
 
