@@ -172,9 +172,12 @@ void* ReaderWorker::Open() {
 }
 
 void ReaderWorker::Restore(void* handle) {
+  // A record a claim sent is taken back too: swipes are decoded with the
+  // configured one (or the reader's default) again.
+  const bool changed = record_ != settings_.Record();
   record_ = settings_.Record();
   if (handle == nullptr) return;
-  if (settings_.record) Korvel_SetTrack(handle, settings_.record->data());
+  if (settings_.record || changed) Korvel_SetTrack(handle, record_.data());
   Korvel_ReadMode(handle, KORVEL_MODE_ACTIVE);
 }
 

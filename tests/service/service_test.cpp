@@ -303,21 +303,38 @@ TEST_F(Service, ClaimAndRelease) {
   const Json mode = holder->Ask({{"request", "mode"}, {"reader", "lane1"}, {"mode", "command"}});
   EXPECT_EQ(mode["ok"], true) << mode.dump();
   EXPECT_EQ(lane->State().mode, '1');
+  // In command mode the reader keeps the last card for `read`.
+  lane->Swipe(0);
+  ASSERT_TRUE(lane->WaitIdle(kLongMs));
+  const Json read = holder->Ask({{"request", "read"}, {"reader", "lane1"}});
+  EXPECT_EQ(read["ok"], true) << read.dump();
+  EXPECT_EQ(read["card"]["account"], "411111******1111");
+  const Json record = holder->Ask({{"request", "sentinels"}, {"reader", "lane1"}, {"sentinels", "%?;?+?70"}});
+  EXPECT_EQ(record["record"], "%?;?+?70") << record.dump();
+  EXPECT_EQ(lane->State().track_settings[7], '0');
   EXPECT_EQ(holder->Ask({{"request", "release"}, {"reader", "lane1"}})["ok"], true);
   EXPECT_FALSE(other->NextEvent("released").is_null());
   // Released: the reader is set up as configured again, and swipes reach everyone.
   ASSERT_TRUE(WaitFor([&] { return lane->State().mode == '0'; }));
+  EXPECT_EQ(lane->State().track_settings[7], '1');
   lane->Swipe(2);
   const Json swipe = other->NextEvent("swipe");
   EXPECT_EQ(swipe["seq"], 2);  // the claimed swipe never reached it
   EXPECT_EQ(other->Ask({{"request", "mode"}, {"reader", "lane1"}, {"mode", "command"}})["error"],
             "not_claimed");
 
+  // The record is the configured one again (the reader's default here).
+  EXPECT_EQ(other->Ask({{"request", "sentinels"}, {"reader", "lane1"}})["record"], "%?;?+?71");
+
   // A claim ends when its client leaves.
   EXPECT_EQ(other->Ask({{"request", "claim"}, {"reader", "lane1"}})["ok"], true);
   EXPECT_FALSE(holder->NextEvent("claimed").is_null());
   other.reset();
   EXPECT_FALSE(holder->NextEvent("released").is_null());
+  // Unsubscribed: no more swipes.
+  EXPECT_EQ(holder->Ask({{"request", "unsubscribe"}})["ok"], true);
+  lane->Swipe(0);
+  EXPECT_TRUE(holder->NextEvent("swipe", 500).is_null());
 }
 
 TEST_F(Service, ReaderUnpluggedAndBackIsReadyByItself) {
