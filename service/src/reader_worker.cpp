@@ -161,11 +161,13 @@ void* ReaderWorker::Open() {
   }
   if (status != KORVEL_OK) {
     Korvel_CommClose(handle);
-    const std::string reason = cli::StepWords(step) + ": " + cli::StatusReason(status);
+    std::string reason = cli::StepWords(step) + ": " + cli::StatusReason(status);
+    if (settings_.discovered && !served_) reason = "does not answer like a reader (" + reason + ")";
     Report(status == KORVEL_E_DISCONNECTED ? life_.Lost(reason) : life_.SetupFailed(reason));
     return nullptr;
   }
   mode_found_ = mode[0];
+  served_ = true;
   record_ = settings_.Record();
   Report(life_.Ready(), std::string(reinterpret_cast<const char*>(text)), mode_found_);
   return handle;
@@ -230,7 +232,10 @@ void ReaderWorker::Run() {
       }
       Korvel_CommClose(handle);
     }
-    Idle(life_.RetryDelayMs());
+    // A discovered device that never answered like a reader is not asked
+    // again until its path changes (it may be a modem, say).
+    const bool probe_failed = settings_.discovered && !served_ && life_.state() == ReaderState::kFailed;
+    Idle(probe_failed ? -1 : life_.RetryDelayMs());
   }
 }
 

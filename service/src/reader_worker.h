@@ -91,6 +91,7 @@ class ReaderWorker {
   TrackRecord record_;
   uint64_t seq_ = 0;
   int mode_found_ = -1;
+  bool served_ = false;  // it answered like a reader at least once
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -399,6 +399,12 @@ TEST_F(Service, DiscoversReadersUnderMatchFolders) {
   EXPECT_TRUE(client->Ask({{"request", "subscribe"}, {"readers", {"usb-1-reader"}}})["ok"]);
   found->Swipe(0);
   EXPECT_EQ(client->NextEvent("swipe")["reader"], "usb-1-reader");
+  // A device that does not answer like a reader is listed as such, and left alone.
+  AddReader("silent")->SetFault({korvel::sim::Fault::kSilent});
+  ASSERT_EQ(symlink((dir_ + "/silent").c_str(), (dir_ + "/by-id/usb-2-reader").c_str()), 0);
+  ASSERT_TRUE(WaitState("usb-2-reader", "failed")) << ReadFile(log_);
+  EXPECT_NE(ReaderEntry("usb-2-reader")["reason"].get<std::string>().find("does not answer like a reader"),
+            std::string::npos);
   // Removed (the link goes) and made again.
   readers_.erase("usb-1-reader");
   ASSERT_TRUE(WaitFor([&] { return ReaderEntry("usb-1-reader")["state"] != "ready"; }));
