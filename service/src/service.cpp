@@ -69,7 +69,7 @@ Service::~Service() {
     if (reader.worker) reader.worker->RequestStop();
   for (auto& [name, reader] : readers_)
     if (reader.worker) reader.worker->Join();
-  for (std::thread& thread : retiring_) thread.join();
+  for (auto& [key, thread] : retiring_) thread.join();
   discovery_.reset();
 }
 
@@ -162,10 +162,16 @@ void Service::StartReader(const ReaderSettings& settings) {
 
 void Service::Retire(std::vector<std::unique_ptr<ReaderWorker>> workers, std::function<void()> then) {
   for (auto& worker : workers) worker->RequestStop();
-  retiring_.emplace_back([this, workers = std::move(workers), then = std::move(then)]() mutable {
+  const uint64_t key = next_retiring_++;
+  retiring_[key] = std::thread([this, key, workers = std::move(workers), then = std::move(then)]() mutable {
     for (auto& worker : workers) worker->Join();
     workers.clear();
-    boost::asio::post(io_, std::move(then));
+    boost::asio::post(io_, [this, key, then = std::move(then)] {
+      // This thread has nothing left to do but end.
+      retiring_[key].join();
+      retiring_.erase(key);
+      then();
+    });
   });
 }
 

@@ -97,7 +97,8 @@ class Service : public ReaderSink {
   std::unique_ptr<Discovery> discovery_;
   std::map<std::string, Reader> readers_;
   std::set<std::shared_ptr<Client>> clients_;
-  std::vector<std::thread> retiring_;
+  std::map<uint64_t, std::thread> retiring_;
+  uint64_t next_retiring_ = 1;
   uint64_t next_generation_ = 1;
   uint64_t next_client_ = 1;
   bool stopping_ = false;
