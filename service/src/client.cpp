@@ -22,7 +22,8 @@ void Client::Start() {
   }
   // A client's backlog waits in its queue, where the drop rule applies, more
   // than in the kernel's buffer.
-  socket_.set_option(boost::asio::socket_base::send_buffer_size(32 * 1024));
+  boost::system::error_code ignored;
+  socket_.set_option(boost::asio::socket_base::send_buffer_size(32 * 1024), ignored);
   Read();
 }
 

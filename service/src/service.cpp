@@ -129,12 +129,17 @@ void Service::WatchFolders() {
 void Service::Accept() {
   acceptor_.async_accept([this](const boost::system::error_code& error, stream_protocol::socket socket) {
     if (stopping_) return;
-    if (!error) {
-      auto client =
-          std::make_shared<Client>(std::move(socket), next_client_++, options_.config.client_queue, this);
-      clients_.insert(client);
-      client->Start();
+    if (error) {
+      // Out of descriptors, say: try again a little later rather than at once.
+      Log("accepting a client: " + error.message());
+      auto timer = std::make_shared<boost::asio::steady_timer>(io_, std::chrono::milliseconds(200));
+      timer->async_wait([this, timer](const boost::system::error_code&) { Accept(); });
+      return;
     }
+    auto client =
+        std::make_shared<Client>(std::move(socket), next_client_++, options_.config.client_queue, this);
+    clients_.insert(client);
+    client->Start();
     Accept();
   });
 }
