@@ -90,6 +90,9 @@ bool Service::Listen() {
     }
     unlink(path.c_str());
   }
+  // The socket's folder (/run/korvel) is systemd's to make; elsewhere it is made here.
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) mkdir(path.substr(0, slash).c_str(), 0750);
   acceptor_.open(stream_protocol(), error);
   if (!error) acceptor_.bind(stream_protocol::endpoint(path), error);
   if (!error) acceptor_.listen(boost::asio::socket_base::max_listen_connections, error);
@@ -97,7 +100,13 @@ bool Service::Listen() {
     Log(path + ": " + error.message());
     return false;
   }
+  // Mode 0660, group korvel where it exists: its members are the clients.
   chmod(path.c_str(), 0660);
+  if (const struct group* group = getgrnam("korvel")) {
+    if (chown(path.c_str(), static_cast<uid_t>(-1), group->gr_gid) != 0) {
+      // Not ours to give (not root, not a member): the socket keeps our group.
+    }
+  }
   return true;
 }
 
