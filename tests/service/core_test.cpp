@@ -6,6 +6,8 @@
 // and a reader's states and backoff.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "protocol.h"
 #include "reader_state.h"
 #include "report.h"
+#include "service_client.h"
 
 namespace {
 
@@ -300,6 +303,39 @@ TEST(TrailRule, TailsFollowTheSwipeDeliveredEarly) {
     const auto follows = rule.Delivered(step.seq, step.complete, step.ms);
     EXPECT_EQ(follows ? static_cast<int>(*follows) : -1, step.follows) << "seq " << step.seq;
   }
+}
+
+// `korvel service`: what it refuses before it connects, and a service that
+// is not there.
+TEST(ServiceClient, UsageAndUnreachable) {
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+  };
+  const Case cases[] = {
+      {{}, 2},
+      {{"bogus"}, 2},
+      {{"info"}, 2},
+      {{"info", "a", "b"}, 2},
+      {{"readers", "a"}, 2},
+      {{"mode", "a", "sleep"}, 2},
+      {{"watch", "--count", "0"}, 2},
+      {{"watch", "--timeout", "x"}, 2},
+      {{"info", "a", "--count", "2"}, 2},
+      {{"--frobnicate", "readers"}, 2},
+      {{"--help"}, 0},
+      {{"--socket", "/nonexistent/k.sock", "readers"}, 1},
+      {{"--socket", "/nonexistent/k.sock", "--json", "watch"}, 1},
+  };
+  const std::atomic<bool> stop{false};
+  for (const Case& c : cases) {
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    EXPECT_EQ(korvel::cli::RunService(c.args, out, err, stop), c.code) << testing::PrintToString(c.args);
+    std::fclose(out);
+    std::fclose(err);
+  }
+  EXPECT_EQ(korvel::cli::ServiceSocket("/x.sock"), "/x.sock");
 }
 
 }  // namespace
