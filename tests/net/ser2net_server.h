@@ -54,11 +54,8 @@ class Ser2net {
   }
 
   // Serves each of `devices` (at 9600 8-N-1, modem lines ignored); null with
-  // `error` set when it cannot be started.  `ports` (two a device, RFC 2217
-  // first) serves them on those ports instead of free ones: a server started
-  // again where an earlier one was.
-  static std::unique_ptr<Ser2net> Start(const std::vector<std::string>& devices, std::string* error,
-                                        const std::vector<uint16_t>& ports = {}) {
+  // `error` set when it cannot be started.
+  static std::unique_ptr<Ser2net> Start(const std::vector<std::string>& devices, std::string* error) {
     const std::string program = Program();
     if (program.empty()) {
       *error = "ser2net is not installed";
@@ -66,9 +63,8 @@ class Ser2net {
     }
     for (int attempt = 0; attempt < 5; ++attempt) {
       std::unique_ptr<Ser2net> server(new Ser2net());
-      if (server->Launch(program, devices, ports, error)) return server;
+      if (server->Launch(program, devices, error)) return server;
       if (error->find("in use") == std::string::npos) return nullptr;
-      if (!ports.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     return nullptr;
   }
@@ -164,15 +160,14 @@ class Ser2net {
     return owned == inodes.size();
   }
 
-  bool Launch(const std::string& program, const std::vector<std::string>& devices,
-              const std::vector<uint16_t>& given_ports, std::string* error) {
+  bool Launch(const std::string& program, const std::vector<std::string>& devices, std::string* error) {
     char pattern[] = "/tmp/korvel-ser2net.XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
       *error = "mkdtemp failed";
       return false;
     }
     dir_ = pattern;
-    const std::vector<uint16_t> ports = given_ports.empty() ? FreePorts(2 * devices.size()) : given_ports;
+    const std::vector<uint16_t> ports = FreePorts(2 * devices.size());
     if (ports.size() != 2 * devices.size()) {
       *error = "no free loopback ports";
       return false;

@@ -5,8 +5,10 @@
 // real clients on its socket: fan-out, claims, a reader unplugged and back,
 // discovery, slow and misbehaving clients, reload, stop, reveal, and the
 // log after every sample card.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -18,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -357,8 +360,70 @@ TEST_F(Service, ReaderUnpluggedAndBackIsReadyByItself) {
   EXPECT_EQ(client->NextEvent("swipe")["card"]["account"], "411111******1111");
 }
 
-// A reader on a network port: ser2net dropped, then started again on the
-// same port; the service reconnects by itself (backoff).
+// A fixed loopback port in front of a server that may move: each connection
+// to it is passed on to the server's port of the moment, and closed when the
+// server's side closes (or at once when no server listens), as clients of a
+// port server that is restarted see it.
+class Forwarder {
+ public:
+  Forwarder() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), size);
+    listen(listener_, 8);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Forwarder() {
+    stop_ = true;
+    thread_.join();
+    close(listener_);
+  }
+  uint16_t port() const { return port_; }
+  void set_target(uint16_t port) { target_ = port; }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      address.sin_port = htons(target_.load());
+      if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) Pump(client, server);
+      close(server);
+      close(client);
+    }
+  }
+  void Pump(int a, int b) {
+    char data[4096];
+    while (!stop_) {
+      pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+      if (poll(p, 2, 50) <= 0) continue;
+      for (int i = 0; i < 2; ++i) {
+        if (p[i].revents == 0) continue;
+        const ssize_t n = recv(p[i].fd, data, sizeof data, 0);
+        if (n <= 0 || send(p[1 - i].fd, data, static_cast<size_t>(n), MSG_NOSIGNAL) != n) return;
+      }
+    }
+  }
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<uint16_t> target_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A reader on a network port: its port server (ser2net) dropped, then
+// started again; the service reconnects by itself (backoff).
 TEST_F(Service, NetworkReaderComesBackAfterItsServerRestarts) {
   using korvel::net_test::Ser2net;
   if (Ser2net::Program().empty()) GTEST_SKIP() << "ser2net is not installed";
@@ -366,8 +431,10 @@ TEST_F(Service, NetworkReaderComesBackAfterItsServerRestarts) {
   std::string error;
   auto server = Ser2net::Start({lane->path()}, &error);
   ASSERT_TRUE(server) << error;
-  const Ser2net::Endpoints endpoints = server->endpoints(0);
-  WriteConfig("[[reader]]\nname = \"net\"\nport = \"" + endpoints.rfc2217 + "\"\n");
+  Forwarder forwarder;
+  forwarder.set_target(server->endpoints(0).rfc2217_port);
+  WriteConfig("[[reader]]\nname = \"net\"\nport = \"rfc2217://127.0.0.1:" + std::to_string(forwarder.port()) +
+              "\"\n");
   Start();
   ASSERT_TRUE(WaitState("net", "ready")) << ReadFile(log_);
   auto client = Subscriber();
@@ -378,8 +445,9 @@ TEST_F(Service, NetworkReaderComesBackAfterItsServerRestarts) {
   server.reset();
   EXPECT_FALSE(client->NextWhere([](const Json& j) { return j["event"] == "reader" && j["state"] == "lost"; })
                    .is_null());
-  server = Ser2net::Start({lane->path()}, &error, {endpoints.rfc2217_port, endpoints.tcp_port});
+  server = Ser2net::Start({lane->path()}, &error);
   ASSERT_TRUE(server) << error;
+  forwarder.set_target(server->endpoints(0).rfc2217_port);
   ASSERT_FALSE(
       client->NextWhere([](const Json& j) { return j["event"] == "reader" && j["state"] == "ready"; })
           .is_null())
