@@ -164,8 +164,7 @@ class HelpFormatter : public CLI::Formatter {
         std::snprintf(line, sizeof line, "  %-24s%s\n", command.name, command.summary);
         out << line;
       }
-      out << "  service ...             use the readers of korveld, the reader service (korvel service "
-             "--help)\n";
+      out << "  service [--socket PATH] COMMAND  the readers of korveld, the reader service\n";
       out << "\n"
           << kPortText << "\n"
           << kCardText << "\n"
