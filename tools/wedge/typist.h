@@ -1,0 +1,36 @@
+/* SPDX-License-Identifier: MIT */
+/* Copyright (C) 2026 the Korvel developers */
+
+// Typing keys into whatever window has the focus, the platform's way: on X11
+// each character's keysym on a key of the current layout (XTest), a spare
+// key remapped for a character the layout lacks; on Windows SendInput with
+// KEYEVENTF_UNICODE.  Never the clipboard.  One backend per platform
+// (typist_x11.cpp, typist_win32.cpp).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "wedge.h"
+
+namespace korvel::wedge {
+
+// The delay between keys unless told otherwise: programs that read keys
+// slowly drop some when they come faster.
+inline constexpr int kDefaultKeyDelayMs = 5;
+inline constexpr int kMaxKeyDelayMs = 1000;
+
+class Typist {
+ public:
+  virtual ~Typist() = default;
+  // Types `actions` in order, `key_delay_ms` apart.  False with `error` set
+  // when the keys could not be sent (what was sent before stays typed).
+  virtual bool Type(const std::vector<Action>& actions, std::string* error) = 0;
+};
+
+// The platform's typist, or null with `error` saying why (on Linux: no X
+// display, a Wayland session, no XTest extension).
+std::unique_ptr<Typist> OpenTypist(int key_delay_ms, std::string* error);
+
+}  // namespace korvel::wedge
