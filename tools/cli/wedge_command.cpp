@@ -97,7 +97,7 @@ bool IsWedgeCommand(const std::vector<std::string>& args) {
       if (arg.find('=') == std::string::npos && TakesValue(arg)) ++i;
       continue;
     }
-    return arg == "wedge";
+    return arg == kWedgeName;
   }
   return false;
 }
@@ -116,7 +116,7 @@ WedgeParsed ParseWedgeArguments(const std::vector<std::string>& args, const Pars
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
     if (options_end || arg.size() < 2 || arg[0] != '-') {
-      if (!command_seen && arg == "wedge")
+      if (!command_seen && arg == kWedgeName)
         command_seen = true;
       else
         positionals.push_back(arg);

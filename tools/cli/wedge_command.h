@@ -21,6 +21,10 @@
 
 namespace korvel::cli {
 
+// The command's name and its line in `korvel --help`'s list of commands.
+inline constexpr char kWedgeName[] = "wedge";
+inline constexpr char kWedgeSummary[] = "type each swipe into the window with the focus";
+
 struct WedgeRequest {
   std::string port;  // empty with --simulate
   bool simulate = false;
