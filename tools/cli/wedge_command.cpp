@@ -3,9 +3,6 @@
 
 #include "wedge_command.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -14,8 +11,6 @@
 #include "korvel/clock.h"
 #include "korvel/serial_devices.h"
 #include "report.h"
-
-extern char** environ;
 
 namespace korvel::cli {
 
@@ -68,17 +63,6 @@ std::optional<int64_t> Number(const std::string& text, int64_t low, int64_t high
   const int64_t n = std::strtoll(text.c_str(), nullptr, 10);
   if (n < low || n > high) return std::nullopt;
   return n;
-}
-
-// A desktop notification, where notify-send is installed; nothing waits for it.
-void Notify(const std::string& title, const std::string& body) {
-  const char* argv[] = {"notify-send", "--app-name=korvel", title.c_str(), body.c_str(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, "notify-send", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
-    return;
-  // Reap it later: the program may end first, it needs no answer.
-  while (waitpid(-1, nullptr, WNOHANG) > 0) {
-  }
 }
 
 // The bytes of the swipe, the area's trailing zeros left out.
@@ -284,7 +268,7 @@ int RunWedge(const WedgeRequest& request, const std::string& port, Swiper* swipe
                                 KORVEL_CARD_NO_DATE, request.allow_payment_data);
     if (!plan.refused.empty()) {
       log("korvel: " + name + " not typed: " + plan.refused);
-      Notify("Card not typed", plan.refused);
+      wedge::Notify("Card not typed", plan.refused);
     } else {
       std::string error;
       if (!typist.Type(plan.actions, &error)) {

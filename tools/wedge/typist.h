@@ -29,6 +29,12 @@ class Typist {
   virtual bool Type(const std::vector<Action>& actions, std::string* error) = 0;
 };
 
+// Shows a desktop notification where the platform has one at hand (on
+// Linux: notify-send, when installed); nothing waits for it and nothing is
+// said when there is none.  `body` must hold masked card data only.  From
+// one thread.
+void Notify(const std::string& title, const std::string& body);
+
 // The platform's typist, or null with `error` saying why (on Linux: no X
 // display, a Wayland session, no XTest extension).
 std::unique_ptr<Typist> OpenTypist(int key_delay_ms, std::string* error);

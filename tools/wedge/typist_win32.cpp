@@ -68,6 +68,10 @@ class Win32Typist : public Typist {
 
 }  // namespace
 
+// Windows has no notification a console program can show without a
+// registered application; the log line says it.
+void Notify(const std::string&, const std::string&) {}
+
 std::unique_ptr<Typist> OpenTypist(int key_delay_ms, std::string*) {
   return std::make_unique<Win32Typist>(key_delay_ms);
 }

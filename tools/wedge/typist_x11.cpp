@@ -12,13 +12,18 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "typist.h"
+
+extern char** environ;
 
 namespace korvel::wedge {
 
@@ -202,6 +207,17 @@ class X11Typist : public Typist {
 };
 
 }  // namespace
+
+void Notify(const std::string& title, const std::string& body) {
+  const char* argv[] = {"notify-send", "--app-name=korvel", title.c_str(), body.c_str(), nullptr};
+  // Earlier ones that have ended are reaped; the new one is reaped next
+  // time (or goes with the program).
+  static std::vector<pid_t> running;
+  std::erase_if(running, [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; });
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "notify-send", nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0)
+    running.push_back(pid);
+}
 
 std::unique_ptr<Typist> OpenTypist(int key_delay_ms, std::string* error) {
   const char* name = std::getenv("DISPLAY");
