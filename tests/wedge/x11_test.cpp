@@ -26,6 +26,7 @@
 #include "korvel_sim.h"
 
 // After GoogleTest: X.h defines None.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 
 namespace {
@@ -253,7 +254,7 @@ TEST_P(X11Wedge, DefaultTemplateRefusesPaymentCards) {
 }
 
 // Characters the layout puts on other levels or lacks altogether (typed on a
-// spare key, which is emptied again after the swipe).
+// spare key, which is emptied again after the swipe), also with Caps Lock on.
 TEST_P(X11Wedge, CharactersOfAnyLevelOrNone) {
   Display* display = XOpenDisplay(nullptr);
   ASSERT_NE(display, nullptr);
@@ -274,6 +275,13 @@ TEST_P(X11Wedge, CharactersOfAnyLevelOrNone) {
   EXPECT_EQ(run.typed, "");  // the member card has no name: nothing at all is typed
   const Swiped typed = Swipe("member", {"--template", templ + "{tab}{track1}{enter}", "--key-delay", "0"});
   EXPECT_EQ(typed.typed, text + "\tA000012345^TEST/MEMBER^GOLD CLUB\n") << typed.log;
+  // Caps Lock on: the same characters, upper and lower case as written.
+  XkbLockModifiers(display, XkbUseCoreKbd, LockMask, LockMask);
+  XSync(display, False);
+  const Swiped locked = Swipe("member", {"--template", templ + "{tab}{track1}{enter}", "--key-delay", "0"});
+  XkbLockModifiers(display, XkbUseCoreKbd, LockMask, 0);
+  XSync(display, False);
+  EXPECT_EQ(locked.typed, text + "\tA000012345^TEST/MEMBER^GOLD CLUB\n") << locked.log;
   EXPECT_EQ(map(), before);
   XCloseDisplay(display);
 }

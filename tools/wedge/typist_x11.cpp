@@ -15,6 +15,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -65,7 +66,7 @@ class X11Typist : public Typist {
       const KeySym sym = KeysymOf(action);
       if (keys.count(sym) != 0) continue;
       Key key;
-      if (Find(keyboard, state.group, sym, &key))
+      if (Find(keyboard, state.group, 0, sym, &key))
         keys[sym] = key;
       else
         missing.push_back(sym);
@@ -88,7 +89,11 @@ class X11Typist : public Typist {
     XSync(display_, False);
     if (!missing.empty()) Pause();  // programs catch up with the new map first
 
-    const unsigned held = state.mods;  // modifiers the user holds: let go of them while typing
+    // Caps Lock is off while the swipe is typed: it would change the case of
+    // letters, also on spare keys, whatever the modifiers pressed.
+    const bool caps_lock = (state.locked_mods & LockMask) != 0;
+    if (caps_lock) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
+    const unsigned held = state.mods & ~state.locked_mods;  // the user holds them: let go while typing
     bool ok = true;
     for (const Action& action : actions) {
       const Key& key = keys[KeysymOf(action)];
@@ -110,6 +115,7 @@ class X11Typist : public Typist {
         XChangeKeyboardMapping(display_, spare[i], 2, none, 1);
       }
     }
+    if (caps_lock) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
     XSync(display_, False);
     return ok;
   }
@@ -126,7 +132,8 @@ class X11Typist : public Typist {
 
   // The key and modifiers of `sym` in the group in use (a key with fewer
   // groups wraps, as the server does), at the lowest shift level that has it.
-  static bool Find(XkbDescPtr keyboard, int group, KeySym sym, Key* found) {
+  // `locked`: the locked modifiers the key will see (none while typing).
+  static bool Find(XkbDescPtr keyboard, int group, unsigned locked, KeySym sym, Key* found) {
     for (int code = keyboard->min_key_code; code <= keyboard->max_key_code; ++code) {
       const int groups = XkbKeyNumGroups(keyboard, code);
       if (groups == 0) continue;
@@ -135,7 +142,7 @@ class X11Typist : public Typist {
       for (int level = 0; level < type->num_levels; ++level) {
         if (XkbKeySymEntry(keyboard, code, level, g) != sym) continue;
         unsigned modifiers = 0;
-        if (level != 0 && !LevelModifiers(type, level, &modifiers)) continue;
+        if (!LevelModifiers(type, level, locked, &modifiers)) continue;
         found->code = static_cast<KeyCode>(code);
         found->modifiers = modifiers;
         return true;
@@ -144,18 +151,28 @@ class X11Typist : public Typist {
     return false;
   }
 
-  // The modifiers that select `level` on a key of `type`, Lock left out.
-  static bool LevelModifiers(XkbKeyTypePtr type, int level, unsigned* modifiers) {
-    bool any = false;
-    unsigned best = 0;
-    for (int i = 0; i < type->map_count; ++i) {
-      const XkbKTMapEntryRec& entry = type->map[i];
-      if (!entry.active || entry.level != level || (entry.mods.mask & LockMask) != 0) continue;
-      if (!any || __builtin_popcount(entry.mods.mask) < __builtin_popcount(best)) best = entry.mods.mask;
-      any = true;
+  // The level a key of `type` gives with `mods` down.
+  static int LevelOf(XkbKeyTypePtr type, unsigned mods) {
+    const unsigned relevant = mods & type->mods.mask;
+    for (int i = 0; i < type->map_count; ++i)
+      if (type->map[i].active && type->map[i].mods.mask == relevant) return type->map[i].level;
+    return 0;
+  }
+
+  // The fewest modifiers (Lock never among them) that select `level` on a
+  // key of `type` with `locked` on.
+  static bool LevelModifiers(XkbKeyTypePtr type, int level, unsigned locked, unsigned* modifiers) {
+    std::vector<unsigned> candidates = {0};
+    for (int i = 0; i < type->map_count; ++i)
+      if (type->map[i].active) candidates.push_back(type->map[i].mods.mask & ~LockMask);
+    std::sort(candidates.begin(), candidates.end(),
+              [](unsigned a, unsigned b) { return __builtin_popcount(a) < __builtin_popcount(b); });
+    for (const unsigned mods : candidates) {
+      if (LevelOf(type, mods | locked) != level) continue;
+      *modifiers = mods;
+      return true;
     }
-    *modifiers = best;
-    return any;
+    return false;
   }
 
   // The keycodes that set each modifier bit (the first one of each).
