@@ -108,6 +108,7 @@ class Child {
     return exit_;
   }
   const std::string& output() const { return output_; }
+  pid_t Pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
@@ -284,6 +285,28 @@ TEST_P(X11Wedge, CharactersOfAnyLevelOrNone) {
   EXPECT_EQ(locked.typed, text + "\tA000012345^TEST/MEMBER^GOLD CLUB\n") << locked.log;
   EXPECT_EQ(map(), before);
   XCloseDisplay(display);
+}
+
+// Left running, the wedge takes the simulated reader's cards in turn, types
+// the ones it may, and ends on SIGTERM with the reader back in command mode.
+TEST_P(X11Wedge, RunsUntilStoppedAndRestoresTheMode) {
+  Child window({KEY_CATCHER}, true);
+  ASSERT_TRUE(
+      window.ReadUntil([](const std::string& out) { return out.find("ready\n") != std::string::npos; }));
+  Child korvel({KORVEL_PROGRAM, "--simulate", "wedge", "--template", "{track2}{enter}"}, true);
+  // visa, mastercard, amex, discover are refused; luhn-fail is typed.
+  ASSERT_TRUE(korvel.ReadUntil(
+      [](const std::string& out) { return out.find("swipe 5 typed") != std::string::npos; }, 60000))
+      << korvel.output();
+  kill(korvel.Pid(), SIGTERM);
+  const std::string log = korvel.Finish();
+  EXPECT_EQ(korvel.Wait(), 130) << log;
+  EXPECT_NE(log.find("the reader is back in command mode"), std::string::npos) << log;
+  for (int i = 1; i <= 4; ++i)
+    EXPECT_NE(log.find("swipe " + std::to_string(i) + " not typed: a payment card"), std::string::npos)
+        << log;
+  const std::string received = window.Finish();
+  EXPECT_EQ(received.substr(received.find("ready\n") + 6, 38), "4111111111111112=29121011000000000000\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, X11Wedge, testing::Values("us", "de"),
