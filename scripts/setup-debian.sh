@@ -34,6 +34,7 @@ if [ "${1:-}" = "--test" ]; then
     zip unzip                                      # the Windows zip
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64   # Windows DLL under Wine
     ser2net                                        # network ports: the port server the tests run
+    python3 systemd                                # korveld: its Python example, systemd-analyze verify
     debhelper dpkg-dev fakeroot lintian file     # the Debian packages (scripts/test-packages.sh)
     desktop-file-utils appstream man-db          # the desktop entry, AppStream metadata, manual pages
   )

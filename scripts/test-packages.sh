@@ -19,7 +19,7 @@ if [ "${1:-}" = "--no-install" ]; then
   shift
 fi
 out=${1:-$root/build/packages}
-packages=(libkorvel1 libkorvel-dev korvel-tools dunmark)
+packages=(libkorvel1 libkorvel-dev korvel-tools dunmark korveld)
 
 say() { printf '%s\n' "--- $*"; }
 fail() {
@@ -136,6 +136,22 @@ check "the AppStream metadata" appstreamcli validate --no-net /usr/share/metainf
 check "the icons" sh -c 'for s in 16 32 48 64 128 256; do
   file /usr/share/icons/hicolor/${s}x${s}/apps/org.korvel.dunmark.png | grep -q "PNG image data, $s x $s," ||
     { echo "no ${s}x${s} icon"; exit 1; }; done'
+# The reader service: its configuration as installed is good, its user
+# exists, and it serves simulated readers to korvel service.
+check "korveld --version" expect_output "^korveld $version\$" korveld --version
+check "korveld --check-config (the installed configuration)" korveld --check-config /etc/korvel/korveld.toml
+check "the user korvel (sysusers), in group dialout" sh -c 'id -nG korvel | grep -qw dialout'
+for page in korveld.8 korveld.toml.5; do
+  check "man ${page%.*}(${page##*.})" sh -c "man -w ${page##*.} ${page%.*} && MANWIDTH=80 man ${page##*.} ${page%.*} | grep -q NAME"
+done
+# shellcheck disable=SC2016 # expanded by the sh -c
+check "korveld --simulate, korvel service readers" sh -c 'korveld --simulate 1 --socket "$0/k.sock" 2>"$0/korveld.log" &
+  pid=$!; rc=1
+  for i in $(seq 100); do
+    if korvel service --socket "$0/k.sock" readers 2>/dev/null | grep -Eq "^sim1 +ready"; then rc=0; break; fi
+    sleep 0.1
+  done
+  kill $pid; wait $pid; exit $rc' "$work"
 # The library from /usr, as every other program finds it.
 check "libkorvel.so.1 from the system" sh -c 'ldconfig -p | grep -Eq "libkorvel\.so\.1 .*=> /(usr/)?lib/"'
 
@@ -162,7 +178,8 @@ cd "$root"
 # 5. Purge them (the EXIT trap) and check that the machine is as it was.
 trap - EXIT
 purge || failures=$((failures + 1))
-for f in /usr/include/korvel.h /usr/bin/korvel-sim /usr/bin/dunmark /usr/share/applications/org.korvel.dunmark.desktop; do
+for f in /usr/include/korvel.h /usr/bin/korvel-sim /usr/bin/dunmark /usr/share/applications/org.korvel.dunmark.desktop \
+  /usr/sbin/korveld /etc/korvel/korveld.toml; do
   [ ! -e "$f" ] || { echo "FAIL  $f is still there after the purge"; failures=$((failures + 1)); }
 done
 if [ "$failures" -gt 0 ]; then

@@ -18,6 +18,7 @@
 #include "cli/exit_codes.h"
 #include "cli/report.h"
 #include "cli/request.h"
+#include "cli/service_client.h"
 #include "cli/wedge_command.h"
 #include "korvel.h"
 #ifdef KORVEL_HAVE_SIMULATOR
@@ -129,6 +130,12 @@ int main(int argc, char** argv) {
   // A closed standard output is noticed as a failed write (watch then
   // restores the reader's mode) instead of ending the program.
   signal(SIGPIPE, SIG_IGN);
+
+  // `korvel service ...`: a client of korveld, the reader service.
+  if (argc > 1 && std::string(argv[1]) == "service") {
+    CatchStopSignals();
+    return RunService(std::vector<std::string>(argv + 2, argv + argc), stdout, stderr, g_stop);
+  }
 
   ParseContext context;
 #ifdef KORVEL_HAVE_SIMULATOR

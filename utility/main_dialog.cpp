@@ -4,6 +4,7 @@
 #include "main_dialog.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -17,6 +18,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimerEvent>
 
 #include <QTimer>
@@ -604,7 +606,9 @@ bool CMainDialog::OnSysCommand(unsigned commandId) {
     return true;
   }
   if ((commandId & 0xFFF0u) != dunmark::res::kIdmAboutBox) return false;
-  CAboutDialog about;
+  // Modal to the dialog alone, like its message boxes.
+  CAboutDialog about(this);
+  about.setWindowModality(Qt::WindowModal);
   about.exec();
   return true;
 }
@@ -621,9 +625,30 @@ void CMainDialog::OnShowCard() {
     m_cardWindow = new CCardWindow(this);
     m_cardWindow->setAttribute(Qt::WA_DeleteOnClose);
     if (!m_lastCard.empty()) m_cardWindow->SetCard(m_lastCard, m_trackRecord);
+    PlaceHelperWindow(m_cardWindow);
   }
   m_cardWindow->show();
   m_cardWindow->raise();
+}
+
+void CMainDialog::PlaceHelperWindow(QWidget* window) const {
+  const QScreen* screen = this->screen();
+  if (screen == nullptr) return;
+  const QRect area = screen->availableGeometry();
+  const QSize frame =
+      window->isVisible() ? window->frameGeometry().size() - window->size() : frameGeometry().size() - size();
+  window->resize(window->size().boundedTo(area.size() - frame));
+  // What it should leave in sight: the dialog's controls and the program's
+  // other windows.
+  QList<QRect> keepClear;
+  for (const QWidget* child : findChildren<QWidget*>()) {
+    if (child->focusPolicy() != Qt::NoFocus)
+      keepClear << QRect(child->mapToGlobal(QPoint(0, 0)), child->size());
+  }
+  for (const QWidget* other : QApplication::topLevelWidgets()) {
+    if (other != this && other != window && other->isVisible()) keepClear << other->frameGeometry();
+  }
+  window->move(dunmark::PlaceBeside(area, frameGeometry(), window->size() + frame, keepClear));
 }
 
 void CMainDialog::paintEvent(QPaintEvent* event) {

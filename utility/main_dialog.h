@@ -58,8 +58,16 @@ class CMainDialog : public QDialog {
   // Returns whether the command was handled.
   bool OnSysCommand(unsigned commandId);
 
-  // Opens (or raises) the "Card" window with the last card read.
+  // Opens (or raises) the "Card" window with the last card read; a new one
+  // is placed with PlaceHelperWindow.
   void OnShowCard();
+  // Moves a top-level helper window (the "Card" window, the "Simulated
+  // reader") beside the dialog, inside the available area of the dialog's
+  // screen, shrunk to fit it; where there is no room beside the dialog, it
+  // covers as little as it can of the dialog's controls and the program's
+  // other windows.  Before the window is first shown its frame is taken to
+  // be the dialog's.
+  void PlaceHelperWindow(QWidget* window) const;
   CCardWindow* CardWindow() const { return m_cardWindow; }
 
  public slots:

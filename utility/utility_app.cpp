@@ -3,8 +3,6 @@
 
 #include "utility_app.h"
 
-#include <QScreen>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -120,21 +118,14 @@ bool CUtilityApp::InitInstance(const CommandLine& commandLine, int* exitCode) {
 
   // The program ends with the dialog, whichever way it ends.
   connect(&dialog, &QDialog::finished, this, [] { QCoreApplication::exit(0); });
-  dialog.setModal(true);
+  // Not modal: the "Simulated reader" window beside it takes the mouse too,
+  // even while the dialog shows a message box (those are modal to the dialog
+  // and its "Card" window alone), so that a reader can be plugged back in.
   dialog.show();
 #if defined(DUNMARK_WITH_SIMULATOR)
   if (m_simulatorWindow) {
     m_simulatorWindow->adjustSize();
-    QList<QRect> controls;
-    for (const QWidget* child : dialog.findChildren<QWidget*>()) {
-      if (child->focusPolicy() != Qt::NoFocus)
-        controls << QRect(child->mapToGlobal(QPoint(0, 0)), child->size());
-    }
-    const QScreen* screen = dialog.screen();
-    if (screen != nullptr) {
-      m_simulatorWindow->move(dunmark::PlaceBeside(screen->availableGeometry(), dialog.frameGeometry(),
-                                                   m_simulatorWindow->frameGeometry().size(), controls));
-    }
+    dialog.PlaceHelperWindow(m_simulatorWindow.get());
     m_simulatorWindow->show();
   }
 #endif

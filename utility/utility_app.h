@@ -41,8 +41,9 @@ class CUtilityApp : public QApplication {
   CUtilityApp(int& argc, char** argv);
   ~CUtilityApp() override;
 
-  // Sets the program up: the main dialog with its port list, shown modally,
-  // and the simulated reader when asked for.  Returns true when the event
+  // Sets the program up: the main dialog with its port list, and the
+  // simulated reader with its window beside the dialog when asked for.  The
+  // dialog is not modal: both windows take input.  Returns true when the event
   // loop should run (the program then ends when the dialog ends, or at
   // "Exit"); false when the program cannot start, with `exitCode` set (1:
   // the simulated reader did not start).

@@ -96,7 +96,11 @@ struct PtyReader::Impl {
   bool Idle() const { return pending.empty() && model.NextDue() < 0; }
 
   // Under the lock.  Closes the master: the host's next look sees a hang-up.
+  // The link goes first, as an unplugged reader's device node does: once the
+  // host lets go, the pty's number is free for the next pty of any program,
+  // which a link left behind would then lead to.
   void CloseMaster() {
+    RemoveLink();
     if (master >= 0) close(master);
     master = -1;
     hung_up = true;

@@ -492,6 +492,37 @@ TEST_F(Pty, AHangUpOnTheNextCommandIsSeenDuringItsWait) {
   EXPECT_TRUE(reader_->HungUp());
 }
 
+// A hang-up, asked for or met as a fault, takes the link away before the host
+// sees it; the next reader started on the link puts it back.
+TEST(PtyLink, AHangUpRemovesTheLink) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("korvel-link-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  Options options;
+  options.link_path = (dir / "reader").string();
+  for (const bool byFault : {false, true}) {
+    auto reader = PtyReader::Start(options);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_EQ(std::filesystem::read_symlink(options.link_path), reader->path());
+    if (byFault) {
+      void* h = Korvel_CommOpenWithBaud(options.link_path.c_str(), 9600);
+      ASSERT_NE(h, nullptr);
+      reader->SetFault({Fault::kHangUp});
+      unsigned char mode[10];
+      EXPECT_EQ(Korvel_Search(h, mode), KORVEL_E_DISCONNECTED);
+      EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(options.link_path)));
+      Korvel_CommClose(h);
+    } else {
+      reader->HangUp();
+      EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(options.link_path)));
+    }
+    void* stale = Korvel_CommOpenWithBaud(options.link_path.c_str(), 9600);
+    EXPECT_EQ(stale, nullptr);
+    if (stale != nullptr) Korvel_CommClose(stale);
+  }
+  std::filesystem::remove_all(dir);
+}
+
 // --- Active-mode capture ----------------------------------------------------
 
 TEST_F(Pty, GetTrackWithNothingWaitingReturnsAtOnce) {

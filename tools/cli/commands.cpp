@@ -16,6 +16,7 @@
 
 #include "korvel/clock.h"
 #include "korvel/serial_devices.h"
+#include "service_client.h"
 
 namespace korvel::cli {
 
@@ -37,6 +38,8 @@ class Handle {
     Korvel_OpenError error{};
     Korvel_GetOpenError(&error);
     FailOpen(result, error, error.reason == KORVEL_OPEN_PERMISSION ? GroupToJoin(error.device) : "");
+    if (error.reason == KORVEL_OPEN_BUSY)
+      if (const auto name = ServedAs(port)) result->reason = "served by korveld as " + *name;
     return false;
   }
   void Close() {

@@ -1,0 +1,241 @@
+// SPDX-License-Identifier: MIT
+// Copyright (C) 2026 the Korvel developers
+
+#include "config.h"
+
+#include <set>
+
+#include <toml++/toml.h>
+
+#include "korvel/port_names.h"
+#include "korvel/rates.h"
+
+namespace korvel::service {
+
+namespace {
+
+constexpr unsigned kTrackBits[3] = {kTrack1, kTrack2, kTrack3};
+
+int LineOf(const toml::node& node) {
+  return static_cast<int>(node.source().begin.line);
+}
+
+class Checker {
+ public:
+  explicit Checker(std::vector<ConfigProblem>* problems) : problems_(problems) {}
+
+  void Problem(int line, const std::string& key, const std::string& why) {
+    problems_->push_back({line, key, why});
+  }
+
+  // Problems for every key of `table` that is not in `known`.
+  void OnlyKnown(const toml::table& table, const std::string& prefix,
+                 std::initializer_list<const char*> known) {
+    for (const auto& [key, node] : table) {
+      bool found = false;
+      for (const char* k : known) found = found || key.str() == k;
+      if (!found) Problem(LineOf(node), prefix + std::string(key.str()), "unknown key");
+    }
+  }
+
+  std::optional<std::string> String(const toml::table& table, const char* key, const std::string& name,
+                                    bool required, int table_line) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+      if (required) Problem(table_line, name, "missing (it is required)");
+      return std::nullopt;
+    }
+    const auto* value = node->as_string();
+    if (value == nullptr) {
+      Problem(LineOf(*node), name, "must be a string");
+      return std::nullopt;
+    }
+    return value->get();
+  }
+
+  std::optional<std::vector<std::string>> Strings(const toml::table& table, const char* key,
+                                                  const std::string& name) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return std::nullopt;
+    const auto* array = node->as_array();
+    std::vector<std::string> values;
+    bool good = array != nullptr;
+    if (good)
+      for (const toml::node& item : *array) {
+        if (const auto* text = item.as_string())
+          values.push_back(text->get());
+        else
+          good = false;
+      }
+    if (!good) {
+      Problem(LineOf(*node), name, "must be a list of strings");
+      return std::nullopt;
+    }
+    return values;
+  }
+
+  // baud, sentinels and tracks of a reader or of [discover].
+  void ReaderKeys(const toml::table& table, const std::string& prefix, ReaderSettings* settings) {
+    if (const toml::node* node = table.get("baud")) {
+      const auto* value = node->as_integer();
+      if (value == nullptr || value->get() < 0 || value->get() > UINT32_MAX ||
+          FindLineRate(static_cast<uint32_t>(value->get())) == nullptr)
+        Problem(LineOf(*node), prefix + "baud", "must be 4800, 9600, 19200 or 38400");
+      else
+        settings->baud = static_cast<uint32_t>(value->get());
+    }
+    if (auto text = String(table, "sentinels", prefix + "sentinels", false, 0)) {
+      std::string error;
+      settings->record = cli::ParseRecord(*text, &error);
+      if (!settings->record)
+        Problem(LineOf(*table.get("sentinels")), prefix + "sentinels",
+                error + " (six sentinels like \"%?;?+?\", or the whole record like \"%?;?+?71\")");
+    }
+    if (const toml::node* node = table.get("tracks")) {
+      const auto* array = node->as_array();
+      unsigned bits = 0;
+      bool good = array != nullptr && !array->empty();
+      if (good)
+        for (const toml::node& item : *array) {
+          const auto* track = item.as_integer();
+          if (track == nullptr || track->get() < 1 || track->get() > 3 ||
+              (bits & kTrackBits[track->get() - 1]) != 0)
+            good = false;
+          else
+            bits |= kTrackBits[track->get() - 1];
+        }
+      if (!good)
+        Problem(LineOf(*node), prefix + "tracks",
+                "must be a list of different track numbers 1 to 3, like [1, 2]");
+      else
+        settings->tracks = bits;
+    }
+  }
+
+ private:
+  std::vector<ConfigProblem>* problems_;
+};
+
+}  // namespace
+
+std::string ProblemText(const std::string& file, const ConfigProblem& problem) {
+  std::string text = file;
+  if (problem.line > 0) text += ":" + std::to_string(problem.line);
+  text += ": ";
+  if (!problem.key.empty()) text += problem.key + ": ";
+  return text + problem.why;
+}
+
+bool IsNetworkPort(std::string_view port) {
+  return ParseNetworkPortName(port).protocol != NetworkPortName::Protocol::kNone;
+}
+
+bool ValidName(std::string_view name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (char c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+          c == '_' || c == '-'))
+      return false;
+  return true;
+}
+
+std::string NameFromPath(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  std::string name(slash == std::string_view::npos ? path : path.substr(slash + 1));
+  for (char& c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-'))
+      c = '_';
+  if (name.size() > 64) name.resize(64);
+  return name.empty() ? "_" : name;
+}
+
+Config ParseConfig(std::string_view text, std::vector<ConfigProblem>* problems) {
+  Config config;
+  toml::table root;
+  try {
+    root = toml::parse(text);
+  } catch (const toml::parse_error& error) {
+    problems->push_back({static_cast<int>(error.source().begin.line), "", std::string(error.description())});
+    return config;
+  }
+  Checker check(problems);
+  check.OnlyKnown(root, "", {"socket", "reveal_groups", "client_queue", "reader", "discover"});
+
+  if (auto socket = check.String(root, "socket", "socket", false, 0)) {
+    if (socket->empty() || (*socket)[0] != '/' || socket->size() > 107)
+      check.Problem(LineOf(*root.get("socket")), "socket", "must be an absolute path of at most 107 bytes");
+    else
+      config.socket = *socket;
+  }
+  if (auto groups = check.Strings(root, "reveal_groups", "reveal_groups")) config.reveal_groups = *groups;
+  if (const toml::node* node = root.get("client_queue")) {
+    const auto* value = node->as_integer();
+    if (value == nullptr || value->get() < 1 || value->get() > 100000)
+      check.Problem(LineOf(*node), "client_queue", "must be a number of events from 1 to 100000");
+    else
+      config.client_queue = static_cast<size_t>(value->get());
+  }
+
+  std::set<std::string> names;
+  if (const toml::node* node = root.get("reader")) {
+    const auto* readers = node->as_array();
+    if (readers == nullptr || !readers->is_array_of_tables()) {
+      check.Problem(LineOf(*node), "reader", "must be tables written [[reader]]");
+    } else {
+      int index = 0;
+      for (const toml::node& item : *readers) {
+        ++index;
+        const toml::table& table = *item.as_table();
+        const std::string prefix = "reader[" + std::to_string(index) + "].";
+        const int line = LineOf(table);
+        check.OnlyKnown(table, prefix, {"name", "port", "baud", "sentinels", "tracks"});
+        ReaderSettings reader;
+        if (auto name = check.String(table, "name", prefix + "name", true, line)) {
+          const int name_line = LineOf(*table.get("name"));
+          if (!ValidName(*name))
+            check.Problem(name_line, prefix + "name", "must be 1 to 64 letters, digits, '.', '_' or '-'");
+          else if (!names.insert(*name).second)
+            check.Problem(name_line, prefix + "name", "\"" + *name + "\" names another reader already");
+          reader.name = *name;
+        }
+        if (auto port = check.String(table, "port", prefix + "port", true, line)) {
+          const NetworkPortName network = ParseNetworkPortName(*port);
+          if (port->empty())
+            check.Problem(LineOf(*table.get("port")), prefix + "port", "must not be empty");
+          else if (!network.error.empty())
+            check.Problem(LineOf(*table.get("port")), prefix + "port", network.error);
+          reader.port = *port;
+        }
+        check.ReaderKeys(table, prefix, &reader);
+        config.readers.push_back(reader);
+      }
+    }
+  }
+
+  if (const toml::node* node = root.get("discover")) {
+    const auto* table = node->as_table();
+    if (table == nullptr) {
+      check.Problem(LineOf(*node), "discover", "must be a table written [discover]");
+    } else {
+      check.OnlyKnown(*table, "discover.", {"match", "baud", "sentinels", "tracks"});
+      if (auto match = check.Strings(*table, "match", "discover.match")) {
+        for (const std::string& pattern : *match) {
+          const size_t slash = pattern.rfind('/');
+          if (pattern.empty() || pattern[0] != '/')
+            check.Problem(LineOf(*table->get("match")), "discover.match",
+                          "\"" + pattern + "\" is not an absolute path pattern");
+          else if (pattern.substr(0, slash).find_first_of("*?[") != std::string::npos)
+            check.Problem(LineOf(*table->get("match")), "discover.match",
+                          "\"" + pattern + "\": only the file name may hold wildcards");
+          else
+            config.match.push_back(pattern);
+        }
+      }
+      check.ReaderKeys(*table, "discover.", &config.discover);
+    }
+  }
+  config.discover.discovered = true;
+  return config;
+}
+
+}  // namespace korvel::service
