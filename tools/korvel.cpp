@@ -101,6 +101,11 @@ int Wedge(const std::vector<std::string>& args, const ParseContext& context) {
     std::fprintf(stderr, "korvel: %s\n", error.c_str());
     return CodeOf(Exit::kFailure);
   }
+  const WedgeLog log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+  if (!request.service.empty()) {
+    CatchStopSignals();
+    return RunWedgeFromService(request, *typist, log, g_stop);
+  }
   std::string port = request.port;
   Swiper* swiper = nullptr;
 #ifdef KORVEL_HAVE_SIMULATOR
@@ -116,9 +121,7 @@ int Wedge(const std::vector<std::string>& args, const ParseContext& context) {
   }
 #endif
   CatchStopSignals();
-  return RunWedge(
-      request, port, swiper, *typist,
-      [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }, g_stop);
+  return RunWedge(request, port, swiper, *typist, log, g_stop);
 }
 
 }  // namespace

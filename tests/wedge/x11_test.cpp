@@ -8,6 +8,7 @@
 // layout (where a table of US key codes types 'z' for 'y' and loses '^');
 // payment cards are refused by default and their numbers are never logged.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -18,7 +19,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -309,6 +313,64 @@ TEST_P(X11Wedge, RunsUntilStoppedAndRestoresTheMode) {
   EXPECT_EQ(received.substr(received.find("ready\n") + 6, 38), "4111111111111112=29121011000000000000\n");
 }
 
+#ifdef KORVELD_PROGRAM
+// korvel wedge --service: the swipes of a reader korveld serves, typed with
+// the same rules; the service sends them in full only to its reveal_groups.
+TEST_P(X11Wedge, SwipesOfAReaderTheServiceServes) {
+  char folder[] = "/tmp/korvel-wedge-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string dir = folder, socket = dir + "/korveld.sock", config = dir + "/korveld.toml";
+  korvel::sim::Options options;
+  options.link_path = dir + "/desk";
+  auto reader = korvel::sim::PtyReader::Start(options);
+  ASSERT_TRUE(reader);
+  const group* mine = getgrgid(getgid());
+  ASSERT_NE(mine, nullptr);
+  auto serve = [&](const std::string& groups) {
+    std::ofstream(config) << "socket = \"" << socket << "\"\nreveal_groups = [" << groups
+                          << "]\n[[reader]]\nname = \"desk\"\nport = \"" << options.link_path << "\"\n";
+    auto service =
+        std::make_unique<Child>(std::vector<std::string>{KORVELD_PROGRAM, "--config", config}, true);
+    const auto end = Clock::now() + std::chrono::seconds(30);
+    for (;;) {  // until the reader is ready
+      Child readers({KORVEL_PROGRAM, "service", "--socket", socket, "--json", "readers"}, true);
+      if (readers.Finish().find("\"state\":\"ready\"") != std::string::npos || Clock::now() > end) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return service;
+  };
+  {
+    auto service = serve("");
+    Child korvel({KORVEL_PROGRAM, "wedge", "--service", "desk", "--socket", socket, "--count", "1"}, true);
+    EXPECT_EQ(korvel.Wait(), 1);
+    EXPECT_NE(korvel.Finish().find("reveal_groups"), std::string::npos) << korvel.output();
+  }
+  auto service = serve("\"" + std::string(mine->gr_name) + "\"");
+  for (const char* card : {"visa", "member"}) {
+    Child window({KEY_CATCHER}, true);
+    ASSERT_TRUE(
+        window.ReadUntil([](const std::string& out) { return out.find("ready\n") != std::string::npos; }));
+    Child korvel({KORVEL_PROGRAM, "wedge", "--service", "desk", "--socket", socket, "--count", "1"}, true);
+    ASSERT_TRUE(korvel.ReadUntil([](const std::string& out) {
+      return out.find("Ctrl-C") != std::string::npos;
+    })) << korvel.output();
+    reader->Swipe(*korvel::sim::FindSampleCard(card));
+    EXPECT_EQ(korvel.Wait(), 0);
+    const std::string log = korvel.Finish(), received = window.Finish();
+    const std::string typed = received.substr(received.find("ready\n") + 6);
+    if (std::string(card) == "member") {
+      EXPECT_EQ(typed, "0000123450000099\n") << log;
+    } else {
+      EXPECT_EQ(typed, "");
+      EXPECT_NE(log.find("swipe 1 not typed: a payment card"), std::string::npos) << log;
+    }
+    for (const char* account : kAccounts) EXPECT_EQ(log.find(account), std::string::npos) << log;
+  }
+  service.reset();
+  std::filesystem::remove_all(dir);
+}
+#endif
+
 INSTANTIATE_TEST_SUITE_P(Layouts, X11Wedge, testing::Values("us", "de"),
                          [](const testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);
@@ -337,10 +399,19 @@ TEST(WedgeCommandLine, NoDisplayAndUsageErrors) {
        nullptr,
        2,
        "--template: unknown field {enetr} at character 9"},
-      {{"wedge"}, nullptr, 2, "wedge: PORT is missing (or give --simulate)"},
+      {{"wedge"}, nullptr, 2, "wedge: PORT is missing (or give --service NAME or --simulate)"},
       {{"wedge", "/dev/null", "--key-delay", "1001"}, nullptr, 2, "--key-delay: '1001' is not a number"},
       {{"wedge", "/dev/null", "--card", "visa"}, nullptr, 2, "--card chooses the simulated reader's card"},
       {{"--simulate", "wedge", "--bogus"}, nullptr, 2, "wedge: unknown option --bogus"},
+      {{"--simulate", "wedge", "--service", "desk"},
+       nullptr,
+       2,
+       "--service and --simulate: give one of them"},
+      {{"wedge", "/dev/null", "--service", "desk"},
+       nullptr,
+       2,
+       "wedge: a PORT and --service: give one of them"},
+      {{"wedge", "/dev/null", "--socket", "/tmp/s"}, nullptr, 2, "--socket goes with --service"},
   };
   unsetenv("DISPLAY");
   for (const auto& c : cases) {

@@ -18,6 +18,7 @@ namespace {
 
 const char kWedgeHelp[] =
     "Usage: korvel [OPTIONS] wedge PORT [OPTIONS]\n"
+    "       korvel wedge --service NAME [--socket PATH] [OPTIONS]\n"
     "       korvel --simulate [OPTIONS] wedge [OPTIONS]\n"
     "\n"
     "Types each swipe into the window that has the keyboard focus, as if typed\n"
@@ -38,6 +39,10 @@ const char kWedgeHelp[] =
     "  --count N               stop after N swipes\n"
     "  --timeout SECONDS       stop after this long\n"
     "  --sentinels RECORD      the reader's track settings, for decoding (%?;?+?71)\n"
+    "  --service NAME          type the swipes of the reader korveld serves as NAME\n"
+    "                          (the service must grant card data in full: its\n"
+    "                          reveal_groups); instead of PORT\n"
+    "  --socket PATH           with --service: the service's socket\n"
     "  --baud RATE, --simulate, --card KEY   as for the other commands\n"
     "\n"
     "Safe by default: a payment card (its account number passes the check digit)\n"
@@ -51,8 +56,8 @@ const char kWedgeHelp[] =
 
 // Options that take a value, the wedge's and the global ones.
 bool TakesValue(const std::string& option) {
-  for (const char* name :
-       {"--baud", "--card", "--template", "--key-delay", "--count", "--timeout", "--sentinels"})
+  for (const char* name : {"--baud", "--card", "--template", "--key-delay", "--count", "--timeout",
+                           "--sentinels", "--service", "--socket"})
     if (option == name) return true;
   return false;
 }
@@ -161,6 +166,11 @@ WedgeParsed ParseWedgeArguments(const std::vector<std::string>& args, const Pars
         return usage("--timeout: '" + value + "' is not a number of seconds above 0 and at most " +
                      std::to_string(kMaxTimeoutSeconds));
       r.timeout_ms = *ms;
+    } else if (arg == "--service") {
+      if (value.empty()) return usage("--service: the reader's name is empty");
+      r.service = value;
+    } else if (arg == "--socket") {
+      r.socket = value;
     } else if (arg == "--sentinels") {
       std::string error;
       const std::optional<TrackRecord> record = ParseRecord(value, &error);
@@ -180,8 +190,14 @@ WedgeParsed ParseWedgeArguments(const std::vector<std::string>& args, const Pars
     if (found == keys.end()) return usage("--card: no sample card '" + *card_key + "'");
     r.card = static_cast<size_t>(found - keys.begin());
   }
-  if (!r.simulate) {
-    if (positionals.empty()) return usage("wedge: PORT is missing (or give --simulate)");
+  if (!r.service.empty()) {
+    if (r.simulate) return usage("--service and --simulate: give one of them");
+    if (!positionals.empty()) return usage("wedge: a PORT and --service: give one of them");
+  } else if (!r.socket.empty()) {
+    return usage("--socket goes with --service");
+  }
+  if (!r.simulate && r.service.empty()) {
+    if (positionals.empty()) return usage("wedge: PORT is missing (or give --service NAME or --simulate)");
     r.port = positionals.front();
     positionals.erase(positionals.begin());
   }
@@ -192,6 +208,33 @@ WedgeParsed ParseWedgeArguments(const std::vector<std::string>& args, const Pars
   r.templ = std::move(*templ);
   parsed.kind = WedgeParsed::Kind::kRun;
   return parsed;
+}
+
+bool TypeSwipe(const WedgeRequest& request, int number, int status, const uint8_t* bytes, size_t count,
+               const TrackRecord& record, wedge::Typist& typist, const WedgeLog& log, std::string* error) {
+  const std::string name = "swipe " + std::to_string(number);
+  wedge::Plan plan;
+  if (status == KORVEL_E_OVERFLOW)
+    plan.refused = "the reader sent more card data than a swipe holds";
+  else if (status != KORVEL_OK)
+    plan.refused = StatusReason(status);
+  else if (count == 0)
+    plan.refused = kNoCardData;
+  else
+    plan = wedge::ExpandSwipe(request.templ, bytes, count, record.data(), KORVEL_CARD_NO_DATE,
+                              request.allow_payment_data);
+  if (!plan.refused.empty()) {
+    log("korvel: " + name + " not typed: " + plan.refused);
+    wedge::Notify("Card not typed", plan.refused);
+    return true;
+  }
+  std::string why;
+  if (!typist.Type(plan.actions, &why)) {
+    *error = name + " could not be typed: " + why;
+    return false;
+  }
+  log("korvel: " + name + " typed: " + plan.masked);
+  return true;
 }
 
 int RunWedge(const WedgeRequest& request, const std::string& port, Swiper* swiper, wedge::Typist& typist,
@@ -257,26 +300,12 @@ int RunWedge(const WedgeRequest& request, const std::string& port, Swiper* swipe
       Fail(&r, "wait_swipe", status);
       break;
     }
-    const std::string name = "swipe " + std::to_string(++swipes);
-    wedge::Plan plan;
-    if (status == KORVEL_E_OVERFLOW)
-      plan.refused = "the reader sent more card data than a swipe holds";
-    else if (Used(data, sizeof data) == 0)
-      plan.refused = kNoCardData;
-    else
-      plan = wedge::ExpandSwipe(request.templ, data, Used(data, sizeof data), request.record.data(),
-                                KORVEL_CARD_NO_DATE, request.allow_payment_data);
-    if (!plan.refused.empty()) {
-      log("korvel: " + name + " not typed: " + plan.refused);
-      wedge::Notify("Card not typed", plan.refused);
-    } else {
-      std::string error;
-      if (!typist.Type(plan.actions, &error)) {
-        r.exit = Exit::kFailure;
-        r.reason = name + " could not be typed: " + error;
-        break;
-      }
-      log("korvel: " + name + " typed: " + plan.masked);
+    std::string error;
+    if (!TypeSwipe(request, ++swipes, status, data, Used(data, sizeof data), request.record, typist, log,
+                   &error)) {
+      r.exit = Exit::kFailure;
+      r.reason = error;
+      break;
     }
     if (request.count > 0 && swipes >= request.count) break;
   }

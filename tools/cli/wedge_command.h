@@ -26,7 +26,9 @@ inline constexpr char kWedgeName[] = "wedge";
 inline constexpr char kWedgeSummary[] = "type each swipe into the window with the focus";
 
 struct WedgeRequest {
-  std::string port;  // empty with --simulate
+  std::string port;     // empty with --simulate or --service
+  std::string service;  // --service: the reader's name in korveld
+  std::string socket;   // --socket: the service's socket (ServiceSocket's default when empty)
   bool simulate = false;
   std::optional<size_t> card;  // --card: index into the simulator's sample cards
   uint32_t baud = kDefaultBaud;
@@ -56,6 +58,19 @@ WedgeParsed ParseWedgeArguments(const std::vector<std::string>& args, const Pars
 // Where the wedge says what it does: one line each, for people and logs.
 // Card data in it is always masked.
 using WedgeLog = std::function<void(const std::string& line)>;
+
+// One swipe (its number, the library's status, the bytes) typed by
+// `request`'s template or refused, and logged.  False with `error` set when
+// the keys could not be sent.
+bool TypeSwipe(const WedgeRequest& request, int number, int status, const uint8_t* bytes, size_t count,
+               const TrackRecord& record, wedge::Typist& typist, const WedgeLog& log, std::string* error);
+
+// Runs the wedge on the swipes korveld serves for `request.service` (it
+// subscribes with reveal: the service grants that to its reveal_groups
+// only), until --count swipes, --timeout, `stop` or the service goes.
+// Returns the exit code.
+int RunWedgeFromService(const WedgeRequest& request, wedge::Typist& typist, const WedgeLog& log,
+                        const std::atomic<bool>& stop);
 
 // Runs the wedge on `port` with `typist` until --count swipes, --timeout or
 // `stop`; restores the reader's mode.  A refused swipe is logged and shown as
