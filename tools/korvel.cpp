@@ -96,7 +96,7 @@ int Wedge(const std::vector<std::string>& args, const ParseContext& context) {
   }
   const WedgeRequest& request = parsed.request;
   std::string error;
-  std::unique_ptr<korvel::wedge::Typist> typist = korvel::wedge::OpenTypist(request.key_delay_ms, &error);
+  std::unique_ptr<korvel::wedge::Typist> typist = korvel::wedge::OpenTypist(&error);
   if (!typist) {
     std::fprintf(stderr, "korvel: %s\n", error.c_str());
     return CodeOf(Exit::kFailure);

@@ -326,9 +326,10 @@ TEST_P(X11Wedge, SwipesOfAReaderTheServiceServes) {
   ASSERT_TRUE(reader);
   const group* mine = getgrgid(getgid());
   ASSERT_NE(mine, nullptr);
-  auto serve = [&](const std::string& groups) {
+  auto serve = [&](const std::string& groups, const std::string& wedge = "") {
     std::ofstream(config) << "socket = \"" << socket << "\"\nreveal_groups = [" << groups
-                          << "]\n[[reader]]\nname = \"desk\"\nport = \"" << options.link_path << "\"\n";
+                          << "]\n[[reader]]\nname = \"desk\"\nport = \"" << options.link_path << "\"\n"
+                          << wedge;
     auto service =
         std::make_unique<Child>(std::vector<std::string>{KORVELD_PROGRAM, "--config", config}, true);
     const auto end = Clock::now() + std::chrono::seconds(30);
@@ -366,6 +367,28 @@ TEST_P(X11Wedge, SwipesOfAReaderTheServiceServes) {
     }
     for (const char* account : kAccounts) EXPECT_EQ(log.find(account), std::string::npos) << log;
   }
+  service.reset();
+
+  // [reader.wedge]: korveld types the swipes itself, by the same rules; its
+  // log says what it refused, never the card data.
+  service = serve("", "[reader.wedge]\n");
+  for (const char* card : {"visa", "member"}) {
+    Child window({KEY_CATCHER}, true);
+    ASSERT_TRUE(
+        window.ReadUntil([](const std::string& out) { return out.find("ready\n") != std::string::npos; }));
+    reader->Swipe(*korvel::sim::FindSampleCard(card));
+    const std::string done = std::string(card) == "member" ? "typed (17 keys)" : "not typed: a payment card";
+    EXPECT_TRUE(service->ReadUntil([&](const std::string& out) {
+      return out.find(done) != std::string::npos;
+    })) << service->output();
+    const std::string received = window.Finish();
+    EXPECT_EQ(received.substr(received.find("ready\n") + 6),
+              std::string(card) == "member" ? "0000123450000099\n" : "")
+        << service->output();
+  }
+  kill(service->Pid(), SIGTERM);
+  const std::string log = service->Finish();
+  for (const char* account : kAccounts) EXPECT_EQ(log.find(account), std::string::npos) << log;
   service.reset();
   std::filesystem::remove_all(dir);
 }

@@ -229,7 +229,7 @@ bool TypeSwipe(const WedgeRequest& request, int number, int status, const uint8_
     return true;
   }
   std::string why;
-  if (!typist.Type(plan.actions, &why)) {
+  if (!typist.Type(plan.actions, request.key_delay_ms, &why)) {
     *error = name + " could not be typed: " + why;
     return false;
   }

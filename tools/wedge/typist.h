@@ -16,17 +16,13 @@
 
 namespace korvel::wedge {
 
-// The delay between keys unless told otherwise: programs that read keys
-// slowly drop some when they come faster.
-inline constexpr int kDefaultKeyDelayMs = 5;
-inline constexpr int kMaxKeyDelayMs = 1000;
-
 class Typist {
  public:
   virtual ~Typist() = default;
   // Types `actions` in order, `key_delay_ms` apart.  False with `error` set
   // when the keys could not be sent (what was sent before stays typed).
-  virtual bool Type(const std::vector<Action>& actions, std::string* error) = 0;
+  // From one thread at a time.
+  virtual bool Type(const std::vector<Action>& actions, int key_delay_ms, std::string* error) = 0;
 };
 
 // Shows a desktop notification where the platform has one at hand (on
@@ -37,6 +33,6 @@ void Notify(const std::string& title, const std::string& body);
 
 // The platform's typist, or null with `error` saying why (on Linux: no X
 // display, a Wayland session, no XTest extension).
-std::unique_ptr<Typist> OpenTypist(int key_delay_ms, std::string* error);
+std::unique_ptr<Typist> OpenTypist(std::string* error);
 
 }  // namespace korvel::wedge

@@ -33,9 +33,7 @@ INPUT VirtualKeyInput(WORD key, bool up) {
 
 class Win32Typist : public Typist {
  public:
-  explicit Win32Typist(int key_delay_ms) : delay_ms_(key_delay_ms) {}
-
-  bool Type(const std::vector<Action>& actions, std::string* error) override {
+  bool Type(const std::vector<Action>& actions, int key_delay_ms, std::string* error) override {
     for (const Action& action : actions) {
       std::vector<INPUT> inputs;
       if (action.kind == Action::Kind::kEnter || action.kind == Action::Kind::kTab) {
@@ -57,13 +55,10 @@ class Win32Typist : public Typist {
                  "; a program of higher integrity may have the focus)";
         return false;
       }
-      if (delay_ms_ > 0) Sleep(static_cast<DWORD>(delay_ms_));
+      if (key_delay_ms > 0) Sleep(static_cast<DWORD>(key_delay_ms));
     }
     return true;
   }
-
- private:
-  int delay_ms_;
 };
 
 }  // namespace
@@ -72,8 +67,8 @@ class Win32Typist : public Typist {
 // registered application; the log line says it.
 void Notify(const std::string&, const std::string&) {}
 
-std::unique_ptr<Typist> OpenTypist(int key_delay_ms, std::string*) {
-  return std::make_unique<Win32Typist>(key_delay_ms);
+std::unique_ptr<Typist> OpenTypist(std::string*) {
+  return std::make_unique<Win32Typist>();
 }
 
 }  // namespace korvel::wedge

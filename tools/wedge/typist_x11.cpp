@@ -49,10 +49,11 @@ struct Key {
 
 class X11Typist : public Typist {
  public:
-  X11Typist(Display* display, int key_delay_ms) : display_(display), delay_ms_(key_delay_ms) {}
+  explicit X11Typist(Display* display) : display_(display) {}
   ~X11Typist() override { XCloseDisplay(display_); }
 
-  bool Type(const std::vector<Action>& actions, std::string* error) override {
+  bool Type(const std::vector<Action>& actions, int key_delay_ms, std::string* error) override {
+    delay_ms_ = key_delay_ms;
     XkbDescPtr keyboard = XkbGetMap(display_, XkbAllClientInfoMask, XkbUseCoreKbd);
     if (keyboard == nullptr) {
       *error = "the X server gave no keyboard map";
@@ -220,7 +221,7 @@ class X11Typist : public Typist {
   }
 
   Display* display_;
-  int delay_ms_;
+  int delay_ms_ = 0;
 };
 
 }  // namespace
@@ -236,7 +237,7 @@ void Notify(const std::string& title, const std::string& body) {
     running.push_back(pid);
 }
 
-std::unique_ptr<Typist> OpenTypist(int key_delay_ms, std::string* error) {
+std::unique_ptr<Typist> OpenTypist(std::string* error) {
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || *name == '\0') {
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
@@ -257,7 +258,7 @@ std::unique_ptr<Typist> OpenTypist(int key_delay_ms, std::string* error) {
     *error = std::string("the X display ") + name + " has no XTest extension: keys cannot be typed";
     return nullptr;
   }
-  return std::make_unique<X11Typist>(display, key_delay_ms);
+  return std::make_unique<X11Typist>(display);
 }
 
 }  // namespace korvel::wedge

@@ -65,6 +65,11 @@ struct Template {
   std::vector<Part> parts;
 };
 
+// The delay between keys unless told otherwise: programs that read keys
+// slowly drop some when they come faster.
+inline constexpr int kDefaultKeyDelayMs = 5;
+inline constexpr int kMaxKeyDelayMs = 1000;
+
 // The default template: track 2, then Enter.
 inline constexpr char kDefaultTemplate[] = "{track2}{enter}";
 
