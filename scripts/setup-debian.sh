@@ -6,7 +6,8 @@
 #   scripts/setup-debian.sh          what building and running needs
 #   scripts/setup-debian.sh --test   also what every test needs (clang for the
 #                                    fuzzer, mingw-w64, Wine and Xvfb for the Windows
-#                                    build and its dialog, the Debian packaging tools
+#                                    build and its dialog, Xvfb and the keyboard
+#                                    layouts for the wedge, the Debian packaging tools
 #                                    and the validators)
 set -euo pipefail
 
@@ -21,6 +22,7 @@ packages=(
   qt6-base-dev fonts-wqy-microhei   # the dialog, and a font for its Chinese texts
   libcli11-dev nlohmann-json3-dev   # korvel: its command line and its JSON
   libboost-dev libtomlplusplus-dev libsystemd-dev   # korveld: its event loop, configuration, sd_notify
+  libx11-dev libxtst-dev            # korvel wedge: typing keys on X11 (XKB, XTest)
   scdoc                             # the manual pages
 )
 if [ "${1:-}" = "--test" ]; then
@@ -28,6 +30,7 @@ if [ "${1:-}" = "--test" ]; then
     googletest libgtest-dev                        # the tests (and their Windows build from source)
     clang libclang-rt-dev                          # libFuzzer target
     xvfb xauth imagemagick xdotool                 # the dialogs on a display, real clicks, screenshots
+    x11-xkb-utils xkb-data                         # korvel wedge's test: setxkbmap us / de
     zip unzip                                      # the Windows zip
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64   # Windows DLL under Wine
     ser2net                                        # network ports: the port server the tests run

@@ -19,6 +19,7 @@
 #include "cli/report.h"
 #include "cli/request.h"
 #include "cli/service_client.h"
+#include "cli/wedge_command.h"
 #include "korvel.h"
 #ifdef KORVEL_HAVE_SIMULATOR
 #include "cli/simulated_reader.h"
@@ -80,6 +81,49 @@ int UsageError(const Parsed& parsed) {
   return CodeOf(Exit::kUsage);
 }
 
+// korvel wedge: its own command line, a typist for the display, then the
+// reader (or the simulated one).
+int Wedge(const std::vector<std::string>& args, const ParseContext& context) {
+  const WedgeParsed parsed = ParseWedgeArguments(args, context);
+  if (parsed.kind == WedgeParsed::Kind::kUsageError) {
+    std::fprintf(stderr, "korvel: %s\nRun 'korvel wedge --help' for its arguments and options.\n",
+                 parsed.text.c_str());
+    return CodeOf(Exit::kUsage);
+  }
+  if (parsed.kind == WedgeParsed::Kind::kHelp) {
+    std::fputs(parsed.text.c_str(), stdout);
+    return Flushed(stdout);
+  }
+  const WedgeRequest& request = parsed.request;
+  std::string error;
+  std::unique_ptr<korvel::wedge::Typist> typist = korvel::wedge::OpenTypist(&error);
+  if (!typist) {
+    std::fprintf(stderr, "korvel: %s\n", error.c_str());
+    return CodeOf(Exit::kFailure);
+  }
+  const WedgeLog log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+  if (!request.service.empty()) {
+    CatchStopSignals();
+    return RunWedgeFromService(request, *typist, log, g_stop);
+  }
+  std::string port = request.port;
+  Swiper* swiper = nullptr;
+#ifdef KORVEL_HAVE_SIMULATOR
+  std::unique_ptr<SimulatedReader> simulated;
+  if (request.simulate) {
+    simulated = SimulatedReader::Start(request.baud, request.card, &error);
+    if (!simulated) {
+      std::fprintf(stderr, "korvel: the simulated reader did not start: %s\n", error.c_str());
+      return CodeOf(Exit::kFailure);
+    }
+    port = simulated->path();
+    swiper = simulated.get();
+  }
+#endif
+  CatchStopSignals();
+  return RunWedge(request, port, swiper, *typist, log, g_stop);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,7 +147,15 @@ int main(int argc, char** argv) {
 #else
   context.have_simulator = false;
 #endif
-  const Parsed parsed = ParseArguments(std::vector<std::string>(argv + 1, argv + argc), context);
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (IsWedgeCommand(args)) {
+    if (out_closed) {
+      std::fprintf(stderr, "korvel: standard output is closed: nothing was done\n");
+      return CodeOf(Exit::kFailure);
+    }
+    return Wedge(args, context);
+  }
+  const Parsed parsed = ParseArguments(args, context);
   if (parsed.kind == Parsed::Kind::kUsageError) return UsageError(parsed);
   // Nothing is done that could not be reported: a script that closed
   // standard output learns it from the exit code.

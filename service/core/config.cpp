@@ -112,6 +112,40 @@ class Checker {
     }
   }
 
+  // [reader.wedge]: template, allow_payment_data, key_delay_ms.
+  void WedgeKeys(const toml::table& table, const std::string& reader_prefix, ReaderSettings* settings) {
+    const toml::node* node = table.get("wedge");
+    if (node == nullptr) return;
+    const std::string prefix = reader_prefix + "wedge.";
+    const toml::table* wedge_table = node->as_table();
+    if (wedge_table == nullptr) {
+      Problem(LineOf(*node), reader_prefix + "wedge", "must be a table written [reader.wedge]");
+      return;
+    }
+    OnlyKnown(*wedge_table, prefix, {"template", "allow_payment_data", "key_delay_ms"});
+    WedgeSettings wedge;
+    if (auto text = String(*wedge_table, "template", prefix + "template", false, 0)) {
+      std::string error;
+      if (!wedge::ParseTemplate(*text, &error))
+        Problem(LineOf(*wedge_table->get("template")), prefix + "template", error);
+      wedge.template_text = *text;
+    }
+    if (const toml::node* allow = wedge_table->get("allow_payment_data")) {
+      if (const auto* value = allow->as_boolean())
+        wedge.allow_payment_data = value->get();
+      else
+        Problem(LineOf(*allow), prefix + "allow_payment_data", "must be true or false");
+    }
+    if (const toml::node* delay = wedge_table->get("key_delay_ms")) {
+      const auto* value = delay->as_integer();
+      if (value == nullptr || value->get() < 0 || value->get() > wedge::kMaxKeyDelayMs)
+        Problem(LineOf(*delay), prefix + "key_delay_ms", "must be a number of milliseconds from 0 to 1000");
+      else
+        wedge.key_delay_ms = static_cast<int>(value->get());
+    }
+    settings->wedge = wedge;
+  }
+
  private:
   std::vector<ConfigProblem>* problems_;
 };
@@ -188,7 +222,7 @@ Config ParseConfig(std::string_view text, std::vector<ConfigProblem>* problems) 
         const toml::table& table = *item.as_table();
         const std::string prefix = "reader[" + std::to_string(index) + "].";
         const int line = LineOf(table);
-        check.OnlyKnown(table, prefix, {"name", "port", "baud", "sentinels", "tracks"});
+        check.OnlyKnown(table, prefix, {"name", "port", "baud", "sentinels", "tracks", "wedge"});
         ReaderSettings reader;
         if (auto name = check.String(table, "name", prefix + "name", true, line)) {
           const int name_line = LineOf(*table.get("name"));
@@ -207,6 +241,7 @@ Config ParseConfig(std::string_view text, std::vector<ConfigProblem>* problems) 
           reader.port = *port;
         }
         check.ReaderKeys(table, prefix, &reader);
+        check.WedgeKeys(table, prefix, &reader);
         config.readers.push_back(reader);
       }
     }

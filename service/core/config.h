@@ -14,6 +14,7 @@
 
 #include "korvel.h"
 #include "request.h"
+#include "wedge.h"
 
 namespace korvel::service {
 
@@ -28,6 +29,16 @@ inline constexpr size_t kDefaultClientQueue = 256;
 // Bits of ReaderSettings::tracks: the tracks the reader is set to send.
 inline constexpr unsigned kTrack1 = KORVEL_TRACKS_1, kTrack2 = KORVEL_TRACKS_2, kTrack3 = KORVEL_TRACKS_3;
 
+// [reader.wedge]: the reader's swipes typed into the window with the focus on
+// the service's X display (korvel wedge's template and payment rule).
+struct WedgeSettings {
+  std::string template_text = wedge::kDefaultTemplate;
+  bool allow_payment_data = false;
+  int key_delay_ms = wedge::kDefaultKeyDelayMs;  // 0 to wedge::kMaxKeyDelayMs
+
+  bool operator==(const WedgeSettings&) const = default;
+};
+
 // How one reader is served.  Two readers with equal settings are the same
 // reader (a reload keeps it running).
 struct ReaderSettings {
@@ -37,6 +48,7 @@ struct ReaderSettings {
   std::optional<TrackRecord> record;  // `sentinels`: sent at open when given
   unsigned tracks = 0;                // kTrack* bits; 0: not configured
   bool discovered = false;
+  std::optional<WedgeSettings> wedge;  // [reader.wedge], when given
 
   bool operator==(const ReaderSettings&) const = default;
   // The record the reader's swipes are decoded with: the one sent, else the

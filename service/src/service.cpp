@@ -71,6 +71,7 @@ Service::~Service() {
     if (reader.worker) reader.worker->Join();
   for (auto& [key, thread] : retiring_) thread.join();
   discovery_.reset();
+  wedge_.reset();
 }
 
 bool Service::Listen() {
@@ -339,6 +340,10 @@ void Service::OnSwipe(uint64_t generation, SwipeRecord swipe) {
       (swipe.status == KORVEL_OK ? std::to_string(swipe.bytes.size()) + " bytes"
                                  : Korvel_StatusText(swipe.status)) +
       (swipe.follows ? ", after swipe " + std::to_string(*swipe.follows) : ""));
+  if (reader->settings.wedge && reader->claimed_by == nullptr) {
+    if (!wedge_) wedge_ = std::make_unique<WedgeTyping>();
+    wedge_->Type(*reader->settings.wedge, swipe);
+  }
   std::string masked, revealed;
   for (const auto& client : clients_) {
     if (!client->Wants(swipe.reader)) continue;

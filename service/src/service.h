@@ -22,6 +22,7 @@
 
 #include "config.h"
 #include "reader_worker.h"
+#include "wedge_typing.h"
 
 namespace korvel::service {
 
@@ -102,6 +103,8 @@ class Service : public ReaderSink {
   uint64_t next_generation_ = 1;
   uint64_t next_client_ = 1;
   bool stopping_ = false;
+  // [reader.wedge]: made at the first swipe of a reader that has it.
+  std::unique_ptr<WedgeTyping> wedge_;
 };
 
 }  // namespace korvel::service

@@ -34,9 +34,14 @@ port = "/dev/ttyUSB0"
 baud = 19200
 sentinels = "%?;?+?70"
 tracks = [1, 2]
+[reader.wedge]
+template = "M{track2}{tab}{name}{enter}"
+allow_payment_data = true
+key_delay_ms = 20
 [[reader]]
 name = "net"
 port = "rfc2217://pos:7000"
+[reader.wedge]
 [discover]
 match = ["/dev/serial/by-id/usb-*"]
 tracks = [2]
@@ -56,6 +61,8 @@ tracks = [2]
   EXPECT_EQ(config.readers[1].Record(), korvel::cli::kDefaultRecord);
   EXPECT_TRUE(IsNetworkPort(config.readers[1].port));
   EXPECT_FALSE(IsNetworkPort(config.readers[0].port));
+  EXPECT_EQ(config.readers[0].wedge, (WedgeSettings{"M{track2}{tab}{name}{enter}", true, 20}));
+  EXPECT_EQ(config.readers[1].wedge, WedgeSettings{});  // the defaults: {track2}{enter}, safe, 5 ms
   EXPECT_EQ(config.match, std::vector<std::string>{"/dev/serial/by-id/usb-*"});
   EXPECT_EQ(config.discover.tracks, kTrack2);
   EXPECT_TRUE(config.discover.discovered);
@@ -84,6 +91,15 @@ TEST(Config, NamesLineKeyAndWhy) {
       {"[[reader]]\nname = \"a\"\nport = \"p\"\ntracks = [2, 2]", 4, "reader[1].tracks", "different"},
       {"[[reader]]\nname = \"a\"\nport = \"rfc2217://host\"", 3, "reader[1].port", ""},
       {"[[reader]]\nname = \"a\"\nport = \"p\"\ncolour = 1", 4, "reader[1].colour", "unknown key"},
+      {"[[reader]]\nname = \"a\"\nport = \"p\"\n[reader.wedge]\ntemplate = \"{track2}{entr}\"", 5,
+       "reader[1].wedge.template", "unknown field {entr} at character 9"},
+      {"[[reader]]\nname = \"a\"\nport = \"p\"\n[reader.wedge]\nallow_payment_data = 1", 5,
+       "reader[1].wedge.allow_payment_data", "true or false"},
+      {"[[reader]]\nname = \"a\"\nport = \"p\"\n[reader.wedge]\nkey_delay_ms = 1001", 5,
+       "reader[1].wedge.key_delay_ms", "0 to 1000"},
+      {"[[reader]]\nname = \"a\"\nport = \"p\"\n[reader.wedge]\nclipboard = true", 5,
+       "reader[1].wedge.clipboard", "unknown key"},
+      {"[[reader]]\nname = \"a\"\nport = \"p\"\nwedge = 1", 4, "reader[1].wedge", "[reader.wedge]"},
       {"[discover]\nmatch = \"/dev/x*\"", 2, "discover.match", "list of strings"},
       {"[discover]\nmatch = [\"/dev/*/x\"]", 2, "discover.match", "only the file name"},
       {"reveal_groups = [1]", 1, "reveal_groups", "list of strings"},

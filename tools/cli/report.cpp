@@ -3,6 +3,8 @@
 
 #include "report.h"
 
+#include <cctype>
+
 #include <cstdio>
 #include <cstring>
 
@@ -212,6 +214,33 @@ const char* OpenReasonName(int reason) {
     case KORVEL_OPEN_NETWORK: return "network";
     default: return "system";
   }
+}
+
+std::optional<std::vector<uint8_t>> FromPrintable(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      bytes.push_back(static_cast<uint8_t>(text[i]));
+      continue;
+    }
+    if (++i >= text.size()) return std::nullopt;
+    switch (text[i]) {
+      case '\\': bytes.push_back('\\'); break;
+      case 'r': bytes.push_back('\r'); break;
+      case 'n': bytes.push_back('\n'); break;
+      case 't': bytes.push_back('\t'); break;
+      case 'x': {
+        if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
+          return std::nullopt;
+        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+        i += 2;
+        break;
+      }
+      default: return std::nullopt;
+    }
+  }
+  return bytes;
 }
 
 std::string Printable(const uint8_t* bytes, size_t count) {

@@ -116,6 +116,9 @@ const char* OpenReasonName(int reason);
 // Bytes for a terminal or a JSON string: printable ASCII as it is, \r \n \t,
 // \\ and \xHH for the rest.
 std::string Printable(const uint8_t* bytes, size_t count);
+// The bytes of a Printable (or RecordText) text; empty with nothing parsed
+// for a text that is not one (a lone '\\', a bad escape).
+std::optional<std::vector<uint8_t>> FromPrintable(const std::string& text);
 // "10 s", "1.5 s".
 std::string SecondsText(int64_t ms);
 

@@ -10,11 +10,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <sstream>
 
 #include "exit_codes.h"
 #include "korvel.h"
+#include "wedge_command.h"
 
 namespace korvel::cli {
 
@@ -164,6 +166,8 @@ class HelpFormatter : public CLI::Formatter {
         std::snprintf(line, sizeof line, "  %-24s%s\n", command.name, command.summary);
         out << line;
       }
+      out << "  " << std::string(kWedgeName).append(24 - std::strlen(kWedgeName), ' ') << kWedgeSummary
+          << "\n";
       out << "  service [--socket PATH] COMMAND  the readers of korveld, the reader service\n";
       out << "\n"
           << kPortText << "\n"
