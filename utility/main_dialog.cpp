@@ -272,12 +272,10 @@ void CMainDialog::OnInitDialog() {
 
 bool CMainDialog::DoDataExchange(bool save) {
   if (!save) {
-    m_track1Start->setText(m_firstTrackStart);
     m_dataField->setPlainText(m_dataPackets);
     m_dataField->SetByteLimit(kDataPacketsLimit);
     return true;
   }
-  m_firstTrackStart = m_track1Start->text();
   m_dataPackets = m_dataField->toPlainText();
   if (dunmark::GbkByteCount(m_dataPackets) > kDataPacketsLimit) {
     ShowMessage(QMessageBox::Warning, QString::fromUtf8(dunmark::core::kTooManyCharactersTitle),

@@ -51,7 +51,6 @@ class CMainDialog : public QDialog {
   bool IsPollTimerRunning() const { return m_pollTimer.isActive(); }
   // True while a library call of the dialog waits for the reader.
   bool IsWaiting() const { return m_callsWaiting > 0; }
-  const QIcon& OnQueryDragIcon() const { return m_appIcon; }
 
   // The system command of the About item (0x0010 to 0x001F) opens the About
   // box, that of the Card item (0x0020 to 0x002F) the "Card" window.
@@ -140,7 +139,6 @@ class CMainDialog : public QDialog {
   QComboBox* m_baudChooseBox = nullptr;
   QComboBox* m_portBox = nullptr;
   QComboBox* m_baudBox = nullptr;
-  QString m_firstTrackStart;
   QString m_dataPackets;
   QIcon m_appIcon;
 

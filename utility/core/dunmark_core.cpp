@@ -206,10 +206,6 @@ std::string ReasonOf(int status) {
   return reason;
 }
 
-std::string AccessHint(const std::string& device, const std::string& group) {
-  return korvel::AccessHint(device, group);
-}
-
 std::string ReasonOf(const Korvel_OpenError& error) {
   if (error.reason == KORVEL_OPEN_PERMISSION)
     return korvel::AccessHint(error.device, korvel::GroupToJoin(error.device));
@@ -253,17 +249,6 @@ std::vector<std::string> DiscoverSerialDevices(const std::string& devRoot) {
   for (const korvel::SerialDevice& device : korvel::FindSerialDevices(devRoot))
     if (device.kind != korvel::SerialKind::kBuiltIn) devices.push_back(device.path);
   return devices;
-}
-
-std::vector<std::string> BuildPortList(const std::vector<std::string>& devices,
-                                       const std::vector<std::string>& extra) {
-  std::vector<std::string> list = FixedPortNames();
-  auto add = [&](const std::string& name) {
-    if (!name.empty() && std::find(list.begin(), list.end(), name) == list.end()) list.push_back(name);
-  };
-  for (const std::string& name : devices) add(name);
-  for (const std::string& name : extra) add(name);
-  return list;
 }
 
 std::string ReaderBytes(const unsigned char* area, size_t size, std::string_view lineBreak) {

@@ -121,7 +121,6 @@ BOOL CMainDialog::OnInitDialog() {
   }
   // Loads the text members into their fields; the data field takes at most
   // its limit in bytes from the user, and leaves Enter to the dialog.
-  SetDlgItemTextW(m_hwnd, IDC_TRACK1_START, m_firstTrackStart.c_str());
   SetDataField(m_dataPackets);
   MakeDataField(GetDlgItem(m_hwnd, IDC_DATA_PACKETS), core::kDataFieldByteLimit);
 
@@ -205,7 +204,6 @@ bool CMainDialog::OnPaint() {
 }
 
 bool CMainDialog::DoDataExchange() {
-  m_firstTrackStart = ItemText(IDC_TRACK1_START);
   m_dataPackets = ItemText(IDC_DATA_PACKETS);
   if (ByteCount936(m_dataPackets) <= core::kDataFieldByteLimit) return true;
   ShowMessageBox(m_hwnd, Widen(core::TooManyCharactersText()), Widen(core::kTooManyCharactersTitle),

@@ -89,7 +89,6 @@ class CMainDialog {
   HICON m_appIcon = nullptr;
   std::vector<std::wstring> m_ports;
   // The text members of the dialog's data exchange.
-  std::wstring m_firstTrackStart;
   std::wstring m_dataPackets;
 
   core::PanelState m_state;
