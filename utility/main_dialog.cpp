@@ -37,12 +37,10 @@
 #include <windows.h>
 #endif
 
-void* g_hComm = nullptr;
-
 namespace {
 
 using dunmark::core::Box;
-using dunmark::core::Event;
+using dunmark::core::End;
 
 // The pump the library runs while a call waits: the dialog keeps painting
 // and its timers keep ticking, while clicks and keys wait for the call to end.
@@ -53,6 +51,13 @@ void PumpEvents(void* /*context*/) {
 // A combo box's list selection is cleared when the user types into its edit
 // field, and set again when an item is picked.
 constexpr char kSelectionCleared[] = "selectionCleared";
+
+// The reader's text as the controller gives it (code page 936, line breaks
+// CR LF), with Qt's line breaks.
+QString FromReaderBytes(const std::string& bytes) {
+  return dunmark::FromGbk(QByteArray(bytes.data(), qsizetype(bytes.size())))
+      .replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
 
 // The text of the selected list item; empty when there is no selection.
 QString SelectedItemText(const QComboBox* box) {
@@ -221,19 +226,11 @@ void CMainDialog::CreateControls() {
   // Frames stay behind the controls they surround.
   for (QGroupBox* box : groups) box->lower();
 
-  m_closeCom->setEnabled(m_state.closeEnabled);
+  m_closeCom->setEnabled(dunmark::core::PanelState{}.closeEnabled);
 
-  connect(m_exit, &QPushButton::clicked, this, &CMainDialog::OnExit);
-  connect(m_closeCom, &QPushButton::clicked, this, &CMainDialog::OnCloseCom);
-  connect(m_activeMode, &QPushButton::clicked, this, &CMainDialog::OnActiveMode);
-  connect(m_commandMode, &QPushButton::clicked, this, &CMainDialog::OnCommandMode);
-  connect(m_clearInformation, &QPushButton::clicked, this, &CMainDialog::OnClearInformation);
-  connect(m_searchMode, &QPushButton::clicked, this, &CMainDialog::OnSearchMode);
-  connect(m_getVersion, &QPushButton::clicked, this, &CMainDialog::OnGetVersion);
-  connect(m_baudChoose, &QPushButton::clicked, this, &CMainDialog::OnBaudChoose);
-  connect(m_openCom, &QPushButton::clicked, this, &CMainDialog::OnOpenCom);
-  connect(m_commandReadCard, &QPushButton::clicked, this, &CMainDialog::OnCommandReadCard);
-  connect(m_dataSetting, &QPushButton::clicked, this, &CMainDialog::OnDataSetting);
+  // Every press goes to the controller, which decides.
+  for (auto [id, pressed] : buttons.asKeyValueRange())
+    connect(pressed, &QPushButton::clicked, this, [this, id = id] { m_controller.Press(id); });
   connect(m_dataField, &CDataField::cardRequested, this, &CMainDialog::OnShowCard);
 }
 
@@ -323,8 +320,7 @@ void CMainDialog::keyPressEvent(QKeyEvent* event) {
 
 void CMainDialog::closeEvent(QCloseEvent* event) {
   // The close box waits, like a click, until the call under way is over.
-  if (IsWaiting()) {
-    m_heldBackClose = true;
+  if (!m_controller.MayEnd(End::kCancel)) {
     event->ignore();
     return;
   }
@@ -340,259 +336,89 @@ void CMainDialog::ShowMessage(QMessageBox::Icon icon, const QString& title, cons
   box.exec();
 }
 
-void CMainDialog::ShowBox(Box which, const QString& details) {
+// ---- The face the controller sees --------------------------------------------
+
+void CMainDialog::ShowBox(Box which, const std::string& details) {
   const dunmark::core::BoxText& box = dunmark::core::TextOf(which);
   ShowMessage(box.icon == dunmark::core::Icon::kError ? QMessageBox::Critical : QMessageBox::Information,
-              QString::fromUtf8(box.title), QString::fromUtf8(box.text), details);
+              QString::fromUtf8(box.title), QString::fromUtf8(box.text), QString::fromStdString(details));
 }
 
-void CMainDialog::Apply(Event event) {
-  m_state = dunmark::core::After(m_state, event);
-  m_openCom->setEnabled(m_state.openEnabled);
-  m_closeCom->setEnabled(m_state.closeEnabled);
-  // Starting the timer while it runs restarts its period.
-  if (event == Event::kActiveSucceeded) m_pollTimer.start(kPollPeriodMs, this);
-  if (!m_state.timerRunning) m_pollTimer.stop();
+void CMainDialog::ShowReaderText(const std::string& text) {
+  ShowMessage(QMessageBox::Information, QString::fromUtf8(dunmark::core::kVersionTitle),
+              FromReaderBytes(text));
 }
 
-void CMainDialog::ForgetDisconnectedReader(int status) {
-  if (status != KORVEL_E_DISCONNECTED) return;
-  Korvel_CommClose(g_hComm);
-  g_hComm = nullptr;
-  Apply(Event::kReaderDisconnected);
+void CMainDialog::SetDataField(const std::string& text) {
+  m_dataField->setPlainText(FromReaderBytes(text));
 }
 
-// A handler under way.  When the last one finishes, what was held back while
-// its calls waited is delivered, each press to its button as a click (a
-// button disabled meanwhile ignores it, as it would a click).
-class CMainDialog::HandlerScope {
- public:
-  explicit HandlerScope(CMainDialog* dialog) : m_dialog(dialog) { ++m_dialog->m_handlersRunning; }
-  ~HandlerScope() {
-    if (--m_dialog->m_handlersRunning == 0 &&
-        (!m_dialog->m_heldBackPresses.isEmpty() || m_dialog->m_heldBackTick || m_dialog->m_heldBackClose)) {
-      QTimer::singleShot(0, m_dialog, &CMainDialog::DeliverHeldBack);
-    }
-  }
-  HandlerScope(const HandlerScope&) = delete;
-  HandlerScope& operator=(const HandlerScope&) = delete;
-
- private:
-  CMainDialog* m_dialog;
-};
-
-bool CMainDialog::HoldBack(QAbstractButton* button) {
-  if (!IsWaiting()) return false;
-  m_heldBackPresses << QPointer<QAbstractButton>(button);
-  return true;
+void CMainDialog::SetEnabled(int controlId, bool enabled) {
+  if (auto* control = findChild<QWidget*>(QString::number(controlId)); control != nullptr)
+    control->setEnabled(enabled);
 }
 
-bool CMainDialog::HoldBackTick() {
-  if (!IsWaiting()) return false;
-  m_heldBackTick = true;
-  return true;
+std::string CMainDialog::SelectedItem(int comboId) const {
+  return dunmark::PortNameBytes(SelectedItemText(findChild<QComboBox*>(QString::number(comboId))))
+      .toStdString();
 }
 
-void CMainDialog::DeliverHeldBack() {
-  if (IsWaiting() || m_handlersRunning > 0) return;  // the handler under way delivers them
-  const QList<QPointer<QAbstractButton>> presses = std::exchange(m_heldBackPresses, {});
-  const bool tick = std::exchange(m_heldBackTick, false);
-  const bool close = std::exchange(m_heldBackClose, false);
-  for (const QPointer<QAbstractButton>& button : presses) {
-    if (button && button->isEnabled() && button->isVisible()) button->click();
-  }
-  if (tick && m_pollTimer.isActive()) OnTimer(kPollTimer);
-  if (close) this->close();
+uint8_t CMainDialog::FirstByte(int editId) const {
+  return dunmark::FirstGbkByte(findChild<QLineEdit*>(QString::number(editId))->text());
 }
 
-// While a call waits, the pump holds user input back; whatever reaches a
-// handler anyway is held back by the handler itself (HoldBack), so that no
-// second command starts on the port in the middle of one.
-template <typename Call>
-int CMainDialog::RunLibraryCall(Call call) {
-  ++m_callsWaiting;
-  const int status = call();
-  --m_callsWaiting;
-  return status;
+bool CMainDialog::IsChecked(int checkBoxId) const {
+  return findChild<QCheckBox*>(QString::number(checkBoxId))->isChecked();
 }
 
-// ---- Connection panel -------------------------------------------------------
+bool CMainDialog::CanPress(int buttonId) const {
+  const auto* button = findChild<QAbstractButton*>(QString::number(buttonId));
+  return button != nullptr && button->isEnabled() && button->isVisible();
+}
 
-void CMainDialog::OnOpenCom() {
-  if (HoldBack(m_openCom)) return;
-  const HandlerScope scope(this);
-  const QString portName = SelectedItemText(m_portBox);
-  const uint32_t rate = dunmark::core::RateFromText(SelectedItemText(m_baudBox).toStdString());
-  const QByteArray port = dunmark::PortNameBytes(portName);
+void CMainDialog::StartTimer() {
+  m_pollTimer.start(kPollPeriodMs, this);
+}
 
-  g_hComm = Korvel_CommOpenWithBaud(port.constData(), rate);
-  if (g_hComm == nullptr) {
-    Korvel_OpenError error;
-    Korvel_GetOpenError(&error);
-    ShowBox(Box::kOpenFailed, QString::fromStdString(dunmark::core::ReasonOf(error)));
-    Apply(Event::kOpenFailed);
-    return;
-  }
-  Korvel_SetMessagePump(g_hComm, &PumpEvents, nullptr);
+void CMainDialog::StopTimer() {
+  m_pollTimer.stop();
+}
 
-  unsigned char probe[32] = {};
-  const int status = RunLibraryCall([&] { return Korvel_Search(g_hComm, probe); });
-  if (status == KORVEL_OK) {
-    ShowBox(Box::kProbeSucceeded);
-    Apply(Event::kProbeSucceeded);
-    return;
-  }
-  const int closed = Korvel_CommClose(g_hComm);
-  if (closed != KORVEL_OK) {
-    ShowBox(Box::kProbeCloseFailed, QString::fromStdString(dunmark::core::ReasonOf(closed)));
+void CMainDialog::ScheduleDelivery() {
+  QTimer::singleShot(0, this, [this] { m_controller.DeliverHeldBack(); });
+}
+
+Korvel_Pump CMainDialog::MessagePump() const {
+  return &PumpEvents;
+}
+
+void CMainDialog::ShowAbout() {
+  // Modal to the dialog alone, like its message boxes.
+  CAboutDialog about(this);
+  about.setWindowModality(Qt::WindowModal);
+  about.exec();
+}
+
+void CMainDialog::CardNoted(const std::vector<uint8_t>& card, const std::array<uint8_t, 8>& record) {
+  if (m_cardWindow) m_cardWindow->SetCard(card, record);
+}
+
+void CMainDialog::DeliverEnd(End end) {
+  if (end == End::kOk) {
+    accept();
   } else {
-    g_hComm = nullptr;
-    ShowBox(Box::kProbeFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
+    close();
   }
-  Apply(Event::kProbeFailed);
-}
-
-void CMainDialog::OnCloseCom() {
-  if (HoldBack(m_closeCom)) return;
-  const HandlerScope scope(this);
-  const int status = Korvel_CommClose(g_hComm);
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kCloseFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
-    Apply(Event::kCloseFailed);
-    return;
-  }
-  g_hComm = nullptr;
-  Apply(Event::kCloseSucceeded);
 }
 
 // Ends the program through its event loop, at once: the dialog is not ended
 // first, the port is not closed and the reader is told nothing.
-void CMainDialog::OnExit() {
-  if (HoldBack(m_exit)) return;
+void CMainDialog::ExitProgram() {
   QCoreApplication::exit(0);
 }
 
-void CMainDialog::OnBaudChoose() {
-  if (HoldBack(m_baudChoose)) return;
-  const HandlerScope scope(this);
-  const uint32_t rate = dunmark::core::RateFromText(SelectedItemText(m_baudChooseBox).toStdString());
-  const int status = RunLibraryCall([&] { return Korvel_SetCommBaud(g_hComm, rate); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kBaudFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  // The reader now listens at the new rate: the port is reopened at it.
-  Korvel_CommClose(g_hComm);
-  g_hComm = nullptr;
-  Apply(Event::kBaudSucceeded);
-  ShowBox(Box::kBaudSucceeded);
-}
-
-// ---- Reader panel -----------------------------------------------------------
-
-void CMainDialog::OnActiveMode() {
-  if (HoldBack(m_activeMode)) return;
-  const HandlerScope scope(this);
-  const int status = RunLibraryCall([] { return Korvel_ReadMode(g_hComm, KORVEL_MODE_ACTIVE); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kActiveFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  ShowBox(Box::kActiveSucceeded);
-  Apply(Event::kActiveSucceeded);
-}
-
-void CMainDialog::OnCommandMode() {
-  if (HoldBack(m_commandMode)) return;
-  const HandlerScope scope(this);
-  const int status = RunLibraryCall([] { return Korvel_ReadMode(g_hComm, KORVEL_MODE_COMMAND); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kCommandFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  ShowBox(Box::kCommandSucceeded);
-  Apply(Event::kCommandSucceeded);
-}
-
-void CMainDialog::OnSearchMode() {
-  if (HoldBack(m_searchMode)) return;
-  const HandlerScope scope(this);
-  unsigned char mode[12] = {};
-  const int status = RunLibraryCall([&] { return Korvel_Search(g_hComm, mode); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kSearchFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  ShowBox(dunmark::core::SearchAnswer(mode[0]));
-}
-
-void CMainDialog::OnGetVersion() {
-  if (HoldBack(m_getVersion)) return;
-  const HandlerScope scope(this);
-  unsigned char text[32] = {};
-  const int status = RunLibraryCall([&] { return Korvel_Reset(g_hComm, text); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kVersionFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  ShowMessage(QMessageBox::Information, QString::fromUtf8(dunmark::core::kVersionTitle),
-              dunmark::ReaderText(text, sizeof text));
-}
-
-void CMainDialog::OnCommandReadCard() {
-  if (HoldBack(m_commandReadCard)) return;
-  const HandlerScope scope(this);
-  unsigned char data[KORVEL_DATA_AREA] = {};
-  const int status = RunLibraryCall([&] { return Korvel_ReadData(g_hComm, data); });
-  m_dataField->setPlainText(dunmark::ReaderText(data, sizeof data));
-  if (status == KORVEL_OK) NoteCard(data, sizeof data);
-  ForgetDisconnectedReader(status);
-}
-
-void CMainDialog::OnClearInformation() {
-  if (HoldBack(m_clearInformation)) return;
-  m_dataField->setPlainText(QString());
-}
-
-void CMainDialog::OnDataSetting() {
-  if (HoldBack(m_dataSetting)) return;
-  const HandlerScope scope(this);
-  const std::array<uint8_t, 8> record =
-      dunmark::BuildTrackRecord({m_track1Start->text(), m_track1End->text(), m_track2Start->text(),
-                                 m_track2End->text(), m_track3Start->text(), m_track3End->text()},
-                                m_enterMark->isChecked());
-  const int status = RunLibraryCall([&] { return Korvel_SetTrack(g_hComm, record.data()); });
-  if (status == KORVEL_OK) {
-    m_trackRecord = record;
-    ShowBox(Box::kSettingSucceeded);
-  } else {
-    ShowBox(Box::kSettingFailed, QString::fromStdString(dunmark::core::ReasonOf(status)));
-    ForgetDisconnectedReader(status);
-  }
-}
-
-void CMainDialog::OnTimer(int timerId) {
-  if (timerId != kPollTimer) return;
-  // A tick while another call waits would take that call's reply: it comes
-  // again when the call is over.
-  if (HoldBackTick()) return;
-  const HandlerScope scope(this);
-  unsigned char data[KORVEL_DATA_AREA] = {};
-  const int status = RunLibraryCall([&] { return Korvel_GetTrack(g_hComm, data); });
-  if (status == KORVEL_OK) {
-    m_dataField->setPlainText(dunmark::ReaderText(data, sizeof data));
-    NoteCard(data, sizeof data);
-  }
-  ForgetDisconnectedReader(status);
-}
-
 void CMainDialog::timerEvent(QTimerEvent* event) {
-  if (event->timerId() == m_pollTimer.timerId()) OnTimer(kPollTimer);
+  if (event->timerId() == m_pollTimer.timerId()) m_controller.Tick();
   QDialog::timerEvent(event);
 }
 
@@ -604,25 +430,16 @@ bool CMainDialog::OnSysCommand(unsigned commandId) {
     return true;
   }
   if ((commandId & 0xFFF0u) != dunmark::res::kIdmAboutBox) return false;
-  // Modal to the dialog alone, like its message boxes.
-  CAboutDialog about(this);
-  about.setWindowModality(Qt::WindowModal);
-  about.exec();
+  m_controller.Press(dunmark::core::kAboutCommand);
   return true;
-}
-
-void CMainDialog::NoteCard(const unsigned char* data, size_t size) {
-  // The bytes up to the first zero, never past the area.
-  const auto* end = std::find(data, data + size, 0);
-  m_lastCard.assign(data, end);
-  if (m_cardWindow) m_cardWindow->SetCard(m_lastCard, m_trackRecord);
 }
 
 void CMainDialog::OnShowCard() {
   if (!m_cardWindow) {
     m_cardWindow = new CCardWindow(this);
     m_cardWindow->setAttribute(Qt::WA_DeleteOnClose);
-    if (!m_lastCard.empty()) m_cardWindow->SetCard(m_lastCard, m_trackRecord);
+    if (!m_controller.LastCard().empty())
+      m_cardWindow->SetCard(m_controller.LastCard(), m_controller.TrackRecord());
     PlaceHelperWindow(m_cardWindow);
   }
   m_cardWindow->show();

@@ -124,8 +124,8 @@ class ReaderDesk {
   }
   ~ReaderDesk() {
     // The program leaves its port to the process; the tests tidy up.
-    if (g_hComm != nullptr) Korvel_CommClose(g_hComm);
-    g_hComm = nullptr;
+    if (dialog->PortHandle() != nullptr) Korvel_CommClose(dialog->PortHandle());
+    dialog->PortHandle() = nullptr;
     dialog.reset();
   }
 

@@ -268,8 +268,8 @@ class ReaderTest : public QObject {
     QVERIFY(simulated->IsPlugged());
     harness::Button(dialog, 1002)->click();
     QCOMPARE(boxes.TakeOne().text, QStringLiteral("Successful test to brush card slot !"));
-    Korvel_CommClose(g_hComm);
-    g_hComm = nullptr;
+    Korvel_CommClose(dialog.PortHandle());
+    dialog.PortHandle() = nullptr;
   }
 
   // The poll timer finds the reader gone: no box (the timer never shows
@@ -280,7 +280,7 @@ class ReaderTest : public QObject {
     QCOMPARE(desk.Press(1006).text, QStringLiteral("Setting Active Mode Success !"));
     QVERIFY(desk.dialog->IsPollTimerRunning());
     desk.reader->HangUp();
-    QTRY_VERIFY_WITH_TIMEOUT(g_hComm == nullptr, 4000);
+    QTRY_VERIFY_WITH_TIMEOUT(desk.dialog->PortHandle() == nullptr, 4000);
     QVERIFY(!desk.dialog->IsPollTimerRunning());
     QVERIFY(desk.button(1002)->isEnabled());
     QVERIFY(!desk.button(1003)->isEnabled());
