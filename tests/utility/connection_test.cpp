@@ -118,18 +118,6 @@ class ConnectionTest : public QObject {
     Korvel_CommClose(again);
   }
 
-  void probeFailureWithAFailedCloseSaysSo() {
-    harness::ReaderDesk desk;
-    desk.SetFault(Fault::kSlow, 2000);
-    // Someone closes the handle while the probe waits.
-    QTimer::singleShot(100, [&] { Korvel_CommClose(desk.dialog->PortHandle()); });
-    const Box box = desk.Press(1002);
-    QCOMPARE(box.text, QStringLiteral("Closed serial failure!"));
-    QCOMPARE(box.title, QStringLiteral("Error："));
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(Buttons(desk), kClosedState);
-  }
-
   void aSecondOpenCannotStartDuringTheProbe() {
     harness::ReaderDesk desk;
     desk.SetFault(Fault::kSlow, 600);
@@ -158,19 +146,6 @@ class ConnectionTest : public QObject {
     QVERIFY(desk.dialog->PortHandle() == nullptr);
     // Every reader button now fails the way it does with no port.
     QCOMPARE(desk.Press(1005).text, QStringLiteral("Get Version Fail"));
-  }
-
-  void closeComFailureKeepsTheOpenState() {
-    harness::ReaderDesk desk;
-    desk.Open();
-    void* handle = desk.dialog->PortHandle();
-    QCOMPARE(Korvel_CommClose(handle), KORVEL_OK);  // closed behind the dialog's back
-    const Box box = desk.Press(1003);
-    QCOMPARE(box.text, QStringLiteral("Closed serial failure!"));
-    QCOMPARE(box.title, QStringLiteral("ERROR："));
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(Buttons(desk), kOpenState);
-    desk.dialog->PortHandle() = nullptr;
   }
 
   void baudChooseChangesTheReaderAndClosesThePort() {
