@@ -180,6 +180,7 @@ void CMainDialog::CreateControls() {
       case dunmark::core::ControlKind::kPushButton:
       case dunmark::core::ControlKind::kDefaultButton:
         buttons.insert(c.id, button(c.id, caption, c.x, c.y, c.w, c.h));
+        buttons.value(c.id)->setEnabled((c.flags & dunmark::core::kStartsDisabled) == 0);
         break;
       case dunmark::core::ControlKind::kCheckBox:
         m_enterMark = new QCheckBox(caption, this);
@@ -225,8 +226,6 @@ void CMainDialog::CreateControls() {
 
   // Frames stay behind the controls they surround.
   for (QGroupBox* box : groups) box->lower();
-
-  m_closeCom->setEnabled(dunmark::core::PanelState{}.closeEnabled);
 
   // Every press goes to the controller, which decides.
   for (auto [id, pressed] : buttons.asKeyValueRange())

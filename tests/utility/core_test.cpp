@@ -7,10 +7,12 @@
 // the reader's text and the track settings record.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dunmark_core.h"
@@ -151,6 +153,55 @@ TEST(Dialogs, ControlsLieInsideTheirDialogAndOnlyInputsHaveIdentifiers) {
   // The data field ends the tab order; "Open Com" comes before "Close Com".
   EXPECT_EQ(MainDialog().controls.back().id, IDC_DATA_PACKETS);
   EXPECT_EQ(AboutBox().controls.back().id, 1);  // IDOK, the default button
+}
+
+// The Windows dialogs are generated from the tables: each template of the
+// resource script holds the table's caption, size and controls, in order,
+// each with its kind's statement, caption, place and initial state.
+TEST(Dialogs, TheResourceScriptIsTheTables) {
+  std::ifstream file(DUNMARK_RESOURCE_SCRIPT);
+  ASSERT_TRUE(file) << DUNMARK_RESOURCE_SCRIPT;
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  auto statement = [](ControlKind kind) {
+    switch (kind) {
+      case ControlKind::kGroupBox: return "GROUPBOX ";
+      case ControlKind::kLabel: return "LTEXT ";
+      case ControlKind::kIcon: return "ICON ";
+      case ControlKind::kComboBox: return "COMBOBOX ";
+      case ControlKind::kPushButton: return "PUSHBUTTON ";
+      case ControlKind::kDefaultButton: return "DEFPUSHBUTTON ";
+      case ControlKind::kCheckBox: return "BS_AUTOCHECKBOX";
+      case ControlKind::kEdit: return "ES_AUTOHSCROLL";
+      case ControlKind::kMultiLineEdit: return "ES_MULTILINE";
+    }
+    return "?";
+  };
+  for (const auto& [name, dialog] :
+       {std::pair{"IDD_DUNMARK_DIALOG", &MainDialog()}, {"IDD_ABOUTBOX", &AboutBox()}}) {
+    const std::string head =
+        std::string(name) + " DIALOGEX 0, 0, " + std::to_string(dialog->w) + ", " + std::to_string(dialog->h);
+    const auto at = std::find(lines.begin(), lines.end(), head);
+    ASSERT_NE(at, lines.end()) << head;
+    const auto begin = std::find(at, lines.end(), "BEGIN");
+    ASSERT_NE(begin, lines.end());
+    EXPECT_NE(std::find(at, begin, std::string("CAPTION \"") + dialog->caption + "\""), begin) << name;
+    const auto end = std::find(begin, lines.end(), "END");
+    ASSERT_EQ(size_t(end - begin - 1), dialog->controls.size()) << name;
+    for (size_t i = 0; i < dialog->controls.size(); ++i) {
+      const ControlTemplate& c = dialog->controls[i];
+      const std::string& line = begin[1 + i];
+      SCOPED_TRACE(line);
+      EXPECT_NE(line.find(statement(c.kind)), std::string::npos);
+      if (c.caption[0] != '\0') {
+        EXPECT_NE(line.find(std::string("\"") + c.caption + "\", "), std::string::npos);
+      }
+      const std::string place = ", " + std::to_string(c.x) + ", " + std::to_string(c.y) + ", " +
+                                std::to_string(c.w) + ", " + std::to_string(c.h);
+      EXPECT_NE(line.find(place), std::string::npos);
+      EXPECT_EQ(line.find("WS_DISABLED") != std::string::npos, (c.flags & kStartsDisabled) != 0);
+    }
+  }
 }
 
 TEST(Dialogs, UnitsFromTheFontRoundAsTheDialogManager) {

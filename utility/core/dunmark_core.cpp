@@ -31,7 +31,7 @@ const DialogTemplate& MainDialog() {
       {IDC_STATIC, K::kLabel, "Baud", 91, 22, 17, 8},
       {IDC_BAUD, K::kComboBox, "", 119, 24, 48, 58},
       {IDC_OPEN_COM, K::kPushButton, "Open Com", 180, 21, 50, 14},
-      {IDC_CLOSE_COM, K::kPushButton, "Close Com", 241, 21, 50, 14},
+      {IDC_CLOSE_COM, K::kPushButton, "Close Com", 241, 21, 50, 14, kStartsDisabled},
       {IDC_EXIT, K::kPushButton, "Exit", 300, 21, 50, 14},
       {IDC_STATIC, K::kGroupBox, "Version", 7, 57, 58, 44},
       {IDC_GET_VERSION, K::kPushButton, "Get Version", 13, 74, 50, 14},
@@ -75,8 +75,8 @@ const DialogTemplate& AboutBox() {
   using K = ControlKind;
   // The icon's size comes from the icon (32 x 32 pixels), not the template.
   static constexpr ControlTemplate kControls[] = {
-      {IDC_STATIC, K::kIcon, "", 11, 17, 0, 0},
-      {IDC_STATIC, K::kLabel, kAboutText, 40, 10, 119, 8},
+      {IDC_STATIC, K::kIcon, "", 11, 17, 20, 20},
+      {IDC_STATIC, K::kLabel, kAboutText, 40, 10, 119, 8, kNoPrefix},
       {1, K::kDefaultButton, kAboutOk, 178, 7, 50, 14},
   };
   static constexpr DialogTemplate kDialog{kAboutCaption, 235, 55, kControls};

@@ -51,12 +51,21 @@ enum class ControlKind {
   kMultiLineEdit,  // border, vertical scroll bar, wraps, Enter belongs to the dialog
 };
 
-// One control of a dialog template; position and size in dialog units.
+// What a control's kind does not say.
+enum ControlFlag : unsigned {
+  kStartsDisabled = 1u,  // greyed out until the dialog enables it
+  kNoPrefix = 2u,        // a label whose '&' is shown, not taken as a mnemonic
+};
+
+// One control of a dialog template; position and size in dialog units.  The
+// Windows dialog's resource script is generated from these tables
+// (win32/make_dialogs_rc.cmake reads the rows of dunmark_core.cpp, one a line).
 struct ControlTemplate {
   int id;  // IDC_STATIC (-1) for labels and group boxes no code addresses
   ControlKind kind;
   const char* caption;
   int x, y, w, h;
+  unsigned flags = 0;  // ControlFlag bits
 };
 
 // A dialog template: caption, size in dialog units, and the controls in
