@@ -19,7 +19,7 @@
 #include <functional>
 #include <memory>
 
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 #include "korvel.h"
 #if defined(DUNMARK_WITH_SIMULATOR)
 #include "korvel_sim.h"

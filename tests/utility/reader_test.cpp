@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "dialog_harness.h"
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 #include "simulated_reader.h"
 
 using harness::Box;

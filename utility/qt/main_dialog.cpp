@@ -29,8 +29,8 @@
 #include "about_dialog.h"
 #include "card_window.h"
 #include "data_field.h"
-#include "dunmark_logic.h"
 #include "dunmark_resources.h"
+#include "gbk_text_and_geometry.h"
 #include "korvel.h"
 
 #if defined(Q_OS_WIN)
