@@ -80,157 +80,147 @@ CMainDialog::CMainDialog(QWidget* parent) : QDialog(parent), m_appIcon(dunmark::
 
 CMainDialog::~CMainDialog() = default;
 
-void CMainDialog::CreateControls() {
-  const dunmark::DialogUnits du = dunmark::DialogUnits::FromFont(font());
-  setFixedSize(du.X(dunmark::core::MainDialog().w), du.Y(dunmark::core::MainDialog().h));
+namespace {
 
-  // Controls are made in template order, which is also the tab order.
-  // Group boxes and labels are siblings of the controls and take no focus.
-  QList<QGroupBox*> groups;
-  // A dialog's group box: the frame's top line runs through the caption.
-  const QString groupStyle =
+using dunmark::DialogUnits;
+using dunmark::core::ControlTemplate;
+
+// The name a screen reader gives an input: its label's.
+QString AccessibleName(int id) {
+  switch (id) {
+    case IDC_PORT: return QStringLiteral("Port");
+    case IDC_BAUD: return QStringLiteral("Baud");
+    case IDC_BAUD_CHOOSE_BOX: return QStringLiteral("Baud Setting");
+    case IDC_TRACK1_START: return QStringLiteral("First Track Start");
+    case IDC_TRACK1_END: return QStringLiteral("First Track End");
+    case IDC_TRACK2_START: return QStringLiteral("Second Track Start");
+    case IDC_TRACK2_END: return QStringLiteral("Second Track End");
+    case IDC_TRACK3_START: return QStringLiteral("Third Track Start");
+    case IDC_TRACK3_END: return QStringLiteral("Third Track End");
+    case IDC_DATA_PACKETS: return QStringLiteral("Data Packets");
+    default: return {};
+  }
+}
+
+// A control that code addresses: named by its identifier, placed by its template.
+template <typename Widget>
+Widget* Place(Widget* widget, const DialogUnits& du, const ControlTemplate& c) {
+  widget->setObjectName(QString::number(c.id));
+  widget->setAccessibleName(AccessibleName(c.id));
+  widget->setGeometry(du.Rect(c.x, c.y, c.w, c.h));
+  return widget;
+}
+
+// A dialog's group box: the frame's top line runs through the caption.  It
+// stays behind the controls it surrounds.
+QGroupBox* MakeGroupBox(QWidget* dialog, const DialogUnits& du, const ControlTemplate& c) {
+  auto* box = new QGroupBox(QString::fromUtf8(c.caption), dialog);
+  box->setStyleSheet(
       QStringLiteral(
           "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: %1px; }"
           "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: %2px; padding: "
           "0 2px; }")
-          .arg(fontMetrics().height() / 2)
-          .arg(du.X(3));
-  auto group = [&](const QString& caption, int x, int y, int w, int h) {
-    auto* box = new QGroupBox(caption, this);
-    box->setStyleSheet(groupStyle);
-    box->setGeometry(du.Rect(x, y, w, h));
-    groups << box;
-  };
-  auto label = [&](const QString& text, int x, int y, int w, int h) {
-    auto* item = new QLabel(text, this);
-    item->setTextFormat(Qt::PlainText);
-    item->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    item->setWordWrap(true);
-    item->setGeometry(du.Rect(x, y, w, h));
-    return item;
-  };
-  auto button = [&](int id, const QString& text, int x, int y, int w, int h) {
-    auto* item = new QPushButton(text, this);
-    item->setObjectName(QString::number(id));
-    item->setAutoDefault(false);
-    item->setDefault(false);
-    item->setFocusPolicy(Qt::StrongFocus);
-    item->setGeometry(du.Rect(x, y, w, h));
-    return item;
-  };
-  auto combo = [&](int id, const QString& name, int x, int y, int w, int listHeight,
-                   const QStringList& items) {
-    auto* item = new QComboBox(this);
-    item->setObjectName(QString::number(id));
-    item->setAccessibleName(name);
-    item->setEditable(true);
-    item->setInsertPolicy(QComboBox::NoInsert);
-    item->setCompleter(nullptr);
-    item->addItems(items);
-    connect(item->lineEdit(), &QLineEdit::textEdited, item,
-            [item] { item->setProperty(kSelectionCleared, true); });
-    auto picked = [item] { item->setProperty(kSelectionCleared, false); };
-    connect(item, &QComboBox::currentIndexChanged, item, picked);
-    connect(item, &QComboBox::activated, item, picked);
-    const int height = item->sizeHint().height();
-    item->setGeometry(du.X(x), du.Y(y), du.X(w), height);
-    const int rowHeight = std::max(1, item->fontMetrics().height() + 2);
-    item->setMaxVisibleItems(std::max(1, (du.Y(listHeight) - height) / rowHeight));
-    return item;
-  };
-  auto edit = [&](int id, const QString& name, int x, int y, int w, int h) {
-    auto* item = new QLineEdit(this);
-    item->setObjectName(QString::number(id));
-    item->setAccessibleName(name);
-    item->setGeometry(du.Rect(x, y, w, h));
-    return item;
-  };
+          .arg(dialog->fontMetrics().height() / 2)
+          .arg(du.X(3)));
+  box->setGeometry(du.Rect(c.x, c.y, c.w, c.h));
+  return box;
+}
 
-  const QStringList rates = dunmark::ToStringList(dunmark::core::RateItems());
-  // Inputs are named after their labels.
-  const QHash<int, QString> names = {
-      {IDC_PORT, QStringLiteral("Port")},
-      {IDC_BAUD, QStringLiteral("Baud")},
-      {IDC_BAUD_CHOOSE_BOX, QStringLiteral("Baud Setting")},
-      {IDC_TRACK1_START, QStringLiteral("First Track Start")},
-      {IDC_TRACK1_END, QStringLiteral("First Track End")},
-      {IDC_TRACK2_START, QStringLiteral("Second Track Start")},
-      {IDC_TRACK2_END, QStringLiteral("Second Track End")},
-      {IDC_TRACK3_START, QStringLiteral("Third Track Start")},
-      {IDC_TRACK3_END, QStringLiteral("Third Track End")},
-      {IDC_DATA_PACKETS, QStringLiteral("Data Packets")},
-  };
-  QHash<int, QPushButton*> buttons;
-  QHash<int, QComboBox*> combos;
-  QHash<int, QLineEdit*> edits;
+QLabel* MakeLabel(QWidget* dialog, const DialogUnits& du, const ControlTemplate& c) {
+  auto* label = new QLabel(QString::fromUtf8(c.caption), dialog);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label->setWordWrap(true);
+  label->setGeometry(du.Rect(c.x, c.y, c.w, c.h));
+  return label;
+}
+
+// Never a default button: Enter is the dialog's (see keyPressEvent).
+QPushButton* MakeButton(QWidget* dialog, const DialogUnits& du, const ControlTemplate& c) {
+  auto* button = Place(new QPushButton(QString::fromUtf8(c.caption), dialog), du, c);
+  button->setAutoDefault(false);
+  button->setDefault(false);
+  button->setFocusPolicy(Qt::StrongFocus);
+  button->setEnabled((c.flags & dunmark::core::kStartsDisabled) == 0);
+  return button;
+}
+
+// A drop-down with an edit field; the template's height is its dropped list.
+// Typing clears the list selection, picking an item sets it again.
+QComboBox* MakeComboBox(QWidget* dialog, const DialogUnits& du, const ControlTemplate& c) {
+  auto* box = Place(new QComboBox(dialog), du, c);
+  box->setEditable(true);
+  box->setInsertPolicy(QComboBox::NoInsert);
+  box->setCompleter(nullptr);
+  box->addItems(
+      dunmark::ToStringList(c.id == IDC_PORT ? dunmark::core::FixedPortNames() : dunmark::core::RateItems()));
+  QObject::connect(box->lineEdit(), &QLineEdit::textEdited, box,
+                   [box] { box->setProperty(kSelectionCleared, true); });
+  auto picked = [box] { box->setProperty(kSelectionCleared, false); };
+  QObject::connect(box, &QComboBox::currentIndexChanged, box, picked);
+  QObject::connect(box, &QComboBox::activated, box, picked);
+  const int height = box->sizeHint().height();
+  box->setGeometry(du.X(c.x), du.Y(c.y), du.X(c.w), height);
+  const int rowHeight = std::max(1, box->fontMetrics().height() + 2);
+  box->setMaxVisibleItems(std::max(1, (du.Y(c.h) - height) / rowHeight));
+  return box;
+}
+
+}  // namespace
+
+// Controls are made in template order, which is also the tab order.  Group
+// boxes and labels are siblings of the controls and take no focus.
+void CMainDialog::CreateControls() {
+  const DialogUnits du = DialogUnits::FromFont(font());
+  setFixedSize(du.X(dunmark::core::MainDialog().w), du.Y(dunmark::core::MainDialog().h));
+  QList<QGroupBox*> groups;
   QHash<QString, QLabel*> labels;
-
-  for (const dunmark::core::ControlTemplate& c : dunmark::core::MainDialog().controls) {
-    const QString caption = QString::fromUtf8(c.caption);
+  for (const ControlTemplate& c : dunmark::core::MainDialog().controls) {
     switch (c.kind) {
-      case dunmark::core::ControlKind::kGroupBox: group(caption, c.x, c.y, c.w, c.h); break;
+      case dunmark::core::ControlKind::kGroupBox: groups << MakeGroupBox(this, du, c); break;
       case dunmark::core::ControlKind::kLabel:
-        labels.insert(caption, label(caption, c.x, c.y, c.w, c.h));
+        labels.insert(QString::fromUtf8(c.caption), MakeLabel(this, du, c));
         break;
-      case dunmark::core::ControlKind::kComboBox:
-        combos.insert(
-            c.id, combo(c.id, names.value(c.id), c.x, c.y, c.w, c.h,
-                        c.id == IDC_PORT ? dunmark::ToStringList(dunmark::core::FixedPortNames()) : rates));
-        break;
+      case dunmark::core::ControlKind::kComboBox: MakeComboBox(this, du, c); break;
       case dunmark::core::ControlKind::kPushButton:
-      case dunmark::core::ControlKind::kDefaultButton:
-        buttons.insert(c.id, button(c.id, caption, c.x, c.y, c.w, c.h));
-        buttons.value(c.id)->setEnabled((c.flags & dunmark::core::kStartsDisabled) == 0);
+      case dunmark::core::ControlKind::kDefaultButton: {
+        // Every press goes to the controller, which decides.
+        QPushButton* button = MakeButton(this, du, c);
+        connect(button, &QPushButton::clicked, this, [this, id = c.id] { m_controller.Press(id); });
         break;
+      }
       case dunmark::core::ControlKind::kCheckBox:
-        m_enterMark = new QCheckBox(caption, this);
-        m_enterMark->setObjectName(QString::number(c.id));
-        m_enterMark->setGeometry(du.Rect(c.x, c.y, c.w, c.h));
+        Place(new QCheckBox(QString::fromUtf8(c.caption), this), du, c);
         break;
-      case dunmark::core::ControlKind::kEdit:
-        edits.insert(c.id, edit(c.id, names.value(c.id), c.x, c.y, c.w, c.h));
-        break;
+      case dunmark::core::ControlKind::kEdit: Place(new QLineEdit(this), du, c); break;
       case dunmark::core::ControlKind::kMultiLineEdit:
-        m_dataField = new CDataField(this);
-        m_dataField->setObjectName(QString::number(c.id));
-        m_dataField->setAccessibleName(names.value(c.id));
-        m_dataField->setGeometry(du.Rect(c.x, c.y, c.w, c.h));
+        m_dataField = Place(new CDataField(this), du, c);
         break;
       case dunmark::core::ControlKind::kIcon: break;
     }
   }
-
-  m_portBox = combos.value(IDC_PORT);
-  m_baudBox = combos.value(IDC_BAUD);
-  m_baudChooseBox = combos.value(IDC_BAUD_CHOOSE_BOX);
-  m_openCom = buttons.value(IDC_OPEN_COM);
-  m_closeCom = buttons.value(IDC_CLOSE_COM);
-  m_exit = buttons.value(IDC_EXIT);
-  m_getVersion = buttons.value(IDC_GET_VERSION);
-  m_activeMode = buttons.value(IDC_ACTIVE_MODE);
-  m_commandMode = buttons.value(IDC_COMMAND_MODE);
-  m_searchMode = buttons.value(IDC_SEARCH_MODE);
-  m_baudChoose = buttons.value(IDC_BAUD_CHOOSE);
-  m_dataSetting = buttons.value(IDC_DATA_SETTING);
-  m_commandReadCard = buttons.value(IDC_COMMAND_READ_CARD);
-  m_clearInformation = buttons.value(IDC_CLEAR_INFORMATION);
-  m_track1Start = edits.value(IDC_TRACK1_START);
-  m_track1End = edits.value(IDC_TRACK1_END);
-  m_track2Start = edits.value(IDC_TRACK2_START);
-  m_track2End = edits.value(IDC_TRACK2_END);
-  m_track3Start = edits.value(IDC_TRACK3_START);
-  m_track3End = edits.value(IDC_TRACK3_END);
+  for (QGroupBox* box : groups) box->lower();
+  BindControls();
   labels.value(QStringLiteral("Port"))->setBuddy(m_portBox);
   labels.value(QStringLiteral("Baud"))->setBuddy(m_baudBox);
   labels.value(QStringLiteral("Data Packets"))->setBuddy(m_dataField);
-
-  // Frames stay behind the controls they surround.
-  for (QGroupBox* box : groups) box->lower();
-
-  // Every press goes to the controller, which decides.
-  for (auto [id, pressed] : buttons.asKeyValueRange())
-    connect(pressed, &QPushButton::clicked, this, [this, id = id] { m_controller.Press(id); });
   connect(m_dataField, &CDataField::cardRequested, this, &CMainDialog::OnShowCard);
+}
+
+void CMainDialog::BindControls() {
+  auto control = [this]<typename Widget>(Widget*& member, int id) {
+    member = findChild<Widget*>(QString::number(id), Qt::FindDirectChildrenOnly);
+  };
+  control(m_enterMark, IDC_ENTER_MARK);
+  control(m_portBox, IDC_PORT);
+  control(m_baudBox, IDC_BAUD);
+  control(m_baudChooseBox, IDC_BAUD_CHOOSE_BOX);
+  control(m_track1Start, IDC_TRACK1_START);
+  control(m_track1End, IDC_TRACK1_END);
+  control(m_track2Start, IDC_TRACK2_START);
+  control(m_track2End, IDC_TRACK2_END);
+  control(m_track3Start, IDC_TRACK3_START);
+  control(m_track3End, IDC_TRACK3_END);
 }
 
 void CMainDialog::OnInitDialog() {

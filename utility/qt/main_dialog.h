@@ -87,6 +87,8 @@ class CMainDialog : public QDialog, private dunmark::core::View {
 
  private:
   void CreateControls();
+  // The members that stand for controls, found by their identifiers.
+  void BindControls();
   void OnInitDialog();
   // Saves the text members from their fields (save) or loads the fields from
   // them; saving fails, with the message on too many characters, when the
@@ -123,24 +125,13 @@ class CMainDialog : public QDialog, private dunmark::core::View {
   QString m_dataPackets;
   QIcon m_appIcon;
 
-  // The other controls.
-  QPushButton* m_openCom = nullptr;
-  QPushButton* m_closeCom = nullptr;
-  QPushButton* m_exit = nullptr;
-  QPushButton* m_getVersion = nullptr;
-  QPushButton* m_activeMode = nullptr;
-  QPushButton* m_commandMode = nullptr;
-  QPushButton* m_searchMode = nullptr;
-  QPushButton* m_baudChoose = nullptr;
+  // The other controls the dialog reads.
   QLineEdit* m_track1Start = nullptr;
   QLineEdit* m_track1End = nullptr;
   QLineEdit* m_track2Start = nullptr;
   QLineEdit* m_track2End = nullptr;
   QLineEdit* m_track3Start = nullptr;
   QLineEdit* m_track3End = nullptr;
-  QPushButton* m_dataSetting = nullptr;
-  QPushButton* m_commandReadCard = nullptr;
-  QPushButton* m_clearInformation = nullptr;
   CDataField* m_dataField = nullptr;
 
   QBasicTimer m_pollTimer;
