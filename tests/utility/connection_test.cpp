@@ -137,17 +137,6 @@ class ConnectionTest : public QObject {
     QCOMPARE(Korvel_Search(desk.dialog->PortHandle(), mode), KORVEL_OK);
   }
 
-  void closeComClosesSilently() {
-    harness::ReaderDesk desk;
-    desk.Open();
-    desk.button(1003)->click();
-    QVERIFY(desk.boxes.Take().isEmpty());
-    QCOMPARE(Buttons(desk), kClosedState);
-    QVERIFY(desk.dialog->PortHandle() == nullptr);
-    // Every reader button now fails the way it does with no port.
-    QCOMPARE(desk.Press(1005).text, QStringLiteral("Get Version Fail"));
-  }
-
   void baudChooseChangesTheReaderAndClosesThePort() {
     harness::ReaderDesk desk;
     desk.Open();

@@ -43,65 +43,6 @@ class ReaderTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void modeButtonsReportAndDriveThePollTimer() {
-    harness::ReaderDesk desk;
-    desk.Open();
-    bool timerDuringBox = true;
-    desk.boxes.onBox = [&](const Box&) { timerDuringBox = desk.dialog->IsPollTimerRunning(); };
-    Box box = desk.Press(1006);
-    QCOMPARE(box.text, QStringLiteral("Setting Active Mode Success !"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Information);
-    QVERIFY(!timerDuringBox);  // the timer starts once the box is closed
-    QVERIFY(desk.dialog->IsPollTimerRunning());
-    QCOMPARE(desk.reader->State().mode, uint8_t('0'));
-
-    box = desk.Press(1007);
-    QCOMPARE(box.text, QStringLiteral("Set Command Mode Success!"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Information);
-    QVERIFY(!desk.dialog->IsPollTimerRunning());
-    QCOMPARE(desk.reader->State().mode, uint8_t('1'));
-
-    desk.SetFault(Fault::kRefuse);
-    box = desk.Press(1006);
-    QCOMPARE(box.text, QStringLiteral("Setting Active Mode Failure !"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QVERIFY(!desk.dialog->IsPollTimerRunning());
-    box = desk.Press(1007);
-    QCOMPARE(box.text, QStringLiteral("Set Command Mode Failure !"));
-    QCOMPARE(box.icon, QMessageBox::Critical);
-  }
-
-  void searchModeNamesTheReadersMode() {
-    harness::ReaderDesk desk;
-    desk.Open();
-    Box box = desk.Press(1008);
-    QCOMPARE(box.text, QStringLiteral("\"Command Mode\"\r\n\r\n"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Information);
-    desk.Press(1006);
-    QCOMPARE(desk.Press(1008).text, QStringLiteral("\"Active Mode\"\r\n\r\n"));
-
-    // Only '0' is active mode: any other mode byte, or an answer without one,
-    // is command mode.
-    for (const std::optional<uint8_t> byte : {std::optional<uint8_t>('2'), std::optional<uint8_t>(0xFF),
-                                              std::optional<uint8_t>(0x00), std::optional<uint8_t>()}) {
-      korvel::sim::FaultSettings answer;
-      answer.fault = Fault::kModeByte;
-      answer.mode_byte = byte;
-      desk.reader->SetFault(answer);
-      QCOMPARE(desk.Press(1008).text, QStringLiteral("\"Command Mode\"\r\n\r\n"));
-    }
-
-    desk.SetFault(Fault::kRefuse);
-    box = desk.Press(1008);
-    QCOMPARE(box.text, QStringLiteral("Search Mode failure"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Critical);
-  }
-
   void getVersionShowsTheIdentificationText() {
     korvel::sim::Options options;
     options.identification = "\xD6\xD0\xCE\xC4 MSR V2";  // code page 936
