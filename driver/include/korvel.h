@@ -6,8 +6,8 @@
  *
  * This header is the manual of the library.  Everything a program needs to
  * drive the reader is declared here: nine exported functions, the status
- * codes they return, and a few extensions (a message pump hook, a status text
- * function, the reason for a failed open, the library's version).  It is
+ * codes they return, and a few extensions (a message pump hook, a status's
+ * text and name, the reason for a failed open, the library's version).  It is
  * usable from C and from C++.  What a swipe's bytes mean (tracks, account
  * fields, checks, masking) is the subject of korvel_card.h.
  *
@@ -120,6 +120,12 @@ extern "C" {
  *   0            success
  *   1 .. 255     the reader refused the command; the value is its error byte
  *   negative     a failure of the port, the line or the reply
+ * Korvel_StatusText() gives a status in words, Korvel_StatusName() the name
+ * of its constant.  Every call that returns a status answers
+ * KORVEL_E_INTERNAL when the library fails inside itself (it ran out of
+ * memory, say): no failure crosses the C boundary as an exception, and such
+ * a failure says nothing about the port or the reader, so it is not taken
+ * for one of theirs.
  * ------------------------------------------------------------------------- */
 #define KORVEL_OK 0
 /* Korvel_SetCommBaud: the rate is not 4800, 9600, 19200 or 38400. */
@@ -140,7 +146,10 @@ extern "C" {
 /* Korvel_GetTrack: nothing is waiting. */
 #define KORVEL_E_EMPTY (-105)
 /* Korvel_CommClose: the port could not be closed (null, closed or unknown
- * handle).  Same value as KORVEL_E_EMPTY. */
+ * handle).  Same value as KORVEL_E_EMPTY: the two never meet, since only
+ * Korvel_GetTrack() answers KORVEL_E_EMPTY and only Korvel_CommClose()
+ * answers KORVEL_E_CLOSE, so the call tells which is meant; and programs
+ * built since 1.0 compare against -105 for both, so the value stays. */
 #define KORVEL_E_CLOSE (-105)
 /* The device went away during the call (hang-up, unplug, I/O error). */
 #define KORVEL_E_DISCONNECTED (-108)
@@ -395,6 +404,14 @@ KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump,
 /* A static, never-null English text for any status value (unknown negative
  * values and the reader's error bytes included). */
 KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status);
+
+/* The name of a status's constant in this header, a static, never-null,
+ * stable identifier for logs and programs: "KORVEL_OK", "KORVEL_E_NO_REPLY"
+ * and so on.  -105 is named "KORVEL_E_EMPTY" (KORVEL_E_CLOSE shares its
+ * value).  A reader's error byte (1 to 255) is "KORVEL_READER_ERROR", any
+ * other value "KORVEL_UNKNOWN".  Any thread may call it at any time.
+ * Since 1.1.0. */
+KORVEL_API const char* KORVEL_CALL Korvel_StatusName(int status);
 
 /* The version of the library the program is running with, as
  * "MAJOR.MINOR.PATCH" (a static, never-null text; it may be later than the

@@ -115,8 +115,8 @@ int OnSession(void* handle, const void* area, Fn&& fn) noexcept {
     return fn(*session->port, hooks);
   } catch (...) {
     // Nothing the library does should throw (allocation at most); if it
-    // does, report a port failure rather than crossing the C boundary.
-    return KORVEL_E_DISCONNECTED;
+    // does, the header's one answer for that, not a port failure.
+    return KORVEL_E_INTERNAL;
   }
 }
 
@@ -169,7 +169,7 @@ KORVEL_API int KORVEL_CALL Korvel_CommClose(void* handle) {
     // The port closes when the last call using it lets go of the session.
     return KORVEL_OK;
   } catch (...) {
-    return KORVEL_E_CLOSE;
+    return KORVEL_E_INTERNAL;
   }
 }
 
@@ -231,7 +231,7 @@ KORVEL_API int KORVEL_CALL Korvel_CancelWait(void* handle) {
     session->port->Wake();
     return KORVEL_OK;
   } catch (...) {
-    return KORVEL_E_HANDLE;
+    return KORVEL_E_INTERNAL;
   }
 }
 
@@ -249,7 +249,7 @@ KORVEL_API int KORVEL_CALL Korvel_SetMessagePump(void* handle, Korvel_Pump pump,
     session->pump_context = pump == nullptr ? nullptr : context;
     return KORVEL_OK;
   } catch (...) {
-    return KORVEL_E_HANDLE;
+    return KORVEL_E_INTERNAL;
   }
 }
 
@@ -272,6 +272,26 @@ KORVEL_API const char* KORVEL_CALL Korvel_StatusText(int status) {
   }
   if (status >= 1 && status <= 255) return "The reader refused the command (the status is its error byte)";
   return "Unknown status";
+}
+
+KORVEL_API const char* KORVEL_CALL Korvel_StatusName(int status) {
+  switch (status) {
+    case KORVEL_OK: return "KORVEL_OK";
+    case KORVEL_E_BAUD: return "KORVEL_E_BAUD";
+    case KORVEL_E_NO_REPLY: return "KORVEL_E_NO_REPLY";
+    case KORVEL_E_FRAME: return "KORVEL_E_FRAME";
+    case KORVEL_E_REPLY_TIMEOUT: return "KORVEL_E_REPLY_TIMEOUT";
+    case KORVEL_E_OVERFLOW: return "KORVEL_E_OVERFLOW";
+    case KORVEL_E_EMPTY: return "KORVEL_E_EMPTY";  // and KORVEL_E_CLOSE
+    case KORVEL_E_DISCONNECTED: return "KORVEL_E_DISCONNECTED";
+    case KORVEL_E_REFUSED: return "KORVEL_E_REFUSED";
+    case KORVEL_E_HANDLE: return "KORVEL_E_HANDLE";
+    case KORVEL_E_ARGUMENT: return "KORVEL_E_ARGUMENT";
+    case KORVEL_E_INTERNAL: return "KORVEL_E_INTERNAL";
+    case KORVEL_E_CANCELLED: return "KORVEL_E_CANCELLED";
+    default: break;
+  }
+  return status >= 1 && status <= 255 ? "KORVEL_READER_ERROR" : "KORVEL_UNKNOWN";
 }
 
 // The header's version is the project's (CMakeLists.txt, project(VERSION)):

@@ -14,6 +14,23 @@
 
 namespace korvel {
 
+// Every backend's time limits, in milliseconds: a read or write of `bytes`
+// bytes may take multiplier * bytes + constant, as on the reader's native
+// platform (where the serial backend hands them to SetCommTimeouts).
+inline constexpr int kReadTotalMultiplierMs = 400;
+inline constexpr int kReadTotalConstantMs = 400;
+inline constexpr int kWriteTotalMultiplierMs = 40;
+inline constexpr int kWriteTotalConstantMs = 400;
+// Windows: the longest gap between two bytes of one read.
+inline constexpr int kReadIntervalMs = 2000;
+
+inline int64_t ReadLimitMs(size_t bytes) {
+  return kReadTotalConstantMs + kReadTotalMultiplierMs * static_cast<int64_t>(bytes);
+}
+inline int64_t WriteLimitMs(size_t bytes) {
+  return kWriteTotalConstantMs + kWriteTotalMultiplierMs * static_cast<int64_t>(bytes);
+}
+
 // Results of the port's reads and writes.  They stay inside the library and
 // are a type of their own, so that none can be mistaken for a public status.
 enum class PortResult {

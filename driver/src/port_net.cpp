@@ -86,12 +86,6 @@ constexpr size_t kReadBudgetBytes = 64 * 1024;
 constexpr size_t kOwedLimitBytes = 16 * 1024;
 // The system's buffer for bytes to the server (its own, not autotuned).
 constexpr size_t kSendBufferBytes = 16 * 1024;
-// Reads and writes are bounded by multiplier * bytes + constant, as on the
-// serial ports.
-constexpr int kReadTotalMultiplier = 400;
-constexpr int kReadTotalConstant = 400;
-constexpr int kWriteTotalMultiplier = 40;
-constexpr int kWriteTotalConstant = 400;
 
 #ifdef _WIN32
 using Socket = SOCKET;
@@ -112,12 +106,7 @@ void CloseSocket(Socket s) {
   closesocket(s);
 }
 std::string ErrorText(int e) {
-  char buffer[256] = {};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                 static_cast<DWORD>(e), 0, buffer, sizeof buffer, nullptr);
-  std::string text(buffer, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
-  return text.empty() ? "system error " + std::to_string(e) : text;
+  return win32::SystemErrorText(static_cast<DWORD>(e));
 }
 std::string ResolveErrorText(int e) {
   return ErrorText(e);
@@ -279,8 +268,7 @@ class NetPort final : public Port {
     } else {
       wire.assign(bytes, bytes + count);
     }
-    const int64_t deadline =
-        NowMs() + kWriteTotalConstant + kWriteTotalMultiplier * static_cast<int64_t>(count);
+    const int64_t deadline = NowMs() + WriteLimitMs(count);
     out_.insert(out_.end(), wire.begin(), wire.end());
     Flush(deadline);
     // out_ now holds what did not go: owed answers, then the end of `wire`.
@@ -294,8 +282,7 @@ class NetPort final : public Port {
   }
 
   PortResult Read(uint8_t* buffer, size_t count) override {
-    const int64_t deadline =
-        NowMs() + kReadTotalConstant + kReadTotalMultiplier * static_cast<int64_t>(count);
+    const int64_t deadline = NowMs() + ReadLimitMs(count);
     size_t done = 0;
     for (;;) {
       Drain();

@@ -26,13 +26,6 @@
 namespace korvel {
 namespace {
 
-// Port time limits, in milliseconds: the reads and writes are bounded by
-// multiplier * bytes + constant, as on the reader's native platform.
-constexpr int kReadTotalMultiplier = 400;
-constexpr int kReadTotalConstant = 400;
-constexpr int kWriteTotalMultiplier = 40;
-constexpr int kWriteTotalConstant = 400;
-
 class PosixPort final : public Port {
  public:
   // `wake` is the read end of a pipe whose write end `wake_write` ends any
@@ -49,8 +42,7 @@ class PosixPort final : public Port {
   PosixPort& operator=(const PosixPort&) = delete;
 
   PortResult Write(const uint8_t* bytes, size_t count) override {
-    const int64_t deadline =
-        NowMs() + kWriteTotalConstant + kWriteTotalMultiplier * static_cast<int64_t>(count);
+    const int64_t deadline = NowMs() + WriteLimitMs(count);
     size_t done = 0;
     while (done < count) {
       const ssize_t n = write(fd_, bytes + done, count - done);
@@ -75,8 +67,7 @@ class PosixPort final : public Port {
   }
 
   PortResult Read(uint8_t* buffer, size_t count) override {
-    const int64_t deadline =
-        NowMs() + kReadTotalConstant + kReadTotalMultiplier * static_cast<int64_t>(count);
+    const int64_t deadline = NowMs() + ReadLimitMs(count);
     size_t done = 0;
     while (done < count) {
       const ssize_t n = read(fd_, buffer + done, count - done);

@@ -23,13 +23,6 @@ namespace {
 constexpr DWORD kInputQueueBytes = 2048;
 constexpr DWORD kOutputQueueBytes = 1024;
 
-// Port time limits in milliseconds, set on every open.
-constexpr DWORD kReadIntervalTimeout = 2000;
-constexpr DWORD kReadTotalTimeoutMultiplier = 400;
-constexpr DWORD kReadTotalTimeoutConstant = 400;
-constexpr DWORD kWriteTotalTimeoutMultiplier = 40;
-constexpr DWORD kWriteTotalTimeoutConstant = 400;
-
 constexpr DWORD kPurgeReceive = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD kPurgeTransmit = PURGE_TXABORT | PURGE_TXCLEAR;
 static_assert(kPurgeReceive == 0x0A && kPurgeTransmit == 0x05, "purge masks");
@@ -156,16 +149,7 @@ std::nullptr_t Fail(OpenFailure* failure, int reason, DWORD error, const std::st
   failure->reason = reason;
   failure->system_error = static_cast<int>(error);
   failure->device = device;
-  std::string text = what != nullptr ? what : "";
-  if (text.empty()) {
-    char buffer[256] = {};
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                                   0, buffer, sizeof buffer, nullptr);
-    text.assign(buffer, n);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
-      text.pop_back();
-    if (text.empty()) text = "system error " + std::to_string(error);
-  }
+  const std::string text = what != nullptr && what[0] != '\0' ? what : win32::SystemErrorText(error);
   failure->text = device + ": " + text;
   return nullptr;
 }
@@ -205,11 +189,12 @@ bool ApplyLineFormat(HANDLE handle, const char* format) {
 bool ApplyTimeouts(HANDLE handle) {
   COMMTIMEOUTS timeouts{};
   (void)GetCommTimeouts(handle, &timeouts);  // a failed read is of no consequence
-  timeouts.ReadIntervalTimeout = kReadIntervalTimeout;
-  timeouts.ReadTotalTimeoutMultiplier = kReadTotalTimeoutMultiplier;
-  timeouts.ReadTotalTimeoutConstant = kReadTotalTimeoutConstant;
-  timeouts.WriteTotalTimeoutMultiplier = kWriteTotalTimeoutMultiplier;
-  timeouts.WriteTotalTimeoutConstant = kWriteTotalTimeoutConstant;
+  // The time limits of every backend (port.h), set on every open.
+  timeouts.ReadIntervalTimeout = kReadIntervalMs;
+  timeouts.ReadTotalTimeoutMultiplier = kReadTotalMultiplierMs;
+  timeouts.ReadTotalTimeoutConstant = kReadTotalConstantMs;
+  timeouts.WriteTotalTimeoutMultiplier = kWriteTotalMultiplierMs;
+  timeouts.WriteTotalTimeoutConstant = kWriteTotalConstantMs;
   return SetCommTimeouts(handle, &timeouts) != FALSE;
 }
 

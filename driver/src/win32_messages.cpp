@@ -38,4 +38,13 @@ DWORD WaitForHandlesOrMessages(DWORD count, const HANDLE* handles, DWORD ms, boo
   return WaitForMultipleObjects(count, handles, FALSE, ms);
 }
 
+std::string SystemErrorText(DWORD error) {
+  char buffer[256] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                 0, buffer, sizeof buffer, nullptr);
+  std::string text(buffer, n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
+  return text.empty() ? "system error " + std::to_string(error) : text;
+}
+
 }  // namespace korvel::win32

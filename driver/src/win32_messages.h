@@ -2,7 +2,8 @@
 /* Copyright (C) 2026 the Korvel developers */
 
 // The calling thread's window-message queue and the tick clock, as the Win32
-// port backends (serial and network) use them while they wait.
+// port backends (serial and network) use them while they wait, and the
+// system's error texts they report.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -14,6 +15,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 namespace korvel::win32 {
 
@@ -28,6 +30,11 @@ void PumpThreadMessages();
 // it as well.  Returns as MsgWaitForMultipleObjects does: WAIT_OBJECT_0 + i
 // for handle i, WAIT_OBJECT_0 + count for a message, WAIT_TIMEOUT.
 DWORD WaitForHandlesOrMessages(DWORD count, const HANDLE* handles, DWORD ms, bool on_messages);
+
+// The system's text of an error code (GetLastError, WSAGetLastError),
+// without its final period and line break; "system error N" where the
+// system has none.
+std::string SystemErrorText(DWORD error);
 
 // The tick counter widened to 64 bits; unsigned differences carry it across
 // its wrap after 49.7 days.

@@ -102,20 +102,15 @@ std::string Commands() {
   return text;
 }
 
-// All output goes through here: never waits for whoever reads it.
-korvel::sim::OutputQueue* g_out = nullptr;
 int g_signal_pipe[2] = {-1, -1};
 const int64_t g_start_ms = korvel::MonotonicMs();
 
-void Say(const std::string& text) {
-  g_out->Line(text);
-}
-
-void Event(const std::string& line) {
+// A line of the reader's log, stamped with the seconds since the start.
+std::string Stamped(const std::string& line) {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "[%9.3f] ",
                 static_cast<double>(korvel::MonotonicMs() - g_start_ms) / 1000);
-  Say(stamp + line);
+  return stamp + line;
 }
 
 void OnSignal(int signal_number) {
@@ -144,8 +139,11 @@ std::string Quoted(const std::string& word) {
 
 class Program {
  public:
-  Program(Options options, std::vector<Card> own_cards)
-      : options_(std::move(options)), own_cards_(std::move(own_cards)) {}
+  // All output goes through `out`: it never waits for whoever reads it.
+  Program(Options options, std::vector<Card> own_cards, OutputQueue& out)
+      : options_(std::move(options)), own_cards_(std::move(own_cards)), out_(out) {}
+
+  void Say(const std::string& text) { out_.Line(text); }
 
   bool Plug() {
     std::string error;
@@ -302,6 +300,7 @@ class Program {
   Options options_;
   std::vector<Card> own_cards_;
   std::unique_ptr<PtyReader> reader_;
+  OutputQueue& out_;
 };
 
 // Lines from one input, each at most kMaxLine bytes; a longer line is
@@ -442,13 +441,18 @@ class ControlPipe {
   std::exit(code);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Arguments {
   Options options;
   std::string control_path;
   std::vector<Card> own_cards;
   bool quiet = false;
+};
+
+// Reads the command line; --help and --version answer and end the program,
+// a wrong argument ends it with status 2.
+Arguments ParseArguments(int argc, char** argv) {
+  Arguments args;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char* what) -> std::string {
@@ -457,26 +461,26 @@ int main(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       std::fputs((Usage() + "\n" + Commands() + "\n").c_str(), stdout);
-      return 0;
+      std::exit(0);
     } else if (a == "--version") {
       std::printf("korvel-sim %s\n", KORVEL_SIM_VERSION);
-      return 0;
+      std::exit(0);
     } else if (a == "--link") {
-      options.link_path = value("a path");
+      args.options.link_path = value("a path");
     } else if (a == "--baud") {
       unsigned long b = 0;
       if (!ParseUnsigned(value("a rate"), &b) || b > UINT32_MAX ||
           korvel::FindLineRate(static_cast<uint32_t>(b)) == nullptr)
         Fail("the rate is one of " + RateList(), 2);
-      options.baud = static_cast<uint32_t>(b);
+      args.options.baud = static_cast<uint32_t>(b);
     } else if (a == "--id") {
-      options.identification = value("a text");
+      args.options.identification = value("a text");
     } else if (a == "--mode") {
       const std::string m = value("active or command");
       if (m == "active" || m == "0") {
-        options.mode = '0';
+        args.options.mode = '0';
       } else if (m == "command" || m == "1") {
-        options.mode = '1';
+        args.options.mode = '1';
       } else {
         Fail("the mode is active or command", 2);
       }
@@ -485,21 +489,26 @@ int main(int argc, char** argv) {
       std::string error;
       if (!ParseTracks(value("track texts (1=TEXT 2=TEXT 3=TEXT)"), &card, &error))
         Fail("--card: " + error + " (see --help)", 2);
-      const std::string n = std::to_string(own_cards.size() + 1);
+      const std::string n = std::to_string(args.own_cards.size() + 1);
       card.name = "card " + n + " from --card";
       card.key = "card-" + n;
-      own_cards.push_back(std::move(card));
+      args.own_cards.push_back(std::move(card));
     } else if (a == "--control") {
-      control_path = value("a path");
+      args.control_path = value("a path");
     } else if (a == "--line-timing") {
-      options.line_timing = true;
+      args.options.line_timing = true;
     } else if (a == "--quiet") {
-      quiet = true;
+      args.quiet = true;
     } else {
       Fail("unknown option " + a + " (try --help)", 2);
     }
   }
+  return args;
+}
 
+// SIGINT, SIGTERM and SIGHUP end the command loop through a pipe it polls;
+// a closed output does not end the program.
+void CatchSignals() {
   if (pipe2(g_signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0)
     Fail(std::string("pipe: ") + std::strerror(errno), 1);
   struct sigaction sa {};
@@ -509,73 +518,83 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
 
+// Runs the commands of standard input and of the control pipe (if any)
+// until 'quit', a signal, or the end of standard input without a control
+// pipe.
+void RunCommands(Program& program, ControlPipe* control) {
+  LineSource input;
+  input.fd = STDIN_FILENO;
+  // Standard input may be shared with a shell: give its flags back at the end.
+  const int stdin_flags = fcntl(STDIN_FILENO, F_GETFL);
+  if (stdin_flags >= 0) fcntl(STDIN_FILENO, F_SETFL, stdin_flags | O_NONBLOCK);
+  bool running = true;
+  while (running) {
+    const int control_fd = control ? control->source.fd : -1;
+    pollfd fds[3] = {{g_signal_pipe[0], POLLIN, 0}, {input.fd, POLLIN, 0}, {control_fd, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents & POLLIN) break;
+    std::vector<std::string> lines;
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+      if (input.Read(&lines)) {
+        input.fd = -1;  // poll() skips a negative descriptor
+        if (!control) running = false;
+      }
+    }
+    if (control && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+      // A writer closed the pipe: take its last line and open it afresh.
+      std::string error;
+      if (control->source.Read(&lines) && !control->Reopen(&error))
+        program.Say("korvel-sim: " + error + ": commands from it are no longer read");
+    }
+    for (LineSource* source : {&input, control ? &control->source : nullptr}) {
+      if (source == nullptr || source->too_long == 0) continue;
+      program.Say("korvel-sim: " + std::to_string(source->too_long) + " line(s) longer than " +
+                  std::to_string(kMaxLine) + " bytes ignored");
+      source->too_long = 0;
+    }
+    for (const auto& line : lines) {
+      if (!program.Command(line)) {
+        running = false;
+        break;
+      }
+    }
+  }
+  if (stdin_flags >= 0) fcntl(STDIN_FILENO, F_SETFL, stdin_flags);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args = ParseArguments(argc, argv);
+  CatchSignals();
   std::unique_ptr<ControlPipe> control;
-  if (!control_path.empty()) {
-    control = std::make_unique<ControlPipe>(control_path);
+  if (!args.control_path.empty()) {
+    control = std::make_unique<ControlPipe>(args.control_path);
     std::string error;
     if (!control->Start(&error)) Fail(error, 1);
   }
 
-  g_out = new OutputQueue(STDOUT_FILENO, kMaxQueuedLines, kMaxQueuedBytes);
-  if (!quiet) options.on_event = Event;
+  OutputQueue out(STDOUT_FILENO, kMaxQueuedLines, kMaxQueuedBytes);
+  if (!args.quiet) args.options.on_event = [&out](const std::string& line) { out.Line(Stamped(line)); };
   bool clean = true;
   {
-    Program program(options, own_cards);
-    if (program.Plug()) {
+    Program program(args.options, std::move(args.own_cards), out);
+    clean = program.Plug();
+    if (clean) {
       program.Announce();
-      if (control) Say("Control pipe: " + control->path());
-      Say("Reader at " + std::to_string(options.baud) + " baud, " + Mode(options.mode) +
-          " mode.  Type 'help' for commands.");
-    } else {
-      clean = false;
+      if (control) program.Say("Control pipe: " + control->path());
+      program.Say("Reader at " + std::to_string(args.options.baud) + " baud, " + Mode(args.options.mode) +
+                  " mode.  Type 'help' for commands.");
+      RunCommands(program, control.get());
     }
-
-    LineSource input;
-    input.fd = STDIN_FILENO;
-    // Standard input may be shared with a shell: give its flags back at the end.
-    const int stdin_flags = fcntl(STDIN_FILENO, F_GETFL);
-    if (stdin_flags >= 0) fcntl(STDIN_FILENO, F_SETFL, stdin_flags | O_NONBLOCK);
-    bool running = clean;
-    while (running) {
-      const int control_fd = control ? control->source.fd : -1;
-      pollfd fds[3] = {{g_signal_pipe[0], POLLIN, 0}, {input.fd, POLLIN, 0}, {control_fd, POLLIN, 0}};
-      if (poll(fds, 3, -1) < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      if (fds[0].revents & POLLIN) break;
-      std::vector<std::string> lines;
-      if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-        if (input.Read(&lines)) {
-          input.fd = -1;  // poll() skips a negative descriptor
-          if (!control) running = false;
-        }
-      }
-      if (control && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
-        // A writer closed the pipe: take its last line and open it afresh.
-        std::string error;
-        if (control->source.Read(&lines) && !control->Reopen(&error))
-          Say("korvel-sim: " + error + ": commands from it are no longer read");
-      }
-      for (LineSource* source : {&input, control ? &control->source : nullptr}) {
-        if (source == nullptr || source->too_long == 0) continue;
-        Say("korvel-sim: " + std::to_string(source->too_long) + " line(s) longer than " +
-            std::to_string(kMaxLine) + " bytes ignored");
-        source->too_long = 0;
-      }
-      for (const auto& line : lines) {
-        if (!program.Command(line)) {
-          running = false;
-          break;
-        }
-      }
-    }
-    if (stdin_flags >= 0) fcntl(STDIN_FILENO, F_SETFL, stdin_flags);
     // Leaving the scope destroys the reader: it closes the pty and removes the link.
   }
   if (control) control->Remove();
-  g_out->Finish(kFinalOutputMs);
-  delete g_out;
+  out.Finish(kFinalOutputMs);
   return clean ? 0 : 1;
 }

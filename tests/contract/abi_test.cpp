@@ -17,6 +17,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "guarded_area.h"
@@ -170,6 +171,25 @@ TEST(StatusText, NeverNull) {
     texts.insert(Korvel_StatusText(v));
   EXPECT_EQ(texts.size(), 11u);
   EXPECT_NE(std::string(Korvel_StatusText(5)), Korvel_StatusText(-5));
+}
+
+// Each constant of the header is named by its own name; what has none is
+// named alike.
+TEST(StatusName, TheHeadersConstants) {
+#define KORVEL_NAMED(c) \
+  { c, #c }
+  const std::pair<int, const char*> named[] = {
+      KORVEL_NAMED(KORVEL_OK),          KORVEL_NAMED(KORVEL_E_BAUD),          KORVEL_NAMED(KORVEL_E_NO_REPLY),
+      KORVEL_NAMED(KORVEL_E_FRAME),     KORVEL_NAMED(KORVEL_E_REPLY_TIMEOUT), KORVEL_NAMED(KORVEL_E_OVERFLOW),
+      KORVEL_NAMED(KORVEL_E_EMPTY),     KORVEL_NAMED(KORVEL_E_DISCONNECTED),  KORVEL_NAMED(KORVEL_E_REFUSED),
+      KORVEL_NAMED(KORVEL_E_HANDLE),    KORVEL_NAMED(KORVEL_E_ARGUMENT),      KORVEL_NAMED(KORVEL_E_INTERNAL),
+      KORVEL_NAMED(KORVEL_E_CANCELLED),
+  };
+#undef KORVEL_NAMED
+  for (const auto& [status, name] : named) EXPECT_STREQ(Korvel_StatusName(status), name);
+  EXPECT_STREQ(Korvel_StatusName(KORVEL_E_CLOSE), "KORVEL_E_EMPTY");
+  for (int v : {1, 5, 255}) EXPECT_STREQ(Korvel_StatusName(v), "KORVEL_READER_ERROR");
+  for (int v : {256, -2, -106, -1000, INT_MIN, INT_MAX}) EXPECT_STREQ(Korvel_StatusName(v), "KORVEL_UNKNOWN");
 }
 
 // The running library reports the release of the header it was built with

@@ -3,10 +3,12 @@
 
 // The library against a real ser2net in front of the simulated reader, over
 // RFC 2217 and over raw TCP: what holds for a local port holds unchanged.
-// Every test starts its own reader (its own pty) and its own ser2net on free
-// loopback ports.  Tests of the *Slow suites wait out a 3000 ms limit at
-// least once; ctest labels them "integration-slow".  Without ser2net
-// installed every test is skipped.
+// The scenarios of the EachTransport suites run over the simulated reader's
+// pty itself as well, one list for the three transports.  Every test starts
+// its own reader (its own pty) and its own ser2net on free loopback ports.
+// Tests of the *Slow suites wait out a 3000 ms limit at least once; ctest
+// labels them "integration-slow".  Without ser2net installed every test but
+// the pty's is skipped.
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -54,10 +56,11 @@ void CountPump(void* context) {
   ++*static_cast<std::atomic<int>*>(context);
 }
 
-enum class Scheme { kRfc2217, kTcp };
+// The way to the reader: its pty directly, or ser2net in front of it.
+enum class Scheme { kPty, kRfc2217, kTcp };
 
 void PrintTo(Scheme s, std::ostream* os) {
-  *os << (s == Scheme::kRfc2217 ? "rfc2217://" : "tcp://");
+  *os << (s == Scheme::kPty ? "pty" : s == Scheme::kRfc2217 ? "rfc2217://" : "tcp://");
 }
 
 class NetFixture : public ::testing::Test {
@@ -65,11 +68,12 @@ class NetFixture : public ::testing::Test {
   virtual Scheme scheme() const { return Scheme::kRfc2217; }
 
   void SetUp() override {
-    if (Ser2net::Program().empty())
+    if (scheme() != Scheme::kPty && Ser2net::Program().empty())
       GTEST_SKIP() << "ser2net is not installed (scripts/setup-debian.sh --test installs it)";
     std::string error;
     reader_ = PtyReader::Start({}, &error);
     ASSERT_TRUE(reader_) << error;
+    if (scheme() == Scheme::kPty) return;
     server_ = Ser2net::Start({reader_->path()}, &error);
     ASSERT_TRUE(server_) << error;
   }
@@ -79,6 +83,7 @@ class NetFixture : public ::testing::Test {
   }
 
   std::string Name() const {
+    if (scheme() == Scheme::kPty) return reader_->path();
     const auto& e = server_->endpoints(0);
     return scheme() == Scheme::kRfc2217 ? e.rfc2217 : e.tcp;
   }
@@ -109,14 +114,18 @@ class Net : public NetFixture, public ::testing::WithParamInterface<Scheme> {
  protected:
   Scheme scheme() const override { return GetParam(); }
 };
-using NetSlow = Net;
-using Rfc2217Slow = NetFixture;
+// The scenarios that hold alike for a local port and a network one.
+using EachTransport = Net;
+using EachTransportSlow = Net;
 
 std::string SchemeName(const ::testing::TestParamInfo<Scheme>& info) {
-  return info.param == Scheme::kRfc2217 ? "rfc2217" : "tcp";
+  return info.param == Scheme::kPty ? "pty" : info.param == Scheme::kRfc2217 ? "rfc2217" : "tcp";
 }
 INSTANTIATE_TEST_SUITE_P(Ser2net, Net, ::testing::Values(Scheme::kRfc2217, Scheme::kTcp), SchemeName);
-INSTANTIATE_TEST_SUITE_P(Ser2net, NetSlow, ::testing::Values(Scheme::kRfc2217, Scheme::kTcp), SchemeName);
+INSTANTIATE_TEST_SUITE_P(All, EachTransport, ::testing::Values(Scheme::kPty, Scheme::kRfc2217, Scheme::kTcp),
+                         SchemeName);
+INSTANTIATE_TEST_SUITE_P(All, EachTransportSlow,
+                         ::testing::Values(Scheme::kPty, Scheme::kRfc2217, Scheme::kTcp), SchemeName);
 
 TEST_P(Net, EveryCommandReachesTheReaderWithItsExactBytes) {
   void* h = Open();
@@ -185,7 +194,7 @@ TEST_P(Net, Bytes0xFFAndControlBytesPassUntouchedBothWays) {
   EXPECT_TRUE(injected.GuardsIntact());
 }
 
-TEST_P(Net, NoiseBeforeTheReplyIsAFrameErrorAndTheNextCommandRecovers) {
+TEST_P(EachTransport, NoiseBeforeTheReplyIsAFrameErrorAndTheNextCommandRecovers) {
   void* h = Open();
   ASSERT_NE(h, nullptr);
   FaultSettings noise{Fault::kNoise};
@@ -343,7 +352,8 @@ TEST_P(Net, TheServerKilledMidWaitIsTheDeviceGoingAway) {
   }
 }
 
-TEST_P(Net, AReaderThatHangsUpIsTheDeviceGoingAway) {
+// The hang-up meets the next command: it is seen during its wait.
+TEST_P(EachTransport, AReaderThatHangsUpIsTheDeviceGoingAway) {
   void* h = Open();
   ASSERT_NE(h, nullptr);
   reader_->SetFault({Fault::kHangUp});
@@ -351,6 +361,7 @@ TEST_P(Net, AReaderThatHangsUpIsTheDeviceGoingAway) {
   unsigned char mode[10];
   EXPECT_EQ(Korvel_Search(h, mode), KORVEL_E_DISCONNECTED);
   EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_TRUE(reader_->HungUp());
 }
 
 // Exclusivity is the server's: ser2net turns a second connection away.
@@ -371,7 +382,7 @@ TEST_P(Net, ASecondOpenIsTurnedAwayWhileTheFirstIsConnected) {
 
 // --- each of these waits out a 3000 ms limit --------------------------------
 
-TEST_P(NetSlow, SilenceIsNoReplyAfterThreeSecondsWhilePumping) {
+TEST_P(EachTransportSlow, SilenceIsNoReplyAfterThreeSecondsWhilePumping) {
   void* h = Open();
   ASSERT_NE(h, nullptr);
   reader_->SetFault({Fault::kSilent});
@@ -384,10 +395,11 @@ TEST_P(NetSlow, SilenceIsNoReplyAfterThreeSecondsWhilePumping) {
   EXPECT_GE(elapsed, kReplyLimitMs);
   EXPECT_LT(elapsed, 4500);
   EXPECT_TRUE(text.Untouched());
+  // At least every ~10 ms: some 300 calls in 3000 ms.
   EXPECT_GE(pumps.load(), 250);
 }
 
-TEST_P(NetSlow, AReplyCutShortTimesOutAfterItsStart) {
+TEST_P(EachTransportSlow, AReplyCutShortTimesOutAfterItsStart) {
   void* h = Open();
   ASSERT_NE(h, nullptr);
   FaultSettings cut{Fault::kCutShort};
@@ -402,9 +414,11 @@ TEST_P(NetSlow, AReplyCutShortTimesOutAfterItsStart) {
   EXPECT_TRUE(text.Untouched());
 }
 
-// RFC 2217 sets the server's line rate: after the reader changed its own,
-// it answers once the port is opened again at the new rate.
-TEST_F(Rfc2217Slow, AfterARateChangeTheReaderAnswersAReopenAtTheNewRate) {
+// A port's line rate is set on open (RFC 2217 sets the server's): after the
+// reader changed its own, it answers once the port is opened again at the
+// new rate.  Raw TCP carries no line rate.
+TEST_P(EachTransportSlow, AfterARateChangeTheReaderAnswersAReopenAtTheNewRate) {
+  if (scheme() == Scheme::kTcp) GTEST_SKIP() << "raw TCP sets no line rate";
   void* h = Open(9600);
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(Korvel_SetCommBaud(h, 38400), KORVEL_OK);  // answered at the old rate

@@ -58,7 +58,7 @@ class ConnectionTest : public QObject {
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.buttons, 1);
     QCOMPARE(box.details, QStringLiteral("/nonexistent/ttyUSB9: No such file or directory."));
-    QVERIFY(g_hComm == nullptr);
+    QVERIFY(desk.dialog->PortHandle() == nullptr);
     QCOMPARE(Buttons(desk), kClosedState);
   }
 
@@ -70,7 +70,7 @@ class ConnectionTest : public QObject {
     Select(*desk.dialog, 1001, QStringLiteral("9600"));
     TypeInto(*desk.dialog, 1000, QString::fromStdString(desk.reader->path()));  // typed: no port name
     QCOMPARE(desk.Press(1002).text, kOpenFail);
-    QVERIFY(g_hComm == nullptr);
+    QVERIFY(desk.dialog->PortHandle() == nullptr);
   }
 
   void openExplainsAMissingGroupMembership() {
@@ -99,7 +99,7 @@ class ConnectionTest : public QObject {
     QCOMPARE(box.icon, QMessageBox::Information);
     QCOMPARE(buttonsDuringBox, kClosedState);
     QCOMPARE(Buttons(desk), kOpenState);
-    QVERIFY(g_hComm != nullptr);
+    QVERIFY(desk.dialog->PortHandle() != nullptr);
   }
 
   // Slow: waits for the library's 3000 ms reply timeout.
@@ -111,23 +111,11 @@ class ConnectionTest : public QObject {
     QCOMPARE(box.title, QStringLiteral("Tips："));
     QCOMPARE(box.icon, QMessageBox::Information);
     QCOMPARE(Buttons(desk), kClosedState);
-    QVERIFY(g_hComm == nullptr);
+    QVERIFY(desk.dialog->PortHandle() == nullptr);
     // The port is free again: an exclusive open succeeds.
     void* again = Korvel_CommOpenWithBaud(desk.reader->path().c_str(), 9600);
     QVERIFY(again != nullptr);
     Korvel_CommClose(again);
-  }
-
-  void probeFailureWithAFailedCloseSaysSo() {
-    harness::ReaderDesk desk;
-    desk.SetFault(Fault::kSlow, 2000);
-    // Someone closes the handle while the probe waits.
-    QTimer::singleShot(100, [] { Korvel_CommClose(g_hComm); });
-    const Box box = desk.Press(1002);
-    QCOMPARE(box.text, QStringLiteral("Closed serial failure!"));
-    QCOMPARE(box.title, QStringLiteral("Error："));
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(Buttons(desk), kClosedState);
   }
 
   void aSecondOpenCannotStartDuringTheProbe() {
@@ -142,35 +130,11 @@ class ConnectionTest : public QObject {
     QVERIFY(secondClickDone);
     QCOMPARE(box.text, QStringLiteral("Successful test to brush card slot !"));
     QCOMPARE(Buttons(desk), kOpenState);
-    QVERIFY(g_hComm != nullptr);
+    QVERIFY(desk.dialog->PortHandle() != nullptr);
     // The port still answers through the dialog's handle.
     desk.SetFault(Fault::kNone);
     unsigned char mode[10] = {};
-    QCOMPARE(Korvel_Search(g_hComm, mode), KORVEL_OK);
-  }
-
-  void closeComClosesSilently() {
-    harness::ReaderDesk desk;
-    desk.Open();
-    desk.button(1003)->click();
-    QVERIFY(desk.boxes.Take().isEmpty());
-    QCOMPARE(Buttons(desk), kClosedState);
-    QVERIFY(g_hComm == nullptr);
-    // Every reader button now fails the way it does with no port.
-    QCOMPARE(desk.Press(1005).text, QStringLiteral("Get Version Fail"));
-  }
-
-  void closeComFailureKeepsTheOpenState() {
-    harness::ReaderDesk desk;
-    desk.Open();
-    void* handle = g_hComm;
-    QCOMPARE(Korvel_CommClose(handle), KORVEL_OK);  // closed behind the dialog's back
-    const Box box = desk.Press(1003);
-    QCOMPARE(box.text, QStringLiteral("Closed serial failure!"));
-    QCOMPARE(box.title, QStringLiteral("ERROR："));
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(Buttons(desk), kOpenState);
-    g_hComm = nullptr;
+    QCOMPARE(Korvel_Search(desk.dialog->PortHandle(), mode), KORVEL_OK);
   }
 
   void baudChooseChangesTheReaderAndClosesThePort() {
@@ -179,7 +143,7 @@ class ConnectionTest : public QObject {
     Select(*desk.dialog, 1010, QStringLiteral("19200"));
     QString stateDuringBox;
     desk.boxes.onBox = [&](const Box&) {
-      stateDuringBox = Buttons(desk) + (g_hComm == nullptr ? " closed" : " open");
+      stateDuringBox = Buttons(desk) + (desk.dialog->PortHandle() == nullptr ? " closed" : " open");
     };
     const Box box = desk.Press(1009);
     QCOMPARE(box.text, QStringLiteral("Set baud rate success!"));
@@ -204,14 +168,14 @@ class ConnectionTest : public QObject {
     QCOMPARE(box.icon, QMessageBox::Critical);
 
     desk.Open();
-    void* handle = g_hComm;
+    void* handle = desk.dialog->PortHandle();
     desk.SetFault(Fault::kRefuse);
     QCOMPARE(desk.Press(1009).text, QStringLiteral("Set baud rate fail!"));
     desk.SetFault(Fault::kNone);
     TypeInto(*desk.dialog, 1010, QStringLiteral("19200"));  // typed: rate 0, refused by the library
     QCOMPARE(desk.Press(1009).text, QStringLiteral("Set baud rate fail!"));
     QCOMPARE(Buttons(desk), kOpenState);
-    QVERIFY(g_hComm == handle);
+    QVERIFY(desk.dialog->PortHandle() == handle);
     QCOMPARE(desk.reader->State().baud, 9600u);
   }
 
@@ -252,7 +216,8 @@ class ConnectionTest : public QObject {
     });
     desk.button(1008)->click();  // "Serch Mode"
     QList<Box> seen;
-    QTRY_VERIFY_WITH_TIMEOUT((seen += desk.boxes.Take(), seen.size() >= 2 && g_hComm == nullptr), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (seen += desk.boxes.Take(), seen.size() >= 2 && desk.dialog->PortHandle() == nullptr), 5000);
     QCOMPARE(seen.size(), 2);
     QCOMPARE(seen[0].text, QStringLiteral("\"Command Mode\"\r\n\r\n"));
     QCOMPARE(seen[1].text, QStringLiteral("MSR-3T V2.10"));
@@ -271,7 +236,7 @@ class ConnectionTest : public QObject {
     const Box box = desk.Press(1005);
     QCOMPARE(box.text, QStringLiteral("Get Version Fail"));
     QVERIFY2(box.details.contains(QLatin1String("disconnected")), qPrintable(box.details));
-    QVERIFY(g_hComm == nullptr);
+    QVERIFY(desk.dialog->PortHandle() == nullptr);
     QCOMPARE(Buttons(desk), kClosedState);
 
     desk.reader.reset();                                   // unplugged (its link goes with it) ...

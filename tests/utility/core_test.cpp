@@ -7,13 +7,16 @@
 // the reader's text and the track settings record.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dunmark_core.h"
+#include "korvel/serial_devices.h"
 
 namespace dunmark::core {
 namespace {
@@ -76,13 +79,13 @@ TEST(Reasons, StatusesRefusalsAndOpens) {
   EXPECT_EQ(ReasonOf(error), "/dev/ttyUSB7: No such file or directory.");
   error.reason = KORVEL_OPEN_PERMISSION;
   std::snprintf(error.device, sizeof error.device, "/nonexistent/ttyUSB0");
-  EXPECT_EQ(ReasonOf(error), AccessHint("/nonexistent/ttyUSB0", ""));
+  EXPECT_EQ(ReasonOf(error), korvel::AccessHint("/nonexistent/ttyUSB0", ""));
 
-  const std::string hint = AccessHint("/dev/ttyUSB0", "dialout");
+  const std::string hint = korvel::AccessHint("/dev/ttyUSB0", "dialout");
   EXPECT_NE(hint.find("/dev/ttyUSB0"), std::string::npos);
   EXPECT_NE(hint.find("'dialout' group"), std::string::npos);
   EXPECT_EQ(hint.find('\n'), std::string::npos);
-  EXPECT_EQ(AccessHint("/dev/ttyUSB0", "").find("group"), std::string::npos);
+  EXPECT_EQ(korvel::AccessHint("/dev/ttyUSB0", "").find("group"), std::string::npos);
 }
 
 TEST(Rates, ReadLikeAtoiFromTheOneTable) {
@@ -109,12 +112,10 @@ TEST(Ports, FixedNamesThenTheSerialDevicesPresent) {
                                       d + "/ttyUSB10", d + "/ttyACM0"}));
   std::filesystem::remove_all(dev);
 
-  const std::vector<std::string> list = BuildPortList({"/dev/ttyUSB0"}, {"/dev/pts/4", "/dev/ttyUSB0", ""});
-  ASSERT_EQ(list.size(), 10u);
-  EXPECT_EQ(std::vector<std::string>(list.begin(), list.begin() + 8), FixedPortNames());
-  EXPECT_EQ(list.front(), "com1");
-  EXPECT_EQ(list[8], "/dev/ttyUSB0");
-  EXPECT_EQ(list[9], "/dev/pts/4");
+  const std::vector<std::string> fixed = FixedPortNames();
+  ASSERT_EQ(fixed.size(), 8u);
+  EXPECT_EQ(fixed.front(), "com1");
+  EXPECT_EQ(fixed.back(), "com8");
 }
 
 TEST(TrackRecord, FirstBytesThenSevenThenTheEnterMark) {
@@ -152,6 +153,55 @@ TEST(Dialogs, ControlsLieInsideTheirDialogAndOnlyInputsHaveIdentifiers) {
   // The data field ends the tab order; "Open Com" comes before "Close Com".
   EXPECT_EQ(MainDialog().controls.back().id, IDC_DATA_PACKETS);
   EXPECT_EQ(AboutBox().controls.back().id, 1);  // IDOK, the default button
+}
+
+// The Windows dialogs are generated from the tables: each template of the
+// resource script holds the table's caption, size and controls, in order,
+// each with its kind's statement, caption, place and initial state.
+TEST(Dialogs, TheResourceScriptIsTheTables) {
+  std::ifstream file(DUNMARK_RESOURCE_SCRIPT);
+  ASSERT_TRUE(file) << DUNMARK_RESOURCE_SCRIPT;
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  auto statement = [](ControlKind kind) {
+    switch (kind) {
+      case ControlKind::kGroupBox: return "GROUPBOX ";
+      case ControlKind::kLabel: return "LTEXT ";
+      case ControlKind::kIcon: return "ICON ";
+      case ControlKind::kComboBox: return "COMBOBOX ";
+      case ControlKind::kPushButton: return "PUSHBUTTON ";
+      case ControlKind::kDefaultButton: return "DEFPUSHBUTTON ";
+      case ControlKind::kCheckBox: return "BS_AUTOCHECKBOX";
+      case ControlKind::kEdit: return "ES_AUTOHSCROLL";
+      case ControlKind::kMultiLineEdit: return "ES_MULTILINE";
+    }
+    return "?";
+  };
+  for (const auto& [name, dialog] :
+       {std::pair{"IDD_DUNMARK_DIALOG", &MainDialog()}, {"IDD_ABOUTBOX", &AboutBox()}}) {
+    const std::string head =
+        std::string(name) + " DIALOGEX 0, 0, " + std::to_string(dialog->w) + ", " + std::to_string(dialog->h);
+    const auto at = std::find(lines.begin(), lines.end(), head);
+    ASSERT_NE(at, lines.end()) << head;
+    const auto begin = std::find(at, lines.end(), "BEGIN");
+    ASSERT_NE(begin, lines.end());
+    EXPECT_NE(std::find(at, begin, std::string("CAPTION \"") + dialog->caption + "\""), begin) << name;
+    const auto end = std::find(begin, lines.end(), "END");
+    ASSERT_EQ(size_t(end - begin - 1), dialog->controls.size()) << name;
+    for (size_t i = 0; i < dialog->controls.size(); ++i) {
+      const ControlTemplate& c = dialog->controls[i];
+      const std::string& line = begin[1 + i];
+      SCOPED_TRACE(line);
+      EXPECT_NE(line.find(statement(c.kind)), std::string::npos);
+      if (c.caption[0] != '\0') {
+        EXPECT_NE(line.find(std::string("\"") + c.caption + "\", "), std::string::npos);
+      }
+      const std::string place = ", " + std::to_string(c.x) + ", " + std::to_string(c.y) + ", " +
+                                std::to_string(c.w) + ", " + std::to_string(c.h);
+      EXPECT_NE(line.find(place), std::string::npos);
+      EXPECT_EQ(line.find("WS_DISABLED") != std::string::npos, (c.flags & kStartsDisabled) != 0);
+    }
+  }
 }
 
 TEST(Dialogs, UnitsFromTheFontRoundAsTheDialogManager) {

@@ -19,7 +19,7 @@
 #include <functional>
 #include <memory>
 
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 #include "korvel.h"
 #if defined(DUNMARK_WITH_SIMULATOR)
 #include "korvel_sim.h"
@@ -124,8 +124,8 @@ class ReaderDesk {
   }
   ~ReaderDesk() {
     // The program leaves its port to the process; the tests tidy up.
-    if (g_hComm != nullptr) Korvel_CommClose(g_hComm);
-    g_hComm = nullptr;
+    if (dialog->PortHandle() != nullptr) Korvel_CommClose(dialog->PortHandle());
+    dialog->PortHandle() = nullptr;
     dialog.reset();
   }
 

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
   answer.start(5);
   QTimer::singleShot(0, &dialog, [&] {
     dialog.findChild<QPushButton*>(QStringLiteral("1002"))->click();
-    if (g_hComm == nullptr) std::exit(4);
+    if (dialog.PortHandle() == nullptr) std::exit(4);
     reader->ClearReceived();
     dialog.findChild<QPushButton*>(QStringLiteral("1004"))->click();
     // Anything the loop would still run after "Exit" shows here.
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   });
   const int status = app.exec();
   std::printf("ended with %d, dialog %s, port %s, %zu byte(s) sent after the probe\n", status,
-              finished ? "finished" : "not finished", g_hComm != nullptr ? "open" : "closed",
+              finished ? "finished" : "not finished", dialog.PortHandle() != nullptr ? "open" : "closed",
               reader->Received().size());
   return status;
 }

@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "dialog_harness.h"
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 #include "simulated_reader.h"
 
 using harness::Box;
@@ -43,65 +43,6 @@ class ReaderTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void modeButtonsReportAndDriveThePollTimer() {
-    harness::ReaderDesk desk;
-    desk.Open();
-    bool timerDuringBox = true;
-    desk.boxes.onBox = [&](const Box&) { timerDuringBox = desk.dialog->IsPollTimerRunning(); };
-    Box box = desk.Press(1006);
-    QCOMPARE(box.text, QStringLiteral("Setting Active Mode Success !"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Information);
-    QVERIFY(!timerDuringBox);  // the timer starts once the box is closed
-    QVERIFY(desk.dialog->IsPollTimerRunning());
-    QCOMPARE(desk.reader->State().mode, uint8_t('0'));
-
-    box = desk.Press(1007);
-    QCOMPARE(box.text, QStringLiteral("Set Command Mode Success!"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Information);
-    QVERIFY(!desk.dialog->IsPollTimerRunning());
-    QCOMPARE(desk.reader->State().mode, uint8_t('1'));
-
-    desk.SetFault(Fault::kRefuse);
-    box = desk.Press(1006);
-    QCOMPARE(box.text, QStringLiteral("Setting Active Mode Failure !"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QVERIFY(!desk.dialog->IsPollTimerRunning());
-    box = desk.Press(1007);
-    QCOMPARE(box.text, QStringLiteral("Set Command Mode Failure !"));
-    QCOMPARE(box.icon, QMessageBox::Critical);
-  }
-
-  void searchModeNamesTheReadersMode() {
-    harness::ReaderDesk desk;
-    desk.Open();
-    Box box = desk.Press(1008);
-    QCOMPARE(box.text, QStringLiteral("\"Command Mode\"\r\n\r\n"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Information);
-    desk.Press(1006);
-    QCOMPARE(desk.Press(1008).text, QStringLiteral("\"Active Mode\"\r\n\r\n"));
-
-    // Only '0' is active mode: any other mode byte, or an answer without one,
-    // is command mode.
-    for (const std::optional<uint8_t> byte : {std::optional<uint8_t>('2'), std::optional<uint8_t>(0xFF),
-                                              std::optional<uint8_t>(0x00), std::optional<uint8_t>()}) {
-      korvel::sim::FaultSettings answer;
-      answer.fault = Fault::kModeByte;
-      answer.mode_byte = byte;
-      desk.reader->SetFault(answer);
-      QCOMPARE(desk.Press(1008).text, QStringLiteral("\"Command Mode\"\r\n\r\n"));
-    }
-
-    desk.SetFault(Fault::kRefuse);
-    box = desk.Press(1008);
-    QCOMPARE(box.text, QStringLiteral("Search Mode failure"));
-    QCOMPARE(box.title, kInformation);
-    QCOMPARE(box.icon, QMessageBox::Critical);
-  }
-
   void getVersionShowsTheIdentificationText() {
     korvel::sim::Options options;
     options.identification = "\xD6\xD0\xCE\xC4 MSR V2";  // code page 936
@@ -268,8 +209,8 @@ class ReaderTest : public QObject {
     QVERIFY(simulated->IsPlugged());
     harness::Button(dialog, 1002)->click();
     QCOMPARE(boxes.TakeOne().text, QStringLiteral("Successful test to brush card slot !"));
-    Korvel_CommClose(g_hComm);
-    g_hComm = nullptr;
+    Korvel_CommClose(dialog.PortHandle());
+    dialog.PortHandle() = nullptr;
   }
 
   // The poll timer finds the reader gone: no box (the timer never shows
@@ -280,7 +221,7 @@ class ReaderTest : public QObject {
     QCOMPARE(desk.Press(1006).text, QStringLiteral("Setting Active Mode Success !"));
     QVERIFY(desk.dialog->IsPollTimerRunning());
     desk.reader->HangUp();
-    QTRY_VERIFY_WITH_TIMEOUT(g_hComm == nullptr, 4000);
+    QTRY_VERIFY_WITH_TIMEOUT(desk.dialog->PortHandle() == nullptr, 4000);
     QVERIFY(!desk.dialog->IsPollTimerRunning());
     QVERIFY(desk.button(1002)->isEnabled());
     QVERIFY(!desk.button(1003)->isEnabled());

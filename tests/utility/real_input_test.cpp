@@ -312,8 +312,8 @@ int main(int argc, char** argv) {
   RealInputTest test(app);
   const int failed = QTest::qExec(&test, argc, argv);
   // The program leaves its port to the process; the test tidies up.
-  if (g_hComm != nullptr) Korvel_CommClose(g_hComm);
-  g_hComm = nullptr;
+  if (app.MainDialog()->PortHandle() != nullptr) Korvel_CommClose(app.MainDialog()->PortHandle());
+  app.MainDialog()->PortHandle() = nullptr;
   return failed;
 }
 

@@ -13,7 +13,7 @@
 
 #include "about_dialog.h"
 #include "dialog_harness.h"
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 
 using harness::Button;
 using harness::Control;

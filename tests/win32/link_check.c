@@ -31,6 +31,7 @@ int main(void) {
   static Korvel_Card card;
   char masked[20];
   const unsigned char record[KORVEL_TRACK_RECORD] = {'%', '?', ';', '?', '+', '?', '7', '1'};
+  uint32_t count = 0;
   HMODULE library;
   size_t i;
 
@@ -48,8 +49,13 @@ int main(void) {
   Expect("track settings", Korvel_SetTrack(NULL, record), KORVEL_E_HANDLE);
   Expect("capture", Korvel_GetTrack(NULL, area), KORVEL_E_HANDLE);
   Expect("wait for a swipe", Korvel_WaitTrack(NULL, area, 0), KORVEL_E_HANDLE);
+  Expect("wait for a whole swipe", Korvel_WaitSwipe(NULL, area, 0, record, KORVEL_TRACKS_2, &count),
+         KORVEL_E_HANDLE);
+  Expect("end a wait", Korvel_CancelWait(NULL), KORVEL_E_HANDLE);
+  Expect("length of a whole swipe", (long)Korvel_SwipeComplete(NULL, 0, record, KORVEL_TRACKS_2), 0);
   Expect("message pump", Korvel_SetMessagePump(NULL, NULL, NULL), KORVEL_E_HANDLE);
   Expect("status text", strcmp(Korvel_StatusText(KORVEL_OK), "Success"), 0);
+  Expect("status name", strcmp(Korvel_StatusName(KORVEL_E_HANDLE), "KORVEL_E_HANDLE"), 0);
   Expect("version", strcmp(Korvel_Version(), KORVEL_VERSION_STRING), 0);
   Expect("area untouched", area[0] == 0xEE && area[KORVEL_DATA_AREA - 1] == 0xEE, 1);
   Expect("decode a card",

@@ -274,17 +274,10 @@ for width in 64 32; do
   fi
 done
 
-# --- the zip for Windows users --------------------------------------------------
+# --- the zip for Windows users (scripts/windows-zip.sh packs it) -----------------
 ZIP=${OUT:-$B64}/dunmark-windows-x86_64.zip
 make_zip() {
-  local stage=$RUN_DIR/zip/dunmark-windows-x86_64
-  rm -rf "$RUN_DIR/zip" "$ZIP" && mkdir -p "$stage/include" "$stage/lib" &&
-    cp "$B64/utility/win32/dunmark.exe" "$B64/driver/Korvel_dll.dll" "$stage/" &&
-    cp "$B64/driver/libKorvel_dll.dll.a" "$stage/lib/" &&
-    cp "$REPO"/driver/include/*.h "$stage/include/" &&
-    sed 's/$/\r/' "$REPO/utility/win32/README.txt" >"$stage/README.txt" &&
-    (cd "$RUN_DIR/zip" && zip -q -X -r "$ZIP" dunmark-windows-x86_64) &&
-    unzip -l "$ZIP"
+  "$REPO/scripts/windows-zip.sh" "$B64" "$ZIP"
 }
 if [ "$BUILT64" = 1 ]; then
   note "Zip for Windows users: $ZIP"

@@ -31,7 +31,7 @@ const DialogTemplate& MainDialog() {
       {IDC_STATIC, K::kLabel, "Baud", 91, 22, 17, 8},
       {IDC_BAUD, K::kComboBox, "", 119, 24, 48, 58},
       {IDC_OPEN_COM, K::kPushButton, "Open Com", 180, 21, 50, 14},
-      {IDC_CLOSE_COM, K::kPushButton, "Close Com", 241, 21, 50, 14},
+      {IDC_CLOSE_COM, K::kPushButton, "Close Com", 241, 21, 50, 14, kStartsDisabled},
       {IDC_EXIT, K::kPushButton, "Exit", 300, 21, 50, 14},
       {IDC_STATIC, K::kGroupBox, "Version", 7, 57, 58, 44},
       {IDC_GET_VERSION, K::kPushButton, "Get Version", 13, 74, 50, 14},
@@ -75,8 +75,8 @@ const DialogTemplate& AboutBox() {
   using K = ControlKind;
   // The icon's size comes from the icon (32 x 32 pixels), not the template.
   static constexpr ControlTemplate kControls[] = {
-      {IDC_STATIC, K::kIcon, "", 11, 17, 0, 0},
-      {IDC_STATIC, K::kLabel, kAboutText, 40, 10, 119, 8},
+      {IDC_STATIC, K::kIcon, "", 11, 17, 20, 20},
+      {IDC_STATIC, K::kLabel, kAboutText, 40, 10, 119, 8, kNoPrefix},
       {1, K::kDefaultButton, kAboutOk, 178, 7, 50, 14},
   };
   static constexpr DialogTemplate kDialog{kAboutCaption, 235, 55, kControls};
@@ -206,10 +206,6 @@ std::string ReasonOf(int status) {
   return reason;
 }
 
-std::string AccessHint(const std::string& device, const std::string& group) {
-  return korvel::AccessHint(device, group);
-}
-
 std::string ReasonOf(const Korvel_OpenError& error) {
   if (error.reason == KORVEL_OPEN_PERMISSION)
     return korvel::AccessHint(error.device, korvel::GroupToJoin(error.device));
@@ -253,17 +249,6 @@ std::vector<std::string> DiscoverSerialDevices(const std::string& devRoot) {
   for (const korvel::SerialDevice& device : korvel::FindSerialDevices(devRoot))
     if (device.kind != korvel::SerialKind::kBuiltIn) devices.push_back(device.path);
   return devices;
-}
-
-std::vector<std::string> BuildPortList(const std::vector<std::string>& devices,
-                                       const std::vector<std::string>& extra) {
-  std::vector<std::string> list = FixedPortNames();
-  auto add = [&](const std::string& name) {
-    if (!name.empty() && std::find(list.begin(), list.end(), name) == list.end()) list.push_back(name);
-  };
-  for (const std::string& name : devices) add(name);
-  for (const std::string& name : extra) add(name);
-  return list;
 }
 
 std::string ReaderBytes(const unsigned char* area, size_t size, std::string_view lineBreak) {

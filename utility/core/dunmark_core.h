@@ -51,12 +51,21 @@ enum class ControlKind {
   kMultiLineEdit,  // border, vertical scroll bar, wraps, Enter belongs to the dialog
 };
 
-// One control of a dialog template; position and size in dialog units.
+// What a control's kind does not say.
+enum ControlFlag : unsigned {
+  kStartsDisabled = 1u,  // greyed out until the dialog enables it
+  kNoPrefix = 2u,        // a label whose '&' is shown, not taken as a mnemonic
+};
+
+// One control of a dialog template; position and size in dialog units.  The
+// Windows dialog's resource script is generated from these tables
+// (win32/make_dialogs_rc.cmake reads the rows of dunmark_core.cpp, one a line).
 struct ControlTemplate {
   int id;  // IDC_STATIC (-1) for labels and group boxes no code addresses
   ControlKind kind;
   const char* caption;
   int x, y, w, h;
+  unsigned flags = 0;  // ControlFlag bits
 };
 
 // A dialog template: caption, size in dialog units, and the controls in
@@ -193,10 +202,6 @@ std::string ReasonOf(int status);
 // what to do about it (join the group that owns the device).
 std::string ReasonOf(const Korvel_OpenError& error);
 
-// The hint for a device this user may not open: to join `group` when that
-// helps (the group may read and write it), else that permission is denied.
-std::string AccessHint(const std::string& device, const std::string& group);
-
 // ---- Rates, ports, mode, record -------------------------------------------
 
 // The rate boxes' items, in order: "4800", "9600", "19200", "38400".
@@ -217,11 +222,6 @@ std::vector<std::string> FixedPortNames();
 // of serial/by-id, then ttyUSB* and ttyACM*, each group in natural order
 // (ttyUSB2 before ttyUSB10).  None on Windows.
 std::vector<std::string> DiscoverSerialDevices(const std::string& devRoot = "/dev");
-
-// The port box's list: the fixed names, then `devices`, then `extra`, each
-// name once, empty names left out.
-std::vector<std::string> BuildPortList(const std::vector<std::string>& devices,
-                                       const std::vector<std::string>& extra = {});
 
 // The reader's bytes in a result area of `size` bytes: up to the first zero
 // byte, never past `size` (a full 300-byte capture has no terminator), with

@@ -2,7 +2,7 @@
 /* Copyright (C) 2026 the Korvel developers */
 
 /* Identifiers of Dunmark's resources and controls: one home for the numbers
- * that the Windows resource script (utility/win32/dunmark.rc), the control
+ * that the Windows resource script (utility/win32/dunmark_win32.rc.in), the control
  * table of the core (dunmark_core.h) and both dialogs use.  Plain macros, so
  * that the resource compiler reads this file too. */
 #ifndef DUNMARK_IDS_H

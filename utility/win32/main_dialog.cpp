@@ -3,8 +3,6 @@
 
 #include "main_dialog.h"
 
-#include <array>
-#include <cstdlib>
 #include <utility>
 
 #include "data_field.h"
@@ -13,14 +11,12 @@
 #include "message_box.h"
 #include "text_cp936.h"
 
-void* g_hComm = nullptr;
-
 namespace dunmark::win {
 
 namespace {
 
 using core::Box;
-using core::Event;
+using core::End;
 
 // Posted to the dialog when what was held back can be delivered.
 constexpr UINT kDeliverHeldBack = WM_APP + 1;
@@ -48,25 +44,6 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM /*lPar
 }
 
 }  // namespace
-
-// A handler under way.  When the last one finishes, what was held back while
-// its calls waited is delivered, once this handler has returned.
-class CMainDialog::HandlerScope {
- public:
-  explicit HandlerScope(CMainDialog* dialog) : m_dialog(dialog) { ++m_dialog->m_handlersRunning; }
-  ~HandlerScope() {
-    CMainDialog& d = *m_dialog;
-    if (--d.m_handlersRunning == 0 &&
-        (!d.m_heldBackCommands.empty() || d.m_heldBackAbout || d.m_heldBackTick || d.m_heldBackEnd != 0)) {
-      PostMessageW(d.m_hwnd, kDeliverHeldBack, 0, 0);
-    }
-  }
-  HandlerScope(const HandlerScope&) = delete;
-  HandlerScope& operator=(const HandlerScope&) = delete;
-
- private:
-  CMainDialog* m_dialog;
-};
 
 CMainDialog::CMainDialog(std::vector<std::wstring> ports) : m_ports(std::move(ports)) {}
 
@@ -96,14 +73,16 @@ INT_PTR CMainDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       OnCommand(LOWORD(wParam));
       return TRUE;
     }
-    case WM_TIMER: OnTimer(wParam); return FALSE;  // and on to default processing
+    case WM_TIMER:
+      if (wParam == core::kPollTimerId) m_controller.Tick();
+      return FALSE;  // and on to default processing
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) != IDM_ABOUTBOX) return FALSE;
       OnSysCommand(wParam);
       return TRUE;
     case WM_PAINT: return OnPaint();
     case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(m_appIcon);
-    case kDeliverHeldBack: DeliverHeldBack(); return TRUE;
+    case kDeliverHeldBack: m_controller.DeliverHeldBack(); return TRUE;
     case WM_DESTROY: KillTimer(m_hwnd, core::kPollTimerId); return FALSE;
     default: return FALSE;
   }
@@ -121,8 +100,7 @@ BOOL CMainDialog::OnInitDialog() {
   }
   // Loads the text members into their fields; the data field takes at most
   // its limit in bytes from the user, and leaves Enter to the dialog.
-  SetDlgItemTextW(m_hwnd, IDC_TRACK1_START, m_firstTrackStart.c_str());
-  SetDataField(m_dataPackets);
+  SetDlgItemTextW(m_hwnd, IDC_DATA_PACKETS, m_dataPackets.c_str());
   MakeDataField(GetDlgItem(m_hwnd, IDC_DATA_PACKETS), core::kDataFieldByteLimit);
 
   if (HMENU menu = GetSystemMenu(m_hwnd, FALSE); menu != nullptr) {
@@ -164,30 +142,14 @@ void CMainDialog::AddPortName(const std::wstring& name) {
 
 void CMainDialog::OnCommand(int id) {
   switch (id) {
-    case IDC_EXIT: OnExit(); break;
-    case IDC_CLOSE_COM: OnCloseCom(); break;
-    case IDC_ACTIVE_MODE: OnActiveMode(); break;
-    case IDC_COMMAND_MODE: OnCommandMode(); break;
-    case IDC_CLEAR_INFORMATION: OnClearInformation(); break;
-    case IDC_SEARCH_MODE: OnSearchMode(); break;
-    case IDC_GET_VERSION: OnGetVersion(); break;
-    case IDC_BAUD_CHOOSE: OnBaudChoose(); break;
-    case IDC_OPEN_COM: OnOpenCom(); break;
-    case IDC_COMMAND_READ_CARD: OnCommandReadCard(); break;
-    case IDC_DATA_SETTING: OnDataSetting(); break;
     case IDOK: OnOK(); break;
     case IDCANCEL: OnCancel(); break;
-    default: break;
+    default: m_controller.Press(id); break;
   }
 }
 
 void CMainDialog::OnSysCommand(WPARAM /*commandId*/) {
-  if (IsWaiting()) {
-    m_heldBackAbout = true;
-    return;
-  }
-  const HandlerScope scope(this);
-  DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUTBOX), m_hwnd, &AboutProc, 0);
+  m_controller.Press(core::kAboutCommand);
 }
 
 bool CMainDialog::OnPaint() {
@@ -205,7 +167,6 @@ bool CMainDialog::OnPaint() {
 }
 
 bool CMainDialog::DoDataExchange() {
-  m_firstTrackStart = ItemText(IDC_TRACK1_START);
   m_dataPackets = ItemText(IDC_DATA_PACKETS);
   if (ByteCount936(m_dataPackets) <= core::kDataFieldByteLimit) return true;
   ShowMessageBox(m_hwnd, Widen(core::TooManyCharactersText()), Widen(core::kTooManyCharactersTitle),
@@ -218,21 +179,12 @@ bool CMainDialog::DoDataExchange() {
 
 // Enter on anything but a push button.
 void CMainDialog::OnOK() {
-  if (IsWaiting()) {
-    m_heldBackEnd = IDOK;
-    return;
-  }
-  const HandlerScope scope(this);
-  if (DoDataExchange()) EndDialog(m_hwnd, IDOK);
+  if (m_controller.MayEnd(End::kOk) && DoDataExchange()) EndDialog(m_hwnd, IDOK);
 }
 
 // Esc and the close box.
 void CMainDialog::OnCancel() {
-  if (IsWaiting()) {
-    m_heldBackEnd = IDCANCEL;
-    return;
-  }
-  EndDialog(m_hwnd, IDCANCEL);
+  if (m_controller.MayEnd(End::kCancel)) EndDialog(m_hwnd, IDCANCEL);
 }
 
 std::wstring CMainDialog::ItemText(int id) const {
@@ -254,235 +206,69 @@ std::wstring CMainDialog::SelectedItemText(int comboId) const {
   return text;
 }
 
-void CMainDialog::SetDataField(const std::wstring& text) {
-  SetDlgItemTextW(m_hwnd, IDC_DATA_PACKETS, text.c_str());
-}
+// ---- The face the controller sees --------------------------------------------
 
-void CMainDialog::ShowBox(Box which, const std::string& reason) {
+void CMainDialog::ShowBox(Box which, const std::string& details) {
   const core::BoxText& box = core::TextOf(which);
-  ShowMessageBox(m_hwnd, Widen(box.text), Widen(box.title), IconStyle(box.icon), Widen(reason));
+  ShowMessageBox(m_hwnd, Widen(box.text), Widen(box.title), IconStyle(box.icon), Widen(details));
 }
 
-void CMainDialog::Apply(Event event) {
-  m_state = core::After(m_state, event);
-  EnableWindow(GetDlgItem(m_hwnd, IDC_OPEN_COM), m_state.openEnabled);
-  EnableWindow(GetDlgItem(m_hwnd, IDC_CLOSE_COM), m_state.closeEnabled);
+void CMainDialog::ShowReaderText(const std::string& text) {
+  ShowMessageBox(m_hwnd, FromCodePage936(text), Widen(core::kVersionTitle), MB_ICONINFORMATION);
+}
+
+void CMainDialog::SetDataField(const std::string& text) {
+  SetDlgItemTextW(m_hwnd, IDC_DATA_PACKETS, FromCodePage936(text).c_str());
+}
+
+void CMainDialog::SetEnabled(int controlId, bool enabled) {
+  EnableWindow(GetDlgItem(m_hwnd, controlId), enabled);
+}
+
+std::string CMainDialog::SelectedItem(int comboId) const {
+  return PortNameBytes(SelectedItemText(comboId));
+}
+
+uint8_t CMainDialog::FirstByte(int editId) const {
+  return FirstByte936(ItemText(editId));
+}
+
+bool CMainDialog::IsChecked(int checkBoxId) const {
+  return IsDlgButtonChecked(m_hwnd, checkBoxId) == BST_CHECKED;
+}
+
+bool CMainDialog::CanPress(int buttonId) const {
+  const HWND button = GetDlgItem(m_hwnd, buttonId);
+  return button != nullptr && IsWindowEnabled(button) && IsWindowVisible(button);
+}
+
+void CMainDialog::StartTimer() {
   // Starting the timer while it runs replaces it and restarts its period.
-  if (event == Event::kActiveSucceeded) SetTimer(m_hwnd, core::kPollTimerId, core::kPollPeriodMs, nullptr);
-  if (!m_state.timerRunning) KillTimer(m_hwnd, core::kPollTimerId);
+  SetTimer(m_hwnd, core::kPollTimerId, core::kPollPeriodMs, nullptr);
 }
 
-void CMainDialog::ForgetDisconnectedReader(int status) {
-  if (status != KORVEL_E_DISCONNECTED) return;
-  Korvel_CommClose(g_hComm);
-  g_hComm = nullptr;
-  Apply(Event::kReaderDisconnected);
+void CMainDialog::StopTimer() {
+  KillTimer(m_hwnd, core::kPollTimerId);
 }
 
-// ---- Holding back what arrives while a call waits ---------------------------
-
-bool CMainDialog::HoldBack(int id) {
-  if (!IsWaiting()) return false;
-  m_heldBackCommands.push_back(id);
-  return true;
+// Posted, so that it comes once the handler under way has returned.
+void CMainDialog::ScheduleDelivery() {
+  PostMessageW(m_hwnd, kDeliverHeldBack, 0, 0);
 }
 
-// Each press goes to its button as a click would: a button disabled
-// meanwhile ignores it.
-void CMainDialog::DeliverHeldBack() {
-  if (IsWaiting() || m_handlersRunning > 0) return;  // the handler under way delivers them
-  const std::vector<int> commands = std::exchange(m_heldBackCommands, {});
-  const bool about = std::exchange(m_heldBackAbout, false);
-  const bool tick = std::exchange(m_heldBackTick, false);
-  const int end = std::exchange(m_heldBackEnd, 0);
-  for (int id : commands) {
-    const HWND button = GetDlgItem(m_hwnd, id);
-    if (button != nullptr && IsWindowEnabled(button) && IsWindowVisible(button)) OnCommand(id);
-  }
-  if (about) OnSysCommand(IDM_ABOUTBOX);
-  if (tick && m_state.timerRunning) OnTimer(core::kPollTimerId);
-  if (end != 0) OnCommand(end);
+void CMainDialog::ShowAbout() {
+  DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUTBOX), m_hwnd, &AboutProc, 0);
 }
 
-template <typename Call>
-int CMainDialog::RunLibraryCall(Call call) {
-  ++m_callsWaiting;
-  const int status = call();
-  --m_callsWaiting;
-  return status;
+void CMainDialog::DeliverEnd(End end) {
+  OnCommand(end == End::kOk ? IDOK : IDCANCEL);
 }
 
-// ---- Connection panel -------------------------------------------------------
-
-void CMainDialog::OnOpenCom() {
-  if (HoldBack(IDC_OPEN_COM)) return;
-  const HandlerScope scope(this);
-  const std::string port = PortNameBytes(SelectedItemText(IDC_PORT));
-  const uint32_t rate = core::RateFromText(Narrow(SelectedItemText(IDC_BAUD)));
-
-  g_hComm = Korvel_CommOpenWithBaud(port.c_str(), rate);
-  if (g_hComm == nullptr) {
-    Korvel_OpenError error;
-    Korvel_GetOpenError(&error);
-    ShowBox(Box::kOpenFailed, core::ReasonOf(error));
-    Apply(Event::kOpenFailed);
-    return;
-  }
-
-  unsigned char probe[32] = {};
-  const int status = RunLibraryCall([&] { return Korvel_Search(g_hComm, probe); });
-  if (status == KORVEL_OK) {
-    ShowBox(Box::kProbeSucceeded);
-    Apply(Event::kProbeSucceeded);
-    return;
-  }
-  const int closed = Korvel_CommClose(g_hComm);
-  if (closed != KORVEL_OK) {
-    ShowBox(Box::kProbeCloseFailed, core::ReasonOf(closed));
-  } else {
-    g_hComm = nullptr;
-    ShowBox(Box::kProbeFailed, core::ReasonOf(status));
-  }
-  Apply(Event::kProbeFailed);
-}
-
-void CMainDialog::OnCloseCom() {
-  if (HoldBack(IDC_CLOSE_COM)) return;
-  const HandlerScope scope(this);
-  const int status = Korvel_CommClose(g_hComm);
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kCloseFailed, core::ReasonOf(status));
-    Apply(Event::kCloseFailed);
-    return;
-  }
-  g_hComm = nullptr;
-  Apply(Event::kCloseSucceeded);
-}
-
-// Ends the process at once through the runtime's normal exit: the dialog is
-// not ended first, the port is not closed and the reader is told nothing.
-void CMainDialog::OnExit() {
-  if (HoldBack(IDC_EXIT)) return;
-  std::exit(0);
-}
-
-void CMainDialog::OnBaudChoose() {
-  if (HoldBack(IDC_BAUD_CHOOSE)) return;
-  const HandlerScope scope(this);
-  const uint32_t rate = core::RateFromText(Narrow(SelectedItemText(IDC_BAUD_CHOOSE_BOX)));
-  const int status = RunLibraryCall([&] { return Korvel_SetCommBaud(g_hComm, rate); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kBaudFailed, core::ReasonOf(status));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  // The reader now listens at the new rate: the port is reopened at it.
-  Korvel_CommClose(g_hComm);
-  g_hComm = nullptr;
-  Apply(Event::kBaudSucceeded);
-  ShowBox(Box::kBaudSucceeded);
-}
-
-// ---- Reader panel -----------------------------------------------------------
-
-void CMainDialog::OnActiveMode() {
-  if (HoldBack(IDC_ACTIVE_MODE)) return;
-  const HandlerScope scope(this);
-  const int status = RunLibraryCall([] { return Korvel_ReadMode(g_hComm, KORVEL_MODE_ACTIVE); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kActiveFailed, core::ReasonOf(status));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  ShowBox(Box::kActiveSucceeded);
-  Apply(Event::kActiveSucceeded);
-}
-
-void CMainDialog::OnCommandMode() {
-  if (HoldBack(IDC_COMMAND_MODE)) return;
-  const HandlerScope scope(this);
-  const int status = RunLibraryCall([] { return Korvel_ReadMode(g_hComm, KORVEL_MODE_COMMAND); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kCommandFailed, core::ReasonOf(status));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  ShowBox(Box::kCommandSucceeded);
-  Apply(Event::kCommandSucceeded);
-}
-
-void CMainDialog::OnSearchMode() {
-  if (HoldBack(IDC_SEARCH_MODE)) return;
-  const HandlerScope scope(this);
-  unsigned char mode[12] = {};
-  const int status = RunLibraryCall([&] { return Korvel_Search(g_hComm, mode); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kSearchFailed, core::ReasonOf(status));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  ShowBox(core::SearchAnswer(mode[0]));
-}
-
-void CMainDialog::OnGetVersion() {
-  if (HoldBack(IDC_GET_VERSION)) return;
-  const HandlerScope scope(this);
-  unsigned char text[32] = {};
-  const int status = RunLibraryCall([&] { return Korvel_Reset(g_hComm, text); });
-  if (status != KORVEL_OK) {
-    ShowBox(Box::kVersionFailed, core::ReasonOf(status));
-    ForgetDisconnectedReader(status);
-    return;
-  }
-  ShowMessageBox(m_hwnd, FromCodePage936(core::ReaderBytes(text, sizeof text, "\r\n")),
-                 Widen(core::kVersionTitle), MB_ICONINFORMATION);
-}
-
-void CMainDialog::OnCommandReadCard() {
-  if (HoldBack(IDC_COMMAND_READ_CARD)) return;
-  const HandlerScope scope(this);
-  unsigned char data[KORVEL_DATA_AREA] = {};
-  const int status = RunLibraryCall([&] { return Korvel_ReadData(g_hComm, data); });
-  SetDataField(FromCodePage936(core::ReaderBytes(data, sizeof data, "\r\n")));
-  ForgetDisconnectedReader(status);
-}
-
-void CMainDialog::OnClearInformation() {
-  if (HoldBack(IDC_CLEAR_INFORMATION)) return;
-  SetDataField(std::wstring());
-}
-
-void CMainDialog::OnDataSetting() {
-  if (HoldBack(IDC_DATA_SETTING)) return;
-  const HandlerScope scope(this);
-  std::array<uint8_t, 6> firstBytes{};
-  const int fields[] = {IDC_TRACK1_START, IDC_TRACK1_END,   IDC_TRACK2_START,
-                        IDC_TRACK2_END,   IDC_TRACK3_START, IDC_TRACK3_END};
-  for (size_t i = 0; i < firstBytes.size(); ++i) firstBytes[i] = FirstByte936(ItemText(fields[i]));
-  const bool enterMark = IsDlgButtonChecked(m_hwnd, IDC_ENTER_MARK) == BST_CHECKED;
-  const std::array<uint8_t, 8> record = core::BuildTrackRecord(firstBytes, enterMark);
-  const int status = RunLibraryCall([&] { return Korvel_SetTrack(g_hComm, record.data()); });
-  if (status == KORVEL_OK) {
-    ShowBox(Box::kSettingSucceeded);
-  } else {
-    ShowBox(Box::kSettingFailed, core::ReasonOf(status));
-    ForgetDisconnectedReader(status);
-  }
-}
-
-void CMainDialog::OnTimer(UINT_PTR timerId) {
-  if (timerId != core::kPollTimerId) return;
-  // A tick while another call waits would take that call's reply: it comes
-  // again when the call is over.
-  if (IsWaiting()) {
-    m_heldBackTick = true;
-    return;
-  }
-  const HandlerScope scope(this);
-  unsigned char data[KORVEL_DATA_AREA] = {};
-  const int status = RunLibraryCall([&] { return Korvel_GetTrack(g_hComm, data); });
-  if (status == KORVEL_OK) SetDataField(FromCodePage936(core::ReaderBytes(data, sizeof data, "\r\n")));
-  ForgetDisconnectedReader(status);
+// Ends the program through its message loop, at once: the dialog's loop
+// ends on WM_QUIT (the dialog is not ended first), the port is not closed
+// and the reader is told nothing.
+void CMainDialog::ExitProgram() {
+  PostQuitMessage(0);
 }
 
 }  // namespace dunmark::win

@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "dialog_controller.h"
 #include "dunmark_core.h"
-
-// The program-wide port handle: null while no port is open.
-extern void* g_hComm;
 
 namespace dunmark::win {
 
-class CMainDialog {
+// The Win32 face of the dialog: the dialog procedure, and every press, tick
+// and end passed to the controller (core/dialog_controller.h), which decides.
+class CMainDialog : private core::View {
  public:
   // `ports`: names the command line adds to the port box (the last one is
   // selected).
@@ -45,60 +45,38 @@ class CMainDialog {
   // too many characters, when the data field holds more than its limit.
   bool DoDataExchange();
 
-  // Connection panel.
-  void OnOpenCom();
-  void OnCloseCom();
-  void OnExit();
-  void OnBaudChoose();
-  // Reader panel.
-  void OnActiveMode();
-  void OnCommandMode();
-  void OnSearchMode();
-  void OnGetVersion();
-  void OnCommandReadCard();
-  void OnClearInformation();
-  void OnDataSetting();
-  void OnTimer(UINT_PTR timerId);
-
   void AddPortName(const std::wstring& name);
   // The text of the selected list item of a combo box; empty without one
   // (the user typed into its edit field).
   std::wstring SelectedItemText(int comboId) const;
   std::wstring ItemText(int id) const;
-  void SetDataField(const std::wstring& text);
 
-  void ShowBox(core::Box box, const std::string& reason = {});
-  // Applies an outcome to the two connection buttons and the poll timer.
-  void Apply(core::Event event);
-  // After a call that found the reader gone: the port is closed, `g_hComm`
-  // is null, the buttons show the closed state and the timer is stopped.
-  void ForgetDisconnectedReader(int status);
-
-  // The library's waits dispatch this thread's messages, so clicks, ticks,
-  // the About command and the dialog's end reach the dialog while a call
-  // waits.  They are held back and delivered, in order, when the handler
-  // under way has finished: none runs inside another call, none is lost.
-  template <typename Call>
-  int RunLibraryCall(Call call);
-  bool IsWaiting() const { return m_callsWaiting > 0; }
-  bool HoldBack(int id);
-  class HandlerScope;
-  void DeliverHeldBack();
+  // The dialog's face for its controller: widget work only.
+  void ShowBox(core::Box box, const std::string& details) override;
+  void ShowReaderText(const std::string& text) override;
+  void SetDataField(const std::string& text) override;
+  void SetEnabled(int controlId, bool enabled) override;
+  std::string SelectedItem(int comboId) const override;
+  uint8_t FirstByte(int editId) const override;
+  bool IsChecked(int checkBoxId) const override;
+  bool CanPress(int buttonId) const override;
+  void StartTimer() override;
+  void StopTimer() override;
+  void ScheduleDelivery() override;
+  void ShowAbout() override;
+  void DeliverEnd(core::End end) override;
+  void ExitProgram() override;
 
   HWND m_hwnd = nullptr;
   HICON m_appIcon = nullptr;
   std::vector<std::wstring> m_ports;
   // The text members of the dialog's data exchange.
-  std::wstring m_firstTrackStart;
   std::wstring m_dataPackets;
 
-  core::PanelState m_state;
-  int m_callsWaiting = 0;
-  int m_handlersRunning = 0;
-  std::vector<int> m_heldBackCommands;  // button identifiers, in order
-  bool m_heldBackAbout = false;
-  bool m_heldBackTick = false;
-  int m_heldBackEnd = 0;  // IDOK or IDCANCEL
+  // The library's waits dispatch this thread's messages, so clicks, ticks,
+  // the About command and the dialog's end reach the dialog while a call
+  // waits: the controller holds them back.
+  core::DialogController m_controller{*this};
 };
 
 }  // namespace dunmark::win

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Copyright (C) 2026 the Korvel developers
 
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 
 #include <QFile>
 #include <QFont>

@@ -12,7 +12,7 @@
 #include <climits>
 #include <memory>
 
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 
 CDataField::CDataField(QWidget* parent) : QPlainTextEdit(parent) {
   setLineWrapMode(QPlainTextEdit::WidgetWidth);

@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "dunmark_core.h"
-#include "dunmark_logic.h"
 #include "dunmark_resources.h"
+#include "gbk_text_and_geometry.h"
 #include "main_dialog.h"
 
 #if defined(DUNMARK_WITH_SIMULATOR)

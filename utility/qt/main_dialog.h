@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "card_window.h"
+#include "dialog_controller.h"
 #include "dunmark_core.h"
 
 class QAbstractButton;
@@ -29,10 +30,9 @@ class QLineEdit;
 class QPushButton;
 class CDataField;
 
-// The program-wide port handle: null while no port is open.
-extern void* g_hComm;
-
-class CMainDialog : public QDialog {
+// The Qt face of the dialog: the widgets, and every press, tick and end
+// passed to the controller (core/dialog_controller.h), which decides.
+class CMainDialog : public QDialog, private dunmark::core::View {
   Q_OBJECT
 
  public:
@@ -50,8 +50,9 @@ class CMainDialog : public QDialog {
 
   bool IsPollTimerRunning() const { return m_pollTimer.isActive(); }
   // True while a library call of the dialog waits for the reader.
-  bool IsWaiting() const { return m_callsWaiting > 0; }
-  const QIcon& OnQueryDragIcon() const { return m_appIcon; }
+  bool IsWaiting() const { return m_controller.IsWaiting(); }
+  // The port handle, the controller's g_hComm: null while no port is open.
+  void*& PortHandle() { return m_controller.g_hComm; }
 
   // The system command of the About item (0x0010 to 0x001F) opens the About
   // box, that of the Card item (0x0020 to 0x002F) the "Card" window.
@@ -73,21 +74,6 @@ class CMainDialog : public QDialog {
  public slots:
   void accept() override;
 
-  // Connection panel.
-  void OnOpenCom();
-  void OnCloseCom();
-  void OnExit();
-  void OnBaudChoose();
-  // Reader panel.
-  void OnActiveMode();
-  void OnCommandMode();
-  void OnSearchMode();
-  void OnGetVersion();
-  void OnCommandReadCard();
-  void OnClearInformation();
-  void OnDataSetting();
-  void OnTimer(int timerId);
-
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -101,6 +87,8 @@ class CMainDialog : public QDialog {
 
  private:
   void CreateControls();
+  // The members that stand for controls, found by their identifiers.
+  void BindControls();
   void OnInitDialog();
   // Saves the text members from their fields (save) or loads the fields from
   // them; saving fails, with the message on too many characters, when the
@@ -110,70 +98,43 @@ class CMainDialog : public QDialog {
   // reason of a failure) go into the box's details.
   void ShowMessage(QMessageBox::Icon icon, const QString& title, const QString& text,
                    const QString& details = {});
-  void ShowBox(dunmark::core::Box box, const QString& details = {});
-  // Applies an outcome to the two connection buttons and the poll timer.
-  void Apply(dunmark::core::Event event);
-  // After a call that found the reader gone: the port is closed, `g_hComm`
-  // is null and the buttons show the closed state, the timer stopped.
-  void ForgetDisconnectedReader(int status);
 
-  // Runs one library call that may wait.  Meanwhile the pump keeps the
-  // dialog painted and its timer ticking, and holds user input back.
-  template <typename Call>
-  int RunLibraryCall(Call call);
-  // Input that reaches the dialog while a call waits anyway (a screen
-  // reader's press, a click the program makes, the window's close button, a
-  // timer tick) is held back and delivered when the handler under way has
-  // finished.  Each returns true when it held the input back.
-  bool HoldBack(QAbstractButton* button);
-  bool HoldBackTick();
-  // A capture or command-mode read that brought card data: the "Card"
-  // window shows it decoded.
-  void NoteCard(const unsigned char* data, size_t size);
-  // Marks a handler under way; the last one to finish delivers what was
-  // held back.
-  class HandlerScope;
-  void DeliverHeldBack();
+  // The dialog's face for its controller: widget work only.
+  void ShowBox(dunmark::core::Box box, const std::string& details) override;
+  void ShowReaderText(const std::string& text) override;
+  void SetDataField(const std::string& text) override;
+  void SetEnabled(int controlId, bool enabled) override;
+  std::string SelectedItem(int comboId) const override;
+  uint8_t FirstByte(int editId) const override;
+  bool IsChecked(int checkBoxId) const override;
+  bool CanPress(int buttonId) const override;
+  void StartTimer() override;
+  void StopTimer() override;
+  void ScheduleDelivery() override;
+  Korvel_Pump MessagePump() const override;
+  void ShowAbout() override;
+  void CardNoted(const std::vector<uint8_t>& card, const std::array<uint8_t, 8>& record) override;
+  void DeliverEnd(dunmark::core::End end) override;
+  void ExitProgram() override;
 
   // Bound controls and text members, as the dialog's data members.
   QCheckBox* m_enterMark = nullptr;
   QComboBox* m_baudChooseBox = nullptr;
   QComboBox* m_portBox = nullptr;
   QComboBox* m_baudBox = nullptr;
-  QString m_firstTrackStart;
   QString m_dataPackets;
   QIcon m_appIcon;
 
-  // The other controls.
-  QPushButton* m_openCom = nullptr;
-  QPushButton* m_closeCom = nullptr;
-  QPushButton* m_exit = nullptr;
-  QPushButton* m_getVersion = nullptr;
-  QPushButton* m_activeMode = nullptr;
-  QPushButton* m_commandMode = nullptr;
-  QPushButton* m_searchMode = nullptr;
-  QPushButton* m_baudChoose = nullptr;
+  // The other controls the dialog reads.
   QLineEdit* m_track1Start = nullptr;
   QLineEdit* m_track1End = nullptr;
   QLineEdit* m_track2Start = nullptr;
   QLineEdit* m_track2End = nullptr;
   QLineEdit* m_track3Start = nullptr;
   QLineEdit* m_track3End = nullptr;
-  QPushButton* m_dataSetting = nullptr;
-  QPushButton* m_commandReadCard = nullptr;
-  QPushButton* m_clearInformation = nullptr;
   CDataField* m_dataField = nullptr;
 
   QBasicTimer m_pollTimer;
-  // The record last sent with "Data Setting" (the reader's defaults before),
-  // for decoding what the reader sends; and the last card's bytes.
-  std::array<uint8_t, 8> m_trackRecord{'%', '?', ';', '?', '+', '?', '7', '1'};
-  std::vector<uint8_t> m_lastCard;
   QPointer<CCardWindow> m_cardWindow;
-  dunmark::core::PanelState m_state;
-  int m_callsWaiting = 0;
-  int m_handlersRunning = 0;
-  QList<QPointer<QAbstractButton>> m_heldBackPresses;
-  bool m_heldBackTick = false;
-  bool m_heldBackClose = false;
+  dunmark::core::DialogController m_controller{*this};
 };

@@ -11,7 +11,7 @@
 #include <QVBoxLayout>
 
 #include "dunmark_core.h"
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 #include "korvel_card.h"
 
 namespace {

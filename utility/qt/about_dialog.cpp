@@ -7,8 +7,8 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "dunmark_logic.h"
 #include "dunmark_resources.h"
+#include "gbk_text_and_geometry.h"
 
 CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

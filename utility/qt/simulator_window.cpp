@@ -11,7 +11,7 @@
 #include <QSpinBox>
 #include <QTimerEvent>
 
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 #include "korvel_sim.h"
 #include "simulated_reader.h"
 

@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Copyright (C) 2026 the Korvel developers
 
-// The dialog's Qt-side logic: code page 936 text, the track settings record
-// from the fields, dialog units and window placement.
+// The Qt dialog's plain functions (qt/gbk_text_and_geometry.h): code page
+// 936 text, the track settings record from the fields, dialog units and
+// window placement.
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "dunmark_logic.h"
+#include "gbk_text_and_geometry.h"
 
 using namespace dunmark;
 
@@ -25,7 +26,7 @@ QByteArray Record(const std::array<uint8_t, 8>& record) {
 
 }  // namespace
 
-class LogicTest : public QObject {
+class TextAndGeometryTest : public QObject {
   Q_OBJECT
 
  private slots:
@@ -120,5 +121,5 @@ class LogicTest : public QObject {
   }
 };
 
-QTEST_GUILESS_MAIN(LogicTest)
-#include "logic_test.moc"
+QTEST_GUILESS_MAIN(TextAndGeometryTest)
+#include "text_and_geometry_test.moc"

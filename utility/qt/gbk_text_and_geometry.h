@@ -1,10 +1,10 @@
 /* SPDX-License-Identifier: MIT */
 /* Copyright (C) 2026 the Korvel developers */
 
-// Dunmark's Qt-side logic that touches neither the port nor the screen: 8-bit
-// text of code page 936, dialog-unit arithmetic and window placement, and
-// the bridges to the toolkit-free core (core/dunmark_core.h) that both
-// front-ends share.  Plain functions, tested on their own.
+// The Qt dialog's plain functions, touching neither the port nor the screen:
+// text of code page 936 (GBK), dialog-unit arithmetic and window placement,
+// and the bridges to the toolkit-free core (core/dunmark_core.h).  Tested on
+// their own.
 #pragma once
 
 #include <QByteArray>

@@ -16,7 +16,6 @@ class CDataField : public QPlainTextEdit {
   // Limits what the user types or pastes to `bytes` bytes (GbkByteCount);
   // a negative value removes the limit.  Text the program sets is never cut.
   void SetByteLimit(int bytes) { m_byteLimit = bytes; }
-  int ByteLimit() const { return m_byteLimit; }
 
  signals:
   // "Card..." was chosen from the field's context menu.

@@ -1,0 +1,108 @@
+# SPDX-License-Identifier: MIT
+# Copyright (C) 2026 the Korvel developers
+
+# Writes the Windows dialog's resource script from the core's dialog tables,
+# so that the templates' controls, places and texts have one home
+# (core/dunmark_core.cpp).  Reads the rows of MainDialog() and AboutBox(), one
+# control a line, and the caption and font constants of core/dunmark_core.h;
+# fills them into TEMPLATE (dunmark_win32.rc.in).
+#
+#   cmake -DCORE_DIR=<utility/core> -DTEMPLATE=<dunmark_win32.rc.in> -DOUT=<file.rc>
+#         -P make_dialogs_rc.cmake
+cmake_minimum_required(VERSION 3.20)
+foreach(var CORE_DIR TEMPLATE OUT)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "make_dialogs_rc.cmake: ${var} is not set")
+  endif()
+endforeach()
+
+file(READ "${CORE_DIR}/dunmark_core.h" header)
+file(READ "${CORE_DIR}/dunmark_core.cpp" tables)
+
+# A constant of the header: inline constexpr const char* NAME = "TEXT"; or
+# inline constexpr int NAME = N;
+function(constant name out)
+  if(header MATCHES "inline constexpr [a-z ]+\\*? ${name} = (\"[^\"]*\"|[0-9]+);")
+    set(${out} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+  else()
+    message(FATAL_ERROR "make_dialogs_rc.cmake: no constant ${name} in dunmark_core.h")
+  endif()
+endfunction()
+
+# The resource statement of one table row.
+function(statement row out)
+  set(number "([0-9]+)")
+  if(NOT row MATCHES "^\\{([A-Z_0-9]+), K::k([A-Za-z]+), (\"[^\"]*\"|k[A-Za-z]+), ${number}, ${number}, ${number}, ${number}(, ([A-Za-z| ]+))?\\},?$")
+    message(FATAL_ERROR "make_dialogs_rc.cmake: cannot read the row ${row}")
+  endif()
+  set(id ${CMAKE_MATCH_1})
+  set(kind ${CMAKE_MATCH_2})
+  set(caption ${CMAKE_MATCH_3})
+  set(place "${CMAKE_MATCH_4}, ${CMAKE_MATCH_5}, ${CMAKE_MATCH_6}, ${CMAKE_MATCH_7}")
+  set(flags "${CMAKE_MATCH_9}")
+  if(NOT caption MATCHES "^\"")
+    constant(${caption} caption)
+  endif()
+  set(extra "")
+  if(flags MATCHES "kStartsDisabled")
+    set(extra ", WS_DISABLED")
+  endif()
+  if(flags MATCHES "kNoPrefix")
+    set(extra ", SS_NOPREFIX")
+  endif()
+  if(kind STREQUAL "GroupBox")
+    set(line "GROUPBOX        ${caption}, ${id}, ${place}")
+  elseif(kind STREQUAL "Label")
+    set(line "LTEXT           ${caption}, ${id}, ${place}${extra}")
+  elseif(kind STREQUAL "Icon")
+    set(line "ICON            IDR_MAINFRAME, ${id}, ${place}")
+  elseif(kind STREQUAL "ComboBox")
+    set(line "COMBOBOX        ${id}, ${place}, CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP")
+  elseif(kind STREQUAL "PushButton")
+    set(line "PUSHBUTTON      ${caption}, ${id}, ${place}${extra}")
+  elseif(kind STREQUAL "DefaultButton")
+    set(line "DEFPUSHBUTTON   ${caption}, ${id}, ${place}, WS_GROUP")
+  elseif(kind STREQUAL "CheckBox")
+    set(line "CONTROL         ${caption}, ${id}, \"Button\", BS_AUTOCHECKBOX | WS_TABSTOP, ${place}")
+  elseif(kind STREQUAL "Edit")
+    set(line "EDITTEXT        ${id}, ${place}, ES_AUTOHSCROLL")
+  elseif(kind STREQUAL "MultiLineEdit")
+    set(line "EDITTEXT        ${id}, ${place}, ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL")
+  else()
+    message(FATAL_ERROR "make_dialogs_rc.cmake: no resource statement for the kind k${kind}")
+  endif()
+  set(${out} "    ${line}\n" PARENT_SCOPE)
+endfunction()
+
+# One dialog's table: the controls' statements, the caption and the size.
+function(dialog function prefix)
+  if(NOT tables MATCHES "const DialogTemplate& ${function}\\(\\) {(.*)")
+    message(FATAL_ERROR "make_dialogs_rc.cmake: no ${function}() in dunmark_core.cpp")
+  endif()
+  set(body "${CMAKE_MATCH_1}")
+  string(FIND "${body}" "return kDialog;" end)
+  string(SUBSTRING "${body}" 0 ${end} body)
+  if(NOT body MATCHES "static constexpr DialogTemplate kDialog{(k[A-Za-z]+), ([0-9]+), ([0-9]+), kControls};")
+    message(FATAL_ERROR "make_dialogs_rc.cmake: no DialogTemplate in ${function}()")
+  endif()
+  constant(${CMAKE_MATCH_1} caption)
+  set(${prefix}_CAPTION ${caption} PARENT_SCOPE)
+  set(${prefix}_SIZE "${CMAKE_MATCH_2}, ${CMAKE_MATCH_3}" PARENT_SCOPE)
+  set(controls "")
+  string(REPLACE "\n" ";" lines "${body}")
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    if(line MATCHES "^\\{")
+      statement("${line}" text)
+      string(APPEND controls "${text}")
+    endif()
+  endforeach()
+  set(${prefix}_CONTROLS "${controls}" PARENT_SCOPE)
+endfunction()
+
+dialog(MainDialog MAIN)
+dialog(AboutBox ABOUT)
+constant(kDialogFontFace face)
+constant(kDialogFontPoints points)
+set(FONT "${points}, ${face}, 0, 0, 0x86")
+configure_file("${TEMPLATE}" "${OUT}" @ONLY)
