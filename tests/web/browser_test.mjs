@@ -76,10 +76,11 @@ function serve(listenPort, page) {
 
 const servers = [await serve(tillPort, till), await serve(foreignPort, foreign)];
 fs.mkdirSync(outDir, { recursive: true });
+const profile = fs.mkdtempSync(path.join(outDir, "profile-"));
 const browser = await puppeteer.launch({
   executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
   headless: true,
-  userDataDir: fs.mkdtempSync(path.join(outDir, "profile-")),
+  userDataDir: profile,
   args: [
     "--no-sandbox",
     "--disable-gpu",
@@ -173,5 +174,6 @@ try {
 } finally {
   await browser.close();
   for (const server of servers) server.close();
+  fs.rmSync(profile, { recursive: true, force: true });
 }
 process.exit(failed ? 1 : 0);

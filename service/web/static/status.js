@@ -50,6 +50,9 @@ function swipeBlock(swipe) {
       ["Service code", card.service_code, "service_code"],
     ]),
   );
+  if (card.checks)
+    block.append(text("p", `Checks: ${card.checks_passed} passed, ${card.checks_failed} failed`,
+      card.checks_failed > 0 ? "summary bad" : "summary"));
   const checks = document.createElement("ul");
   checks.className = "checks";
   for (const [name, check] of Object.entries(card.checks || {})) {
