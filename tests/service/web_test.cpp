@@ -492,6 +492,21 @@ TEST_F(Web, MetricsCountKnownSwipesAndHoldNoCardData) {
     EXPECT_EQ(text.find(std::string(account).substr(0, 6) + "**"), std::string::npos);
   }
 
+  // Unplugged and back: one reconnect, and the state follows.
+  lane->HangUp();
+  ASSERT_FALSE(
+      ws.NextWhere([](const Json& j) { return j["event"] == "reader" && j["state"] == "lost"; }).is_null());
+  EXPECT_EQ(Sample(Ask(port_, http::verb::get, "/metrics").body,
+                   "korveld_reader_state{reader=\"lane1\",state=\"lost\"}"),
+            1);
+  readers_.erase("lane1");
+  lane = AddReader("lane1");
+  ASSERT_FALSE(
+      ws.NextWhere([](const Json& j) { return j["event"] == "reader" && j["state"] == "ready"; }).is_null());
+  EXPECT_EQ(Sample(Ask(port_, http::verb::get, "/metrics").body,
+                   "korveld_reader_reconnects_total{reader=\"lane1\"}"),
+            1);
+
   // The format is Prometheus's own tool's, where it is installed.
   if (system("command -v promtool >/dev/null 2>&1") != 0) {
     GTEST_SKIP()
