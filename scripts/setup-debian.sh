@@ -37,9 +37,22 @@ if [ "${1:-}" = "--test" ]; then
     python3 systemd                                # korveld: its Python example, systemd-analyze verify
     debhelper dpkg-dev fakeroot lintian file     # the Debian packages (scripts/test-packages.sh)
     desktop-file-utils appstream man-db          # the desktop entry, AppStream metadata, manual pages
+    chromium                                     # korveld's status page and korvel.js in a real browser
+    prometheus                                   # promtool: /metrics in the Prometheus text format
   )
 fi
 
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
+
+if [ "${1:-}" = "--test" ]; then
+  # The browser test's driver (puppeteer-core, pinned by tests/web/package-lock.json;
+  # it drives the chromium above and downloads no browser).  Node and npm come
+  # from the machine; without them the test says so and is skipped.
+  if command -v npm >/dev/null; then
+    (cd "$(dirname "$0")/../tests/web" && npm ci --ignore-scripts --no-audit --no-fund)
+  else
+    echo "setup-debian.sh: npm is not installed; the browser test will be skipped" >&2
+  fi
+fi

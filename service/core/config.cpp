@@ -5,6 +5,8 @@
 
 #include <set>
 
+#include <boost/asio/ip/address.hpp>
+
 #include <toml++/toml.h>
 
 #include "korvel/port_names.h"
@@ -160,6 +162,50 @@ std::string ProblemText(const std::string& file, const ConfigProblem& problem) {
   return text + problem.why;
 }
 
+bool ParseListen(std::string_view text, std::string* host, uint16_t* port, std::string* error) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) {
+    *error = "must be \"HOST:PORT\", like \"127.0.0.1:8931\"";
+    return false;
+  }
+  std::string_view name = text.substr(0, colon);
+  const std::string_view digits = text.substr(colon + 1);
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+    name = name.substr(1, name.size() - 2);
+  } else if (name.find(':') != std::string_view::npos) {
+    *error = "an IPv6 address is written in brackets, like \"[::1]:8931\"";
+    return false;
+  }
+  unsigned long number = 0;
+  bool good = !digits.empty() && digits.size() <= 5;
+  for (char c : digits) {
+    good = good && c >= '0' && c <= '9';
+    if (good) number = number * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (!good || number < 1 || number > 65535) {
+    *error = "the port must be a number from 1 to 65535";
+    return false;
+  }
+  if (name != "localhost") {
+    boost::system::error_code bad;
+    boost::asio::ip::make_address(std::string(name), bad);
+    if (bad) {
+      *error = "\"" + std::string(name) + "\" is not an IP address (or \"localhost\")";
+      return false;
+    }
+  }
+  *host = std::string(name);
+  *port = static_cast<uint16_t>(number);
+  return true;
+}
+
+bool IsLoopbackHost(std::string_view host) {
+  if (host == "localhost") return true;
+  boost::system::error_code bad;
+  const auto address = boost::asio::ip::make_address(std::string(host), bad);
+  return !bad && address.is_loopback();
+}
+
 bool IsNetworkPort(std::string_view port) {
   return ParseNetworkPortName(port).protocol != NetworkPortName::Protocol::kNone;
 }
@@ -193,7 +239,7 @@ Config ParseConfig(std::string_view text, std::vector<ConfigProblem>* problems) 
     return config;
   }
   Checker check(problems);
-  check.OnlyKnown(root, "", {"socket", "reveal_groups", "client_queue", "reader", "discover"});
+  check.OnlyKnown(root, "", {"socket", "reveal_groups", "client_queue", "reader", "discover", "web"});
 
   if (auto socket = check.String(root, "socket", "socket", false, 0)) {
     if (socket->empty() || (*socket)[0] != '/' || socket->size() > 107)
@@ -270,6 +316,73 @@ Config ParseConfig(std::string_view text, std::vector<ConfigProblem>* problems) 
     }
   }
   config.discover.discovered = true;
+
+  if (const toml::node* node = root.get("web")) {
+    const auto* table = node->as_table();
+    if (table == nullptr) {
+      check.Problem(LineOf(*node), "web", "must be a table written [web]");
+    } else {
+      WebSettings web;
+      check.OnlyKnown(*table, "web.", {"listen", "allow_remote", "token", "origins", "max_clients", "root"});
+      if (auto listen = check.String(*table, "listen", "web.listen", true, LineOf(*table))) {
+        std::string error;
+        if (!ParseListen(*listen, &web.host, &web.port, &error))
+          check.Problem(LineOf(*table->get("listen")), "web.listen", error);
+      }
+      if (const toml::node* item = table->get("allow_remote")) {
+        if (const auto* value = item->as_boolean())
+          web.allow_remote = value->get();
+        else
+          check.Problem(LineOf(*item), "web.allow_remote", "must be true or false");
+      }
+      if (auto token = check.String(*table, "token", "web.token", false, 0)) {
+        if (token->size() < 16 || token->find_first_of(" \t\r\n") != std::string::npos)
+          check.Problem(LineOf(*table->get("token")), "web.token",
+                        "must be at least 16 characters without spaces (a long random one)");
+        else
+          web.token = *token;
+      }
+      if (web.port != 0 && !IsLoopbackHost(web.host)) {
+        const int line = LineOf(*table->get("listen"));
+        if (!web.allow_remote)
+          check.Problem(line, "web.listen",
+                        "\"" + web.host +
+                            "\" is not a loopback address: card data would reach the network "
+                            "(set allow_remote = true and a token if that is really meant)");
+        else if (web.token.empty() && table->get("token") == nullptr)
+          check.Problem(line, "web.token", "a listen address beyond loopback needs a token");
+      }
+      if (auto origins = check.Strings(*table, "origins", "web.origins")) {
+        for (const std::string& origin : *origins) {
+          const size_t scheme = origin.find("://");
+          const bool good = (origin.rfind("http://", 0) == 0 || origin.rfind("https://", 0) == 0) &&
+                            scheme != std::string::npos && origin.size() > scheme + 3 &&
+                            origin.find('/', scheme + 3) == std::string::npos;
+          if (!good)
+            check.Problem(
+                LineOf(*table->get("origins")), "web.origins",
+                "\"" + origin +
+                    "\" is not an origin (scheme, host and port, like \"https://till.example:8443\")");
+          else
+            web.origins.push_back(origin);
+        }
+      }
+      if (const toml::node* item = table->get("max_clients")) {
+        const auto* value = item->as_integer();
+        if (value == nullptr || value->get() < 1 || value->get() > 10000)
+          check.Problem(LineOf(*item), "web.max_clients", "must be a number of connections from 1 to 10000");
+        else
+          web.max_clients = static_cast<size_t>(value->get());
+      }
+      if (auto folder = check.String(*table, "root", "web.root", false, 0)) {
+        if (folder->empty() || (*folder)[0] != '/')
+          check.Problem(LineOf(*table->get("root")), "web.root", "must be an absolute path");
+        else
+          web.root = *folder;
+      }
+      config.web = web;
+    }
+  }
   return config;
 }
 

@@ -25,6 +25,14 @@ inline constexpr const char* kDefaultSocket = "/run/korvel/korveld.sock";
 inline constexpr const char* kDefaultConfig = "/etc/korvel/korveld.toml";
 // How many events a client may have waiting before the oldest are dropped.
 inline constexpr size_t kDefaultClientQueue = 256;
+// How many HTTP connections (WebSocket and event streams included) the web side takes at once.
+inline constexpr size_t kDefaultWebClients = 64;
+// Where the status page and korvel.js are: the installed folder unless [web] root says otherwise.
+#ifdef KORVELD_WEB_ROOT
+inline constexpr const char* kDefaultWebRoot = KORVELD_WEB_ROOT;
+#else
+inline constexpr const char* kDefaultWebRoot = "/usr/share/korveld/web";
+#endif
 
 // Bits of ReaderSettings::tracks: the tracks the reader is set to send.
 inline constexpr unsigned kTrack1 = KORVEL_TRACKS_1, kTrack2 = KORVEL_TRACKS_2, kTrack3 = KORVEL_TRACKS_3;
@@ -56,6 +64,19 @@ struct ReaderSettings {
   TrackRecord Record() const { return record.value_or(cli::kDefaultRecord); }
 };
 
+// [web]: HTTP, WebSocket and Server-Sent Events for browsers (korveld(8)).
+struct WebSettings {
+  std::string host = "127.0.0.1";  // an address, or "localhost" (127.0.0.1 and ::1)
+  uint16_t port = 0;
+  bool allow_remote = false;         // a host that is not loopback is only taken with it (and a token)
+  std::string token;                 // bearer token every data request must carry; empty: none
+  std::vector<std::string> origins;  // web origins ("https://till.example") whose pages may connect
+  size_t max_clients = kDefaultWebClients;
+  std::string root = kDefaultWebRoot;
+
+  bool operator==(const WebSettings&) const = default;
+};
+
 struct Config {
   std::string socket = kDefaultSocket;
   std::vector<ReaderSettings> readers;
@@ -65,6 +86,7 @@ struct Config {
   ReaderSettings discover;
   std::vector<std::string> reveal_groups;
   size_t client_queue = kDefaultClientQueue;
+  std::optional<WebSettings> web;  // no [web] table: no web side
 };
 
 // One thing wrong with a configuration.
@@ -82,6 +104,12 @@ std::string ProblemText(const std::string& file, const ConfigProblem& problem);
 // was.  Unknown keys are problems (a misspelt key would otherwise be
 // silently ignored).
 Config ParseConfig(std::string_view text, std::vector<ConfigProblem>* problems);
+
+// Reads "HOST:PORT" ("127.0.0.1:8931", "[::1]:8931", "localhost:8931");
+// false with why in `error`.
+bool ParseListen(std::string_view text, std::string* host, uint16_t* port, std::string* error);
+// Whether `host` (as ParseListen gives it) is a loopback address or "localhost".
+bool IsLoopbackHost(std::string_view host);
 
 // Whether `port` names a network port (rfc2217:// or tcp://).
 bool IsNetworkPort(std::string_view port);

@@ -89,6 +89,7 @@ struct SwipeRecord {
   cli::TrackRecord record = cli::kDefaultRecord;  // what the bytes are decoded with
   uint32_t today_yymm = KORVEL_CARD_NO_DATE;
   std::optional<uint64_t> follows;  // trailing bytes: the seq of the swipe they came after
+  int64_t ended_ns = 0;             // when its last byte came, by the worker's steady clock (0: unknown)
 };
 
 // {"event":"swipe","reader":..,"seq":..,"time":..,"ok":..,"status":..,

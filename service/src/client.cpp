@@ -9,71 +9,16 @@
 
 namespace korvel::service {
 
-Client::Client(Socket socket, uint64_t number, size_t queue_limit, Service* service)
-    : socket_(std::move(socket)), number_(number), service_(service), queue_(queue_limit) {}
-
-void Client::Start() {
-  struct ucred credentials {};
-  socklen_t size = sizeof credentials;
-  if (getsockopt(socket_.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
-    uid_ = credentials.uid;
-    gid_ = credentials.gid;
-    pid_ = credentials.pid;
+const char* Client::KindName() const {
+  switch (kind()) {
+    case Kind::kSocket: return "socket";
+    case Kind::kWebSocket: return "websocket";
+    case Kind::kEventStream: return "sse";
   }
-  // A client's backlog waits in its queue, where the drop rule applies, more
-  // than in the kernel's buffer.
-  boost::system::error_code ignored;
-  socket_.set_option(boost::asio::socket_base::send_buffer_size(32 * 1024), ignored);
-  Read();
+  return "socket";
 }
 
-void Client::Read() {
-  if (reading_ || closing_ || gone_ || queue_.Full()) return;
-  reading_ = true;
-  socket_.async_read_some(boost::asio::buffer(buffer_),
-                          [self = shared_from_this()](const boost::system::error_code& error, size_t count) {
-                            self->reading_ = false;
-                            if (self->gone_) return;
-                            if (error) {
-                              self->Gone();
-                              return;
-                            }
-                            self->Received(count);
-                            self->Read();
-                          });
-}
-
-void Client::Received(size_t count) {
-  std::string_view data(buffer_.data(), count);
-  while (!data.empty() && !closing_) {
-    const size_t newline = data.find('\n');
-    if (newline == std::string_view::npos) {
-      if (!skipping_) pending_.append(data);
-      data = {};
-    } else {
-      if (!skipping_) pending_.append(data.substr(0, newline));
-      data.remove_prefix(newline + 1);
-      if (skipping_) {
-        skipping_ = false;
-        continue;
-      }
-      std::string line = std::move(pending_);
-      pending_.clear();
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.find_first_not_of(" \t") == std::string::npos) continue;  // blank lines are let pass
-      OnLine(line);
-      continue;
-    }
-    if (pending_.size() > kMaxLine) {
-      pending_.clear();
-      skipping_ = true;
-      Bad(ErrorEvent("line_too_long",
-                     "a request line is longer than " + std::to_string(kMaxLine) + " bytes"));
-    }
-  }
-}
-
-void Client::OnLine(std::string_view line) {
+void Client::OnRequest(std::string_view line) {
   if (line.size() > kMaxLine) {
     Bad(ErrorEvent("line_too_long", "a request line is longer than " + std::to_string(kMaxLine) + " bytes"));
     return;
@@ -109,7 +54,71 @@ void Client::SendEvent(const std::string& line) {
   Flush();
 }
 
-void Client::Flush() {
+SocketClient::SocketClient(Socket socket, uint64_t number, size_t queue_limit, Service* service)
+    : Client(number, queue_limit, service), socket_(std::move(socket)) {}
+
+void SocketClient::Start() {
+  struct ucred credentials {};
+  socklen_t size = sizeof credentials;
+  if (getsockopt(socket_.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
+    uid_ = credentials.uid;
+    gid_ = credentials.gid;
+    pid_ = credentials.pid;
+  }
+  // A client's backlog waits in its queue, where the drop rule applies, more
+  // than in the kernel's buffer.
+  boost::system::error_code ignored;
+  socket_.set_option(boost::asio::socket_base::send_buffer_size(32 * 1024), ignored);
+  Read();
+}
+
+void SocketClient::Read() {
+  if (reading_ || closing_ || gone_ || queue_.Full()) return;
+  reading_ = true;
+  socket_.async_read_some(boost::asio::buffer(buffer_),
+                          [self = Self()](const boost::system::error_code& error, size_t count) {
+                            self->reading_ = false;
+                            if (self->gone_) return;
+                            if (error) {
+                              self->Gone();
+                              return;
+                            }
+                            self->Received(count);
+                            self->Read();
+                          });
+}
+
+void SocketClient::Received(size_t count) {
+  std::string_view data(buffer_.data(), count);
+  while (!data.empty() && !closing_) {
+    const size_t newline = data.find('\n');
+    if (newline == std::string_view::npos) {
+      if (!skipping_) pending_.append(data);
+      data = {};
+    } else {
+      if (!skipping_) pending_.append(data.substr(0, newline));
+      data.remove_prefix(newline + 1);
+      if (skipping_) {
+        skipping_ = false;
+        continue;
+      }
+      std::string line = std::move(pending_);
+      pending_.clear();
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.find_first_not_of(" \t") == std::string::npos) continue;  // blank lines are let pass
+      OnRequest(line);
+      continue;
+    }
+    if (pending_.size() > kMaxLine) {
+      pending_.clear();
+      skipping_ = true;
+      Bad(ErrorEvent("line_too_long",
+                     "a request line is longer than " + std::to_string(kMaxLine) + " bytes"));
+    }
+  }
+}
+
+void SocketClient::Flush() {
   if (writing_ || gone_) return;
   if (queue_.Empty()) {
     if (closing_) {
@@ -122,7 +131,7 @@ void Client::Flush() {
   current_ = queue_.Pop();
   writing_ = true;
   boost::asio::async_write(socket_, boost::asio::buffer(current_),
-                           [self = shared_from_this()](const boost::system::error_code& error, size_t) {
+                           [self = Self()](const boost::system::error_code& error, size_t) {
                              self->writing_ = false;
                              if (self->gone_) return;
                              if (error) {
@@ -133,11 +142,11 @@ void Client::Flush() {
                            });
 }
 
-void Client::Close() {
+void SocketClient::Close() {
   Gone();
 }
 
-void Client::Gone() {
+void SocketClient::Gone() {
   if (gone_) return;
   gone_ = true;
   boost::system::error_code ignored;

@@ -35,7 +35,9 @@ const char kHelp[] =
     "\n"
     "The reader service: serves the readers of its configuration (and those it\n"
     "discovers) to any number of local clients on a Unix socket, one JSON object\n"
-    "a line.  See korveld(8) and korveld.toml(5).\n"
+    "a line.  With [web] in the configuration, also to web pages (a status page,\n"
+    "korvel.js, a WebSocket, Server-Sent Events) and to Prometheus (/metrics).\n"
+    "See korveld(8) and korveld.toml(5).\n"
     "\n"
     "  --config FILE        the configuration (default /etc/korvel/korveld.toml)\n"
     "  --check-config FILE  check FILE and say what is wrong with it (line, key,\n"
@@ -168,8 +170,15 @@ int main(int argc, char** argv) {
       for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
       return 1;
     }
-    std::printf("%s: good (%zu readers, %zu discovery patterns)\n", check_path.c_str(), config.readers.size(),
-                config.match.size());
+    std::string web = "no web side";
+    if (config.web) {
+      const WebSettings& w = *config.web;
+      web = "web on " + (w.host.find(':') != std::string::npos ? "[" + w.host + "]" : w.host) + ":" +
+            std::to_string(w.port) + ", " + std::to_string(w.origins.size()) + " origins" +
+            (w.token.empty() ? "" : ", token");
+    }
+    std::printf("%s: good (%zu readers, %zu discovery patterns, %s)\n", check_path.c_str(),
+                config.readers.size(), config.match.size(), web.c_str());
     return 0;
   }
   if (simulate > 0 && config_given) return Usage("--simulate reads no configuration; leave --config out");

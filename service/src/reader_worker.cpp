@@ -191,6 +191,9 @@ void ReaderWorker::Serve(void* handle) {
     const int status = Wait(handle, data, &count);
     if (status == KORVEL_OK || status == KORVEL_E_OVERFLOW) {
       SwipeRecord swipe;
+      swipe.ended_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
       swipe.reader = settings_.name;
       swipe.seq = ++seq_;
       swipe.time = TimeText(UnixMs());

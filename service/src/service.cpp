@@ -18,6 +18,7 @@
 #include "korvel/clock.h"
 #include "log.h"
 #include "report.h"
+#include "web_server.h"
 
 namespace korvel::service {
 
@@ -65,6 +66,7 @@ Service::Service(ServiceOptions options)
     : options_(std::move(options)), acceptor_(io_), signals_(io_, SIGTERM, SIGINT, SIGHUP) {}
 
 Service::~Service() {
+  web_.reset();
   for (auto& [name, reader] : readers_)
     if (reader.worker) reader.worker->RequestStop();
   for (auto& [name, reader] : readers_)
@@ -114,6 +116,10 @@ bool Service::Listen() {
 int Service::Run() {
   if (!Listen()) return 1;
   Log("listening on " + options_.socket);
+  if (options_.config.web) {
+    web_ = std::make_unique<WebServer>(*options_.config.web, this);
+    if (!web_->Listen()) return 1;
+  }
   discovery_ =
       std::make_unique<Discovery>(io_, [this](const std::vector<std::string>& paths) { Discovered(paths); });
   for (const ReaderSettings& settings : options_.config.readers) StartReader(settings);
@@ -147,7 +153,7 @@ void Service::Accept() {
       return;
     }
     auto client =
-        std::make_shared<Client>(std::move(socket), next_client_++, options_.config.client_queue, this);
+        std::make_shared<SocketClient>(std::move(socket), next_client_++, options_.config.client_queue, this);
     clients_.insert(client);
     client->Start();
     Accept();
@@ -218,6 +224,9 @@ void Service::Reload() {
   if (config.socket != options_.config.socket)
     Log("reload: the socket moves to " + config.socket + " only when korveld is started again");
   config.socket = options_.config.socket;
+  if (config.web != options_.config.web)
+    Log("reload: the [web] settings change only when korveld is started again");
+  config.web = options_.config.web;
 
   std::vector<std::unique_ptr<ReaderWorker>> retired;
   std::vector<ReaderSettings> start;
@@ -269,6 +278,7 @@ void Service::Stop() {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   signals_.cancel(ignored);
+  if (web_) web_->Stop();
   for (auto& [name, reader] : readers_)
     if (reader.worker) reader.worker->RequestStop();
   for (auto& [name, reader] : readers_)
@@ -321,6 +331,8 @@ void Service::OnState(StateReport report) {
   reader->state = report.state;
   reader->reason = report.reason;
   if (report.state == ReaderState::kReady) {
+    if (reader->was_ready) ++reader->counters.reconnects;
+    reader->was_ready = true;
     reader->identification = report.identification;
     reader->mode_found = report.mode_found;
   }
@@ -344,19 +356,58 @@ void Service::OnSwipe(uint64_t generation, SwipeRecord swipe) {
     if (!wedge_) wedge_ = std::make_unique<WedgeTyping>();
     wedge_->Type(*reader->settings.wedge, swipe);
   }
-  std::string masked, revealed;
+  // The masked event is kept (a status page opened later shows it) and counted.
+  reader->last_swipe = SwipeEvent(swipe, false);
+  CountSwipe(reader->last_swipe, &reader->counters);
+  const std::string masked = Line(reader->last_swipe);
+  std::string revealed;
   for (const auto& client : clients_) {
     if (!client->Wants(swipe.reader)) continue;
     if (reader->claimed_by != nullptr && reader->claimed_by != client.get()) continue;
-    std::string& line = client->reveal ? revealed : masked;
-    if (line.empty()) line = Line(SwipeEvent(swipe, client->reveal));
-    client->SendEvent(line);
+    if (client->reveal && !client->web()) {
+      if (revealed.empty()) revealed = Line(SwipeEvent(swipe, true));
+      client->SendEvent(revealed);
+    } else {
+      client->SendEvent(masked);
+    }
+  }
+  if (swipe.ended_ns != 0) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    reader->counters.delivery.Observe(static_cast<double>(now - swipe.ended_ns) / 1e9);
   }
 }
 
 // ---- From the clients ------------------------------------------------------------
 
+void Service::AddClient(const std::shared_ptr<Client>& client) {
+  clients_.insert(client);
+  client->Start();
+}
+
+Json Service::ReadersJson() const {
+  Json list = Json::array();
+  for (const auto& [name, reader] : readers_) list.push_back(ReaderJson(reader));
+  return list;
+}
+
+std::string Service::MetricsText() const {
+  ServiceMetrics metrics;
+  for (const auto& [name, reader] : readers_)
+    metrics.readers.push_back({name, StateName(reader.state), &reader.counters});
+  for (const char* kind : {"socket", "websocket", "sse"}) metrics.clients[kind] = 0;
+  metrics.dropped = dropped_gone_;
+  for (const auto& client : clients_) {
+    ++metrics.clients[client->KindName()];
+    metrics.dropped += client->dropped_total();
+  }
+  metrics.web_refused = web_refused_;
+  return korvel::service::MetricsText(metrics);
+}
+
 void Service::ClientGone(Client* client) {
+  dropped_gone_ += client->dropped_total();
   for (auto& [name, reader] : readers_)
     if (reader.claimed_by == client) {
       Release(&reader);
@@ -373,7 +424,7 @@ void Service::ClientGone(Client* client) {
 }
 
 bool Service::Reveals(const Client& client) const {
-  if (client.uid() == static_cast<uid_t>(-1)) return false;
+  if (client.web() || client.uid() == static_cast<uid_t>(-1)) return false;
   const std::vector<gid_t> groups = GroupsOf(client.uid(), client.gid());
   for (const std::string& name : options_.config.reveal_groups) {
     const struct group* entry = getgrnam(name.c_str());
@@ -400,6 +451,9 @@ Json Service::ReaderJson(const Reader& reader) const {
   json["mode_found"] =
       reader.mode_found < 0 ? Json(nullptr) : Json(cli::ModeName(static_cast<uint8_t>(reader.mode_found)));
   json["swipes"] = reader.swipes;
+  json["swipes_good"] = reader.counters.good;
+  json["swipes_failed"] = reader.counters.failed + reader.counters.overflow;
+  json["last_swipe"] = reader.last_swipe;
   json["claimed"] = reader.claimed_by != nullptr;
   return json;
 }
@@ -429,15 +483,15 @@ void Service::Handle(const std::shared_ptr<Client>& client, const Request& reque
   switch (request.kind) {
     case RequestKind::kReaders: {
       Json result = OkResult(request);
-      Json list = Json::array();
-      for (const auto& [reader_name, reader] : readers_) list.push_back(ReaderJson(reader));
-      result["readers"] = list;
+      result["readers"] = ReadersJson();
       client->SendResult(result);
       return;
     }
     case RequestKind::kSubscribe: {
       for (const std::string& reader : request.readers)
         if (readers_.count(reader) == 0) return unknown(reader);
+      if (request.reveal && client->web())
+        return fail("reveal_refused", "card data in full never leaves korveld over the web; not subscribed");
       if (request.reveal && !Reveals(*client))
         return fail("reveal_refused",
                     "card data in full is only for members of the groups in reveal_groups; not subscribed");
@@ -513,6 +567,8 @@ void Service::Handle(const std::shared_ptr<Client>& client, const Request& reque
       return fail("not_claimed",
                   "changing a reader's settings needs a claim of it (request \"claim\" first)");
   const bool reveal = request.kind == RequestKind::kRead && request.reveal;
+  if (reveal && client->web())
+    return fail("reveal_refused", "card data in full never leaves korveld over the web");
   if (reveal && !Reveals(*client))
     return fail("reveal_refused", "card data in full is only for members of the groups in reveal_groups");
   if (reader.state != ReaderState::kReady || !reader.worker)

@@ -21,6 +21,7 @@
 #include <boost/asio.hpp>
 
 #include "config.h"
+#include "metrics.h"
 #include "reader_worker.h"
 #include "wedge_typing.h"
 
@@ -28,6 +29,7 @@ namespace korvel::service {
 
 class Client;
 class Discovery;
+class WebServer;
 
 // Reads and checks the configuration file at `path`; false with every
 // problem ("FILE:LINE: KEY: why") in `problems` when it cannot be used.
@@ -56,6 +58,16 @@ class Service : public ReaderSink {
   // For clients, on the loop.
   void Handle(const std::shared_ptr<Client>& client, const Request& request);
   void ClientGone(Client* client);
+  // A client of another kind (the web side's) joins; the service starts it.
+  void AddClient(const std::shared_ptr<Client>& client);
+  uint64_t NextClientNumber() { return next_client_++; }
+  size_t client_queue() const { return options_.config.client_queue; }
+  boost::asio::io_context& io() { return io_; }
+  // Every reader as the `readers` request lists them.
+  Json ReadersJson() const;
+  // /metrics.
+  std::string MetricsText() const;
+  void CountWebRefusal() { ++web_refused_; }
 
  private:
   struct Reader {
@@ -67,6 +79,9 @@ class Service : public ReaderSink {
     int mode_found = -1;
     uint64_t swipes = 0;
     Client* claimed_by = nullptr;
+    bool was_ready = false;
+    ReaderCounters counters;
+    Json last_swipe;  // masked; null until the first
   };
 
   bool Listen();
@@ -105,6 +120,9 @@ class Service : public ReaderSink {
   bool stopping_ = false;
   // [reader.wedge]: made at the first swipe of a reader that has it.
   std::unique_ptr<WedgeTyping> wedge_;
+  std::unique_ptr<WebServer> web_;
+  uint64_t dropped_gone_ = 0;  // dropped for clients that have left
+  uint64_t web_refused_ = 0;
 };
 
 }  // namespace korvel::service

@@ -11,12 +11,16 @@
 #include <string>
 #include <vector>
 
+#include <cstring>
+
 #include "client_queue.h"
 #include "config.h"
+#include "metrics.h"
 #include "protocol.h"
 #include "reader_state.h"
 #include "report.h"
 #include "service_client.h"
+#include "web_policy.h"
 
 namespace {
 
@@ -107,6 +111,22 @@ TEST(Config, NamesLineKeyAndWhy) {
       {"reader = 1", 1, "reader", "[[reader]]"},
       {"socket = \"/x\"\nsocket = \"/y\"", 2, "", ""},  // TOML itself: a key twice
       {"[[reader]\n", 1, "", ""},
+      {"[web]\norigins = []", 1, "web.listen", "missing"},
+      {"[web]\nlisten = \"127.0.0.1\"", 2, "web.listen", "HOST:PORT"},
+      {"[web]\nlisten = \"::1:80\"", 2, "web.listen", "brackets"},
+      {"[web]\nlisten = \"127.0.0.1:0\"", 2, "web.listen", "1 to 65535"},
+      {"[web]\nlisten = \"shop.example:80\"", 2, "web.listen", "not an IP address"},
+      {"[web]\nlisten = \"0.0.0.0:8931\"", 2, "web.listen", "not a loopback address"},
+      {"[web]\nlisten = \"192.0.2.7:8931\"\nallow_remote = true", 2, "web.token", "needs a token"},
+      {"[web]\nlisten = \"192.0.2.7:8931\"\nallow_remote = true\ntoken = \"short\"", 4, "web.token",
+       "at least 16"},
+      {"[web]\nlisten = \"127.0.0.1:8931\"\norigins = [\"https://till.example/pay\"]", 3, "web.origins",
+       "not an origin"},
+      {"[web]\nlisten = \"127.0.0.1:8931\"\norigins = [\"*\"]", 3, "web.origins", "not an origin"},
+      {"[web]\nlisten = \"127.0.0.1:8931\"\nmax_clients = 0", 3, "web.max_clients", "1 to 10000"},
+      {"[web]\nlisten = \"127.0.0.1:8931\"\nroot = \"web\"", 3, "web.root", "absolute"},
+      {"[web]\nlisten = \"127.0.0.1:8931\"\nallow_remote = \"yes\"", 3, "web.allow_remote", "true or false"},
+      {"[web]\nlisten = \"127.0.0.1:8931\"\nport = 1", 3, "web.port", "unknown key"},
   };
   for (const Case& c : cases) {
     std::vector<ConfigProblem> problems;
@@ -123,6 +143,133 @@ TEST(Config, NamesLineKeyAndWhy) {
   EXPECT_EQ(problems.size(), 4u);
   EXPECT_EQ(ProblemText("k.toml", {7, "reader[1].baud", "why"}), "k.toml:7: reader[1].baud: why");
   EXPECT_EQ(ProblemText("k.toml", {2, "", "why"}), "k.toml:2: why");
+}
+
+TEST(Config, WebTable) {
+  std::vector<ConfigProblem> problems;
+  EXPECT_FALSE(ParseConfig("", &problems).web);  // no [web]: no web side
+  Config config = ParseConfig(R"(
+[web]
+listen = "[::1]:8931"
+origins = ["https://till.example", "http://localhost:3000"]
+max_clients = 8
+root = "/srv/web"
+)",
+                              &problems);
+  ASSERT_TRUE(problems.empty()) << ProblemText("f", problems[0]);
+  ASSERT_TRUE(config.web);
+  EXPECT_EQ(config.web->host, "::1");
+  EXPECT_EQ(config.web->port, 8931);
+  EXPECT_EQ(config.web->origins.size(), 2u);
+  EXPECT_EQ(config.web->max_clients, 8u);
+  EXPECT_EQ(config.web->root, "/srv/web");
+  // Beyond loopback only when asked for in so many words, with a token.
+  config = ParseConfig(
+      "[web]\nlisten = \"192.0.2.7:8931\"\nallow_remote = true\ntoken = \"0123456789abcdef\"\n", &problems);
+  ASSERT_TRUE(problems.empty()) << ProblemText("f", problems[0]);
+  EXPECT_TRUE(config.web->allow_remote);
+  EXPECT_EQ(ParseConfig("[web]\nlisten = \"localhost:1\"", &problems).web->root, kDefaultWebRoot);
+}
+
+TEST(WebPolicy, OriginsHostsAndTokens) {
+  WebSettings web;
+  web.port = 8931;
+  web.origins = {"https://till.example"};
+  struct Case {
+    const char* origin;  // null: no Origin header
+    OriginVerdict verdict;
+  };
+  const Case origins[] = {
+      {nullptr, OriginVerdict::kNone},
+      {"http://127.0.0.1:8931", OriginVerdict::kOwn},
+      {"http://localhost:8931", OriginVerdict::kOwn},
+      {"http://[::1]:8931", OriginVerdict::kOwn},
+      {"http://127.0.0.1:8932", OriginVerdict::kRefused},
+      {"https://127.0.0.1:8931", OriginVerdict::kRefused},
+      {"https://till.example", OriginVerdict::kListed},
+      {"https://till.example:443", OriginVerdict::kRefused},
+      {"https://till.example.other", OriginVerdict::kRefused},
+      {"null", OriginVerdict::kRefused},
+      {"", OriginVerdict::kRefused},
+  };
+  for (const Case& c : origins)
+    EXPECT_EQ(CheckOrigin(web, c.origin ? c.origin : "", c.origin != nullptr), c.verdict)
+        << (c.origin ? c.origin : "(none)");
+
+  for (const char* host : {"127.0.0.1:8931", "localhost:8931", "[::1]:8931"})
+    EXPECT_TRUE(HostAllowed(web, host));
+  for (const char* host : {"shop.example:8931", "127.0.0.1:8932", "127.0.0.1", ""})
+    EXPECT_FALSE(HostAllowed(web, host)) << host;
+
+  EXPECT_TRUE(TokenGood(web, "", ""));
+  web.token = "0123456789abcdef";
+  EXPECT_TRUE(TokenGood(web, "Bearer 0123456789abcdef", ""));
+  EXPECT_TRUE(TokenGood(web, "", "x=1&access_token=0123456789abcdef"));
+  EXPECT_FALSE(TokenGood(web, "Bearer 0123456789abcde", ""));
+  EXPECT_FALSE(TokenGood(web, "Bearer 0123456789abcdefg", ""));
+  EXPECT_FALSE(TokenGood(web, "0123456789abcdef", "access_token=0123456789abcdeF"));
+
+  // CORS for listed origins only; the private-network answer only when asked.
+  EXPECT_TRUE(CorsHeaders(OriginVerdict::kOwn, "http://127.0.0.1:8931", true, true).empty());
+  EXPECT_TRUE(CorsHeaders(OriginVerdict::kRefused, "https://x.example", true, true).empty());
+  auto headers = CorsHeaders(OriginVerdict::kListed, "https://till.example", true, true);
+  auto has = [&](const std::string& name, const std::string& value) {
+    for (const auto& [n, v] : headers)
+      if (n == name) return v == value;
+    return false;
+  };
+  EXPECT_TRUE(has("Access-Control-Allow-Origin", "https://till.example"));
+  EXPECT_TRUE(has("Access-Control-Allow-Private-Network", "true"));
+  headers = CorsHeaders(OriginVerdict::kListed, "https://till.example", true, false);
+  EXPECT_FALSE(has("Access-Control-Allow-Private-Network", "true"));
+  EXPECT_EQ(SplitTarget("/v1/ws?access_token=a"),
+            std::make_pair(std::string_view("/v1/ws"), std::string_view("access_token=a")));
+}
+
+TEST(Metrics, CountsSwipesAndWritesTheTextFormat) {
+  ReaderCounters counters;
+  SwipeRecord swipe;
+  swipe.reader = "lane1";
+  swipe.today_yymm = 2612;
+  struct Case {
+    const char* track;
+    int status;
+  };
+  // Good; wrong check digit; overflow.
+  for (const Case& c :
+       {Case{";4111111111111111=29121011000000000000?", KORVEL_OK},
+        Case{";4111111111111112=29121011000000000000?", KORVEL_OK}, Case{"", KORVEL_E_OVERFLOW}}) {
+    swipe.status = c.status;
+    swipe.bytes.assign(c.track, c.track + std::strlen(c.track));
+    CountSwipe(SwipeEvent(swipe, false), &counters);
+  }
+  EXPECT_EQ(counters.good, 1u);
+  EXPECT_EQ(counters.failed, 1u);
+  EXPECT_EQ(counters.overflow, 1u);
+  EXPECT_EQ(counters.failed_checks, (std::map<std::string, uint64_t>{{"account_check_digit", 1}}));
+
+  for (double seconds : {0.0002, 0.003, 0.003, 5.0}) counters.delivery.Observe(seconds);
+  ServiceMetrics metrics;
+  metrics.readers.push_back({"lane1", "ready", &counters});
+  metrics.clients = {{"socket", 2}, {"websocket", 1}};
+  metrics.dropped = 7;
+  const std::string text = MetricsText(metrics);
+  for (const char* line : {
+           "korveld_reader_state{reader=\"lane1\",state=\"ready\"} 1\n",
+           "korveld_reader_state{reader=\"lane1\",state=\"absent\"} 0\n",
+           "korveld_swipes_total{reader=\"lane1\",result=\"failed\"} 1\n",
+           "korveld_swipe_check_failures_total{reader=\"lane1\",check=\"account_check_digit\"} 1\n",
+           "korveld_delivery_seconds_bucket{reader=\"lane1\",le=\"0.0005\"} 1\n",
+           "korveld_delivery_seconds_bucket{reader=\"lane1\",le=\"0.005\"} 3\n",
+           "korveld_delivery_seconds_bucket{reader=\"lane1\",le=\"1\"} 3\n",
+           "korveld_delivery_seconds_bucket{reader=\"lane1\",le=\"+Inf\"} 4\n",
+           "korveld_delivery_seconds_count{reader=\"lane1\"} 4\n",
+           "korveld_clients{kind=\"websocket\"} 1\n",
+           "korveld_events_dropped_total 7\n",
+           "# TYPE korveld_delivery_seconds histogram\n",
+       })
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  EXPECT_EQ(text.find("4111"), std::string::npos);
 }
 
 TEST(Config, Names) {
