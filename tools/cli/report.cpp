@@ -467,7 +467,10 @@ Json SwipeJson(const Result& context, const Swipe& swipe) {
   return json;
 }
 
-Json ResultJson(const Result& result) {
+namespace {
+
+// The fields every result has, whatever its command.
+Json ResultHeadJson(const Result& result) {
   const bool ok = result.exit == Exit::kOk;
   Json json;
   json["event"] = "result";
@@ -490,71 +493,90 @@ Json ResultJson(const Result& result) {
                           {"device", error.device},
                           {"text", error.text}};
   }
+  return json;
+}
+
+Json PortsJson(const std::vector<SerialDevice>& devices) {
+  Json ports = Json::array();
+  for (const SerialDevice& device : devices)
+    ports.push_back({{"path", device.path},
+                     {"kind", SerialKindName(device.kind)},
+                     {"target", device.target.empty() ? Json(nullptr) : Json(device.target)},
+                     {"com", device.com_name.empty() ? Json(nullptr) : Json(device.com_name)}});
+  return ports;
+}
+
+Json StepsJson(const std::vector<Step>& steps) {
+  Json json = Json::array();
+  for (const Step& step : steps)
+    json.push_back({{"step", step.name},
+                    {"ok", step.status == KORVEL_OK},
+                    {"status", step.status},
+                    {"status_text", Korvel_StatusText(step.status)}});
+  return json;
+}
+
+// The record as text and each sentinel by its name; null when none was read.
+void AddRecord(Json* json, const std::optional<TrackRecord>& record) {
+  if (!record) {
+    (*json)["record"] = nullptr;
+    return;
+  }
+  const TrackRecord& r = *record;
+  (*json)["record"] = RecordText(r);
+  Json sentinels;
+  const char* names[6] = {"track1_start", "track1_end",   "track2_start",
+                          "track2_end",   "track3_start", "track3_end"};
+  for (size_t i = 0; i < 6; ++i) sentinels[names[i]] = r[i] == 0 ? Json(nullptr) : Json(ByteText(r[i]));
+  sentinels["enter_mark"] = r[7] == '1';
+  (*json)["sentinels"] = sentinels;
+}
+
+// What only `result.command` reports.
+void AddCommandFields(Json* json, const Result& result) {
+  Json& j = *json;
   switch (result.command) {
-    case Command::kPorts: {
-      Json ports = Json::array();
-      for (const SerialDevice& device : result.ports)
-        ports.push_back({{"path", device.path},
-                         {"kind", SerialKindName(device.kind)},
-                         {"target", device.target.empty() ? Json(nullptr) : Json(device.target)},
-                         {"com", device.com_name.empty() ? Json(nullptr) : Json(device.com_name)}});
-      json["ports"] = ports;
-      break;
-    }
+    case Command::kPorts: j["ports"] = PortsJson(result.ports); break;
     case Command::kInfo:
-      json["mode"] = ModeJson(result.mode);
-      json["identification"] = IdentificationJson(result.identification);
+      j["mode"] = ModeJson(result.mode);
+      j["identification"] = IdentificationJson(result.identification);
       break;
     case Command::kMode:
-      json["mode"] = ModeJson(result.mode);
-      json["set"] = result.mode_set;
+      j["mode"] = ModeJson(result.mode);
+      j["set"] = result.mode_set;
       break;
     case Command::kRead:
-      if (result.simulated) json["sample_card"] = result.sample_card;
-      AddSwipe(&json, result.swipe);
+      if (result.simulated) j["sample_card"] = result.sample_card;
+      AddSwipe(json, result.swipe);
       break;
-    case Command::kProbe: {
-      json["mode"] = ModeJson(result.mode);
-      json["identification"] = IdentificationJson(result.identification);
-      if (result.simulated) json["sample_card"] = result.sample_card;
-      AddSwipe(&json, result.swipe);
-      Json steps = Json::array();
-      for (const Step& step : result.steps)
-        steps.push_back({{"step", step.name},
-                         {"ok", step.status == KORVEL_OK},
-                         {"status", step.status},
-                         {"status_text", Korvel_StatusText(step.status)}});
-      json["steps"] = steps;
-      json["interrupted"] = result.interrupted;
+    case Command::kProbe:
+      j["mode"] = ModeJson(result.mode);
+      j["identification"] = IdentificationJson(result.identification);
+      if (result.simulated) j["sample_card"] = result.sample_card;
+      AddSwipe(json, result.swipe);
+      j["steps"] = StepsJson(result.steps);
+      j["interrupted"] = result.interrupted;
       break;
-    }
     case Command::kWatch:
-      json["swipes"] = result.swipes;
-      json["invalid_swipes"] = result.invalid_swipes;
-      json["mode_found"] = ModeJson(result.mode);
-      json["mode_restored"] = result.restored;
-      json["interrupted"] = result.interrupted;
+      j["swipes"] = result.swipes;
+      j["invalid_swipes"] = result.invalid_swipes;
+      j["mode_found"] = ModeJson(result.mode);
+      j["mode_restored"] = result.restored;
+      j["interrupted"] = result.interrupted;
       break;
-    case Command::kSentinels: {
-      if (!result.record) {
-        json["record"] = nullptr;
-        break;
-      }
-      const TrackRecord& r = *result.record;
-      json["record"] = RecordText(r);
-      Json sentinels;
-      const char* names[6] = {"track1_start", "track1_end",   "track2_start",
-                              "track2_end",   "track3_start", "track3_end"};
-      for (size_t i = 0; i < 6; ++i) sentinels[names[i]] = r[i] == 0 ? Json(nullptr) : Json(ByteText(r[i]));
-      sentinels["enter_mark"] = r[7] == '1';
-      json["sentinels"] = sentinels;
-      break;
-    }
+    case Command::kSentinels: AddRecord(json, result.record); break;
     case Command::kBaud:
-      json["new_baud"] = result.new_baud;
-      json["answers_at"] = result.answers_at ? Json(*result.answers_at) : Json(nullptr);
+      j["new_baud"] = result.new_baud;
+      j["answers_at"] = result.answers_at ? Json(*result.answers_at) : Json(nullptr);
       break;
   }
+}
+
+}  // namespace
+
+Json ResultJson(const Result& result) {
+  Json json = ResultHeadJson(result);
+  AddCommandFields(&json, result);
   return json;
 }
 
