@@ -16,27 +16,11 @@
 #include <cstdio>
 #include <string>
 
+#include "wedge.h"
+
 namespace {
 
-std::string Utf8(unsigned long c) {
-  std::string out;
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return out;
-}
+using korvel::wedge::Utf8;
 
 // The text of a keysym: Latin-1 and Unicode keysyms, Return and Tab; other
 // keys (modifiers) type nothing, and a keysym of another kind is shown as
@@ -44,8 +28,8 @@ std::string Utf8(unsigned long c) {
 std::string Text(KeySym sym) {
   if (sym == XK_Return) return "\n";
   if (sym == XK_Tab) return "\t";
-  if ((sym >= 0x20 && sym <= 0x7E) || (sym >= 0xA0 && sym <= 0xFF)) return Utf8(sym);
-  if ((sym & 0xFF000000) == 0x01000000) return Utf8(sym & 0x00FFFFFF);
+  if ((sym >= 0x20 && sym <= 0x7E) || (sym >= 0xA0 && sym <= 0xFF)) return Utf8(static_cast<char32_t>(sym));
+  if ((sym & 0xFF000000) == 0x01000000) return Utf8(static_cast<char32_t>(sym & 0x00FFFFFF));
   if (IsModifierKey(sym) || sym == NoSymbol) return "";
   char text[32];
   std::snprintf(text, sizeof text, "<0x%lx>", sym);
