@@ -8,10 +8,6 @@
 //   korveld-bench [KORVELD]
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,6 +22,7 @@
 
 #include "bench_support.h"
 #include "korvel_sim.h"
+#include "korveld_process.h"
 
 namespace {
 
@@ -34,79 +31,40 @@ using korvel::bench::MsBetween;
 using korvel::bench::Percentile;
 using korvel::sim::PtyReader;
 
-// A connected client that reads lines.
-class Client {
+// A client of the socket that looks for lines holding a text.
+class Client : public korvel::service_test::LineClient {
  public:
-  explicit Client(const std::string& path) {
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~Client() { close(fd_); }
-  bool ok() const { return ok_; }
-  int fd() const { return fd_; }
-  void Send(const std::string& line) { ok_ = ok_ && send(fd_, line.data(), line.size(), MSG_NOSIGNAL) > 0; }
-  // Reads what is there; true when a line holding `text` came.
+  using LineClient::LineClient;
+  bool ok() const { return connected() && sent_; }
+  void Send(const std::string& line) { sent_ = sent_ && SendRaw(line); }
+  // Takes the lines already there; true when one holds `text`.
   bool Take(const std::string& text) {
-    char data[65536];
-    const ssize_t n = recv(fd_, data, sizeof data, MSG_DONTWAIT);
-    if (n > 0) buffer_.append(data, static_cast<size_t>(n));
-    for (size_t newline; (newline = buffer_.find('\n')) != std::string::npos;) {
-      const bool found = buffer_.compare(0, newline, text) == 0 ||
-                         buffer_.substr(0, newline).find(text) != std::string::npos;
-      buffer_.erase(0, newline + 1);
-      if (found) return true;
-    }
+    while (const auto line = NextLine(0))
+      if (line->find(text) != std::string::npos) return true;
     return false;
   }
-  // Waits up to `ms` for a line holding `text`.
-  bool WaitFor(const std::string& text, int ms) {
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end) {
-      if (Take(text)) return true;
-      pollfd p{fd_, POLLIN, 0};
-      poll(&p, 1, 20);
-    }
-    return false;
-  }
+  bool WaitFor(const std::string& text, int ms) { return WaitForLine(text, ms); }
 
  private:
-  int fd_ = -1;
-  bool ok_ = false;
-  std::string buffer_;
+  bool sent_ = true;
 };
 
 // korveld with readers behind links in a folder of its own.
 class Service {
  public:
-  Service(const char* program, const std::vector<std::string>& reader_tables) {
-    char dir[] = "/tmp/korveld-bench-XXXXXX";
-    dir_ = mkdtemp(dir);
-    socket_ = dir_ + "/s.sock";
+  Service(const char* program, const std::vector<std::string>& reader_tables)
+      : dir_(korvel::service_test::MakeTempFolder("korveld-bench")), socket_(dir_ + "/s.sock") {
     std::ofstream config(dir_ + "/korveld.toml");
     config << "socket = \"" << socket_ << "\"\nclient_queue = 1000\n";
     for (const std::string& table : reader_tables) config << table;
     config.close();
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      const std::string log = dir_ + "/log";
-      if (!freopen(log.c_str(), "w", stderr)) _exit(127);
-      const std::string path = dir_ + "/korveld.toml";
-      execl(program, program, "--config", path.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    process_.Start(program, dir_ + "/korveld.toml", dir_ + "/log");
   }
   ~Service() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    process_.Stop();
     std::filesystem::remove_all(dir_);
   }
-  const std::string& dir() const { return dir_; }
   const std::string& socket() const { return socket_; }
-  pid_t pid() const { return pid_; }
   // Waits until `count` readers are ready.
   bool Ready(size_t count) {
     const auto end = Clock::now() + std::chrono::seconds(30);
@@ -124,7 +82,7 @@ class Service {
   }
   // The service's CPU time (user + system), in seconds.
   double CpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream in("/proc/" + std::to_string(process_.pid()) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::istringstream fields(text.substr(text.rfind(')') + 2));
     std::string field;
@@ -136,7 +94,7 @@ class Service {
 
  private:
   std::string dir_, socket_;
-  pid_t pid_ = -1;
+  korvel::service_test::KorveldProcess process_;
 };
 
 std::unique_ptr<PtyReader> Reader(const std::string& link) {

@@ -9,8 +9,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +30,7 @@
 
 #include "bench_support.h"
 #include "korvel_sim.h"
+#include "korveld_process.h"
 
 namespace {
 
@@ -50,42 +49,16 @@ int FreePort() {
   return acceptor.local_endpoint().port();
 }
 
-// A line-reading client of the socket.
-class SocketClient {
+// A client of the socket that looks for lines holding a text.
+class SocketClient : public korvel::service_test::LineClient {
  public:
-  explicit SocketClient(const std::string& path) {
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~SocketClient() { close(fd_); }
-  bool ok() const { return ok_; }
-  void Send(const std::string& line) { ok_ = ok_ && send(fd_, line.data(), line.size(), MSG_NOSIGNAL) > 0; }
-  bool WaitFor(const std::string& text, int ms) {
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end) {
-      for (size_t newline; (newline = buffer_.find('\n')) != std::string::npos;) {
-        const bool found = buffer_.substr(0, newline).find(text) != std::string::npos;
-        buffer_.erase(0, newline + 1);
-        if (found) return true;
-      }
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 20) > 0) {
-        char data[65536];
-        const ssize_t n = recv(fd_, data, sizeof data, 0);
-        if (n <= 0) return false;
-        buffer_.append(data, static_cast<size_t>(n));
-      }
-    }
-    return false;
-  }
+  using LineClient::LineClient;
+  bool ok() const { return connected() && sent_; }
+  void Send(const std::string& line) { sent_ = sent_ && SendRaw(line); }
+  bool WaitFor(const std::string& text, int ms) { return WaitForLine(text, ms); }
 
  private:
-  int fd_ = -1;
-  bool ok_ = false;
-  std::string buffer_;
+  bool sent_ = true;
 };
 
 // A WebSocket client of /v1/ws (the service's own origin).
@@ -108,27 +81,16 @@ long RssKb(pid_t pid) {
 
 class Service {
  public:
-  Service(const char* program, const std::string& link, int port) {
-    char dir[] = "/tmp/korveld-web-bench-XXXXXX";
-    dir_ = mkdtemp(dir);
-    socket_ = dir_ + "/s.sock";
+  Service(const char* program, const std::string& link, int port)
+      : dir_(korvel::service_test::MakeTempFolder("korveld-web-bench")), socket_(dir_ + "/s.sock") {
     std::ofstream(dir_ + "/korveld.toml")
         << "socket = \"" << socket_ << "\"\nclient_queue = 1000\n[[reader]]\nname = \"r\"\nport = \"" << link
         << "\"\ntracks = [1, 2]\nsentinels = \"%?;?+?71\"\n[web]\nlisten = \"127.0.0.1:" << port
         << "\"\nmax_clients = 1000\nroot = \"" KORVELD_WEB_ROOT_SOURCE "\"\n";
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      const std::string log = dir_ + "/log";
-      if (!freopen(log.c_str(), "w", stderr)) _exit(127);
-      const std::string config = dir_ + "/korveld.toml";
-      execl(program, program, "--config", config.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    process_.Start(program, dir_ + "/korveld.toml", dir_ + "/log");
   }
   ~Service() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    process_.Stop();
     std::filesystem::remove_all(dir_);
   }
   bool Ready() {
@@ -144,11 +106,11 @@ class Service {
     return false;
   }
   const std::string& socket() const { return socket_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
 
  private:
   std::string dir_, socket_;
-  pid_t pid_ = -1;
+  korvel::service_test::KorveldProcess process_;
 };
 
 // The page in Chromium: started, asked for the DOM times of the account

@@ -38,6 +38,7 @@
 #include <nlohmann/json.hpp>
 
 #include "korvel_sim.h"
+#include "korveld_process.h"
 
 namespace {
 
@@ -69,56 +70,19 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// A client on the socket.
-class Client {
+// A client on the socket that reads JSON lines; what it read stays in raw().
+class Client : public korvel::service_test::LineClient {
  public:
-  explicit Client(const std::string& path) {
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~Client() { close(fd_); }
-  bool connected() const { return connected_; }
+  using LineClient::LineClient;
 
-  bool SendRaw(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
   bool Send(const Json& request) { return SendRaw(request.dump() + "\n"); }
 
   // The next line as JSON, or null after `timeout_ms` (or at the end).
   Json Next(int timeout_ms = kLongMs) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      const size_t newline = buffer_.find('\n');
-      if (newline != std::string::npos) {
-        const std::string line = buffer_.substr(0, newline);
-        buffer_.erase(0, newline + 1);
-        raw_ += line + "\n";
-        return Json::parse(line);
-      }
-      if (closed_) return nullptr;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0))) <= 0) {
-        if (left <= 0) return nullptr;
-        continue;
-      }
-      char data[65536];
-      const ssize_t n = recv(fd_, data, sizeof data, 0);
-      if (n <= 0) {
-        closed_ = true;
-        continue;
-      }
-      buffer_.append(data, static_cast<size_t>(n));
-    }
+    const std::optional<std::string> line = NextLine(timeout_ms);
+    if (!line) return nullptr;
+    raw_ += *line + "\n";
+    return Json::parse(*line);
   }
   // The next line that `match` accepts (others are kept in `skipped`), or null.
   Json NextWhere(const std::function<bool(const Json&)>& match, int timeout_ms = kLongMs) {
@@ -141,18 +105,15 @@ class Client {
     if (!Send(request)) return nullptr;
     return NextWhere([&](const Json& j) { return j["event"] == "result" && j["id"] == id; });
   }
+  // True once the service closed the connection (takes a waiting line).
   bool Closed() {
     Next(0);
-    return closed_;
+    return closed();
   }
   const std::string& raw() const { return raw_; }
   std::vector<Json> skipped;
 
  private:
-  int fd_ = -1;
-  bool connected_ = false;
-  bool closed_ = false;
-  std::string buffer_;
   std::string raw_;
 };
 
@@ -160,16 +121,15 @@ class Client {
 class Service : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/korveld-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    dir_ = korvel::service_test::MakeTempFolder("korveld-test");
+    ASSERT_FALSE(dir_.empty());
     socket_ = dir_ + "/s.sock";
     log_ = dir_ + "/log";
     config_ = dir_ + "/korveld.toml";
   }
   void TearDown() override {
     // The service ends cleanly, and (in the sanitizer builds) without a report.
-    if (pid_ > 0) {
+    if (process_.running()) {
       EXPECT_EQ(Stop(), 0) << ReadFile(log_);
     }
     const std::string log = ReadFile(log_);
@@ -199,32 +159,11 @@ class Service : public ::testing::Test {
 
   // Starts korveld and waits until its socket answers.
   void Start() {
-    const int log_fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      dup2(log_fd, STDOUT_FILENO);
-      dup2(log_fd, STDERR_FILENO);
-      execl(KORVELD_PROGRAM, KORVELD_PROGRAM, "--config", config_.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(log_fd);
+    ASSERT_TRUE(process_.Start(KORVELD_PROGRAM, config_, log_));
     ASSERT_TRUE(WaitFor([&] { return Client(socket_).connected(); })) << ReadFile(log_);
   }
   // SIGTERM; the exit code.
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0, code = -1;
-    if (WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
-      code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    } else {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-    return code;
-  }
+  int Stop() { return process_.Stop(kLongMs); }
 
   // The reader's entry of `readers`.
   Json ReaderEntry(const std::string& name) {
@@ -250,7 +189,7 @@ class Service : public ::testing::Test {
   }
 
   std::string dir_, socket_, log_, config_;
-  pid_t pid_ = -1;
+  korvel::service_test::KorveldProcess process_;
   std::map<std::string, std::unique_ptr<PtyReader>> readers_;
 };
 

@@ -370,12 +370,12 @@ TEST_F(Service, SighupReloadKeepsUnchangedReaders) {
 
   // A broken file is not used: everything goes on.
   std::ofstream(config_) << "socket = \"" << socket_ << "\"\n[[reader]]\nname = 3\n";
-  kill(pid_, SIGHUP);
+  kill(process_.pid(), SIGHUP);
   ASSERT_TRUE(WaitFor([&] { return ReadFile(log_).find("is not used") != std::string::npos; }));
   EXPECT_EQ(ReaderEntry("lane2")["state"], "ready");
 
   WriteConfig(ReaderTable("lane1") + ReaderTable("lane3"));
-  kill(pid_, SIGHUP);
+  kill(process_.pid(), SIGHUP);
   ASSERT_TRUE(WaitState("lane3", "ready")) << ReadFile(log_);
   ASSERT_TRUE(WaitFor([&] { return ReaderEntry("lane2").is_null(); }));
   // lane1 ran on: no state change, and its count goes on.
