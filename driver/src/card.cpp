@@ -43,6 +43,18 @@ void Put(char (&to)[N], std::string_view s) {
   to[n] = '\0';
 }
 
+// Formats a reason into `area`, cut to its size (a reason's texts fit; the
+// cut only guards the area).
+#if defined(__GNUC__)
+__attribute__((format(printf, 3, 4)))
+#endif
+void SayInto(char* area, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(area, size, format, args);
+  va_end(args);
+}
+
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
@@ -118,11 +130,11 @@ bool TakeField(std::string_view& rest, size_t digits, char separator, std::strin
 // set when a field is wrong.
 bool ReadDateAndRest(std::string_view rest, char separator, LayoutResult& out) {
   if (!TakeField(rest, 4, separator, out.fields.expiration)) {
-    std::snprintf(out.reason, sizeof out.reason, "the expiration date is not four digits or '%c'", separator);
+    SayInto(out.reason, sizeof out.reason, "the expiration date is not four digits or '%c'", separator);
     return false;
   }
   if (!TakeField(rest, 3, separator, out.fields.service_code)) {
-    std::snprintf(out.reason, sizeof out.reason, "the service code is not three digits or '%c'", separator);
+    SayInto(out.reason, sizeof out.reason, "the service code is not three digits or '%c'", separator);
     return false;
   }
   out.fields.discretionary = rest;
@@ -135,8 +147,8 @@ bool AccountNumberFits(std::string_view account, LayoutResult& out) {
     return false;
   }
   if (account.size() < kMinAccountDigits || account.size() > kMaxAccountDigits) {
-    std::snprintf(out.reason, sizeof out.reason, "the account number has %s digits (%s to %s)",
-                  Count(account.size()).text, Count(kMinAccountDigits).text, Count(kMaxAccountDigits).text);
+    SayInto(out.reason, sizeof out.reason, "the account number has %s digits (%s to %s)",
+            Count(account.size()).text, Count(kMinAccountDigits).text, Count(kMaxAccountDigits).text);
     return false;
   }
   return true;
@@ -475,8 +487,8 @@ size_t AfterExpiration(size_t index, std::string_view chars) {
 LayoutResult ReadTrack1(std::string_view chars) {
   LayoutResult out;
   if (chars.empty() || chars.front() != 'B') {
-    std::snprintf(out.reason, sizeof out.reason, "format code '%c' is not B: no account fields read",
-                  chars.empty() ? ' ' : chars.front());
+    SayInto(out.reason, sizeof out.reason, "format code '%c' is not B: no account fields read",
+            chars.empty() ? ' ' : chars.front());
     return out;
   }
   out.layout = Layout::kBroken;
@@ -496,8 +508,8 @@ LayoutResult ReadTrack1(std::string_view chars) {
   }
   const std::string_view name = rest.substr(0, second_separator);
   if (name.size() < kMinNameCharacters || name.size() > kMaxNameCharacters) {
-    std::snprintf(out.reason, sizeof out.reason, "the name has %s characters (%s to %s)",
-                  Count(name.size()).text, Count(kMinNameCharacters).text, Count(kMaxNameCharacters).text);
+    SayInto(out.reason, sizeof out.reason, "the name has %s characters (%s to %s)", Count(name.size()).text,
+            Count(kMinNameCharacters).text, Count(kMaxNameCharacters).text);
     return out;
   }
   rest.remove_prefix(second_separator + 1);
