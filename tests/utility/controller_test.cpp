@@ -46,21 +46,24 @@ class ScriptedReader final : public ReaderCalls {
     return Next(nullptr);
   }
   void SetPump(void*, Korvel_Pump) override { m_log.push_back("pump"); }
-  int Search(void*, unsigned char* mode) override { return Waiting("search", mode); }
-  int Reset(void*, unsigned char* text) override { return Waiting("reset", text); }
-  int ReadMode(void*, uint32_t mode) override {
-    return Waiting("mode " + std::string(1, char(mode)), nullptr);
+  int Search(void* h, unsigned char* mode) override { return Waiting(h, "search", mode); }
+  int Reset(void* h, unsigned char* text) override { return Waiting(h, "reset", text); }
+  int ReadMode(void* h, uint32_t mode) override {
+    return Waiting(h, "mode " + std::string(1, char(mode)), nullptr);
   }
-  int ReadData(void*, unsigned char* data) override { return Waiting("read data", data); }
-  int SetCommBaud(void*, uint32_t baud) override { return Waiting("baud " + std::to_string(baud), nullptr); }
-  int SetTrack(void*, const unsigned char* record) override {
-    return Waiting("track " + std::string(reinterpret_cast<const char*>(record), 8), nullptr);
+  int ReadData(void* h, unsigned char* data) override { return Waiting(h, "read data", data); }
+  int SetCommBaud(void* h, uint32_t baud) override {
+    return Waiting(h, "baud " + std::to_string(baud), nullptr);
   }
-  int GetTrack(void*, unsigned char* data) override { return Waiting("capture", data); }
+  int SetTrack(void* h, const unsigned char* record) override {
+    return Waiting(h, "track " + std::string(reinterpret_cast<const char*>(record), 8), nullptr);
+  }
+  int GetTrack(void* h, unsigned char* data) override { return Waiting(h, "capture", data); }
 
  private:
-  int Waiting(const std::string& call, unsigned char* area) {
-    m_log.push_back(call);
+  // A call on the port; one without the open port's handle says so.
+  int Waiting(void* handle, const std::string& call, unsigned char* area) {
+    m_log.push_back(handle == &m_handle ? call : call + " (no handle)");
     if (duringCall) std::exchange(duringCall, nullptr)();
     return Next(area);
   }
@@ -195,6 +198,11 @@ TEST(Controller, EachPressAndTheReadersAnswer) {
        IDC_ACTIVE_MODE,
        {{KORVEL_E_REFUSED, ""}},
        {"mode 0", B(Box::kActiveFailed) + " | " + ReasonOf(KORVEL_E_REFUSED)}},
+      {"command mode refused: the timer as it was",
+       true,
+       IDC_COMMAND_MODE,
+       {{5, ""}},
+       {"mode 1", B(Box::kCommandFailed) + " | " + ReasonOf(5)}},
       {"search: active", true, IDC_SEARCH_MODE, {{0, "0"}}, {"search", B(Box::kSearchActive)}},
       {"search: command", true, IDC_SEARCH_MODE, {{0, "1"}}, {"search", B(Box::kSearchCommand)}},
       {"search: no mode byte is command mode",
@@ -202,7 +210,18 @@ TEST(Controller, EachPressAndTheReadersAnswer) {
        IDC_SEARCH_MODE,
        {{0, ""}},
        {"search", B(Box::kSearchCommand)}},
+      {"search refused",
+       true,
+       IDC_SEARCH_MODE,
+       {{5, ""}},
+       {"search", B(Box::kSearchFailed) + " | " + ReasonOf(5)}},
       {"version", true, IDC_GET_VERSION, {{0, "MSR\rV2"}}, {"reset", "version box MSR\r\nV2"}},
+      {"version, empty text", true, IDC_GET_VERSION, {{0, ""}}, {"reset", "version box "}},
+      {"version without a port",
+       false,
+       IDC_GET_VERSION,
+       {{KORVEL_E_HANDLE, ""}},
+       {"reset (no handle)", B(Box::kVersionFailed) + " | " + ReasonOf(KORVEL_E_HANDLE)}},
       {"version, reader gone",
        true,
        IDC_GET_VERSION,
@@ -239,6 +258,18 @@ TEST(Controller, EachPressAndTheReadersAnswer) {
     desk.reader.answers.assign(c.answers.begin(), c.answers.end());
     desk.controller.Press(c.press);
     EXPECT_EQ(Join(desk.log), Join(c.want)) << c.name;
+  }
+}
+
+// After "Close Com" or a rate change the next call goes without a handle.
+TEST(Controller, AClosedPortIsNotUsedAgain) {
+  for (int press : {IDC_CLOSE_COM, IDC_BAUD_CHOOSE}) {
+    Desk desk;
+    desk.Open();
+    desk.controller.Press(press);
+    desk.log.clear();
+    desk.controller.Press(IDC_SEARCH_MODE);
+    EXPECT_EQ(desk.log.front(), "search (no handle)") << press;
   }
 }
 
