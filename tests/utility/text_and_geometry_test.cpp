@@ -47,13 +47,6 @@ class TextAndGeometryTest : public QObject {
     QCOMPARE(FitGbkBytes(QStringLiteral("abc"), -4), QString());
   }
 
-  void firstByteOfAField() {
-    QCOMPARE(FirstGbkByte(QString()), uint8_t(0));
-    QCOMPARE(FirstGbkByte(QStringLiteral("%B")), uint8_t('%'));
-    QCOMPARE(FirstGbkByte(QStringLiteral("中")), uint8_t(0xD6));
-    QCOMPARE(FirstGbkByte(QStringLiteral("é?")), uint8_t(0xA8));
-  }
-
   // The simulated reader's window goes beside the dialog, on screen; where
   // there is no room beside it, it covers as little of the controls as it can.
   void helperWindowGoesBesideTheDialog() {
