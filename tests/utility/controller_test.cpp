@@ -89,7 +89,10 @@ class RecordingView final : public View {
   void SetEnabled(int id, bool enabled) override {
     m_log.push_back((enabled ? "enable " : "disable ") + std::to_string(id));
   }
-  std::string SelectedItem(int id) const override { return id == IDC_PORT ? "COM5" : "19200"; }
+  // Each combo box its own item: the port, the rate to open with, the rate to set.
+  std::string SelectedItem(int id) const override {
+    return id == IDC_PORT ? "COM5" : id == IDC_BAUD ? "19200" : id == IDC_BAUD_CHOOSE_BOX ? "38400" : "?";
+  }
   uint8_t FirstByte(int id) const override { return id == IDC_TRACK1_START ? '#' : '?'; }
   bool IsChecked(int) const override { return false; }
   bool CanPress(int id) const override { return id != disabled; }
@@ -158,9 +161,9 @@ TEST(Controller, EachPressAndTheReadersAnswer) {
      {kOpenCom, "search", "close", B(Box::kProbeCloseFailed, kClose), kClosed}},
     {"close", true, IDC_CLOSE_COM, {{0, ""}}, {"close", kClosed}},
     {"close fails", true, IDC_CLOSE_COM, {{kClose, ""}}, {"close", B(Box::kCloseFailed, kClose), kOpen}},
-    {"rate changed", true, IDC_BAUD_CHOOSE, {{0, ""}, {0, ""}}, {"baud 19200", "close", kClosed, B(Box::kBaudSucceeded)}},
-    {"rate refused", true, IDC_BAUD_CHOOSE, {{7, ""}}, {"baud 19200", B(Box::kBaudFailed, 7)}},
-    {"rate, reader gone", true, IDC_BAUD_CHOOSE, {{kDisc, ""}, {0, ""}}, {"baud 19200", B(Box::kBaudFailed, kDisc), kGone}},
+    {"rate changed", true, IDC_BAUD_CHOOSE, {{0, ""}, {0, ""}}, {"baud 38400", "close", kClosed, B(Box::kBaudSucceeded)}},
+    {"rate refused", true, IDC_BAUD_CHOOSE, {{7, ""}}, {"baud 38400", B(Box::kBaudFailed, 7)}},
+    {"rate, reader gone", true, IDC_BAUD_CHOOSE, {{kDisc, ""}, {0, ""}}, {"baud 38400", B(Box::kBaudFailed, kDisc), kGone}},
     {"active mode", true, IDC_ACTIVE_MODE, {{0, ""}}, {"mode 0", B(Box::kActiveSucceeded), kTimerOn}},
     {"command mode", true, IDC_COMMAND_MODE, {{0, ""}}, {"mode 1", B(Box::kCommandSucceeded), kOpen}},
     {"active mode refused", true, IDC_ACTIVE_MODE, {{5, ""}}, {"mode 0", B(Box::kActiveFailed, 5)}},
