@@ -46,21 +46,24 @@ class ScriptedReader final : public ReaderCalls {
     return Next(nullptr);
   }
   void SetPump(void*, Korvel_Pump) override { m_log.push_back("pump"); }
-  int Search(void*, unsigned char* mode) override { return Waiting("search", mode); }
-  int Reset(void*, unsigned char* text) override { return Waiting("reset", text); }
-  int ReadMode(void*, uint32_t mode) override {
-    return Waiting("mode " + std::string(1, char(mode)), nullptr);
+  int Search(void* h, unsigned char* mode) override { return Waiting(h, "search", mode); }
+  int Reset(void* h, unsigned char* text) override { return Waiting(h, "reset", text); }
+  int ReadMode(void* h, uint32_t mode) override {
+    return Waiting(h, "mode " + std::string(1, char(mode)), nullptr);
   }
-  int ReadData(void*, unsigned char* data) override { return Waiting("read data", data); }
-  int SetCommBaud(void*, uint32_t baud) override { return Waiting("baud " + std::to_string(baud), nullptr); }
-  int SetTrack(void*, const unsigned char* record) override {
-    return Waiting("track " + std::string(reinterpret_cast<const char*>(record), 8), nullptr);
+  int ReadData(void* h, unsigned char* data) override { return Waiting(h, "read data", data); }
+  int SetCommBaud(void* h, uint32_t baud) override {
+    return Waiting(h, "baud " + std::to_string(baud), nullptr);
   }
-  int GetTrack(void*, unsigned char* data) override { return Waiting("capture", data); }
+  int SetTrack(void* h, const unsigned char* record) override {
+    return Waiting(h, "track " + std::string(reinterpret_cast<const char*>(record), 8), nullptr);
+  }
+  int GetTrack(void* h, unsigned char* data) override { return Waiting(h, "capture", data); }
 
  private:
-  int Waiting(const std::string& call, unsigned char* area) {
-    m_log.push_back(call);
+  // A call on the port; one without the open port's handle says so.
+  int Waiting(void* handle, const std::string& call, unsigned char* area) {
+    m_log.push_back(handle == &m_handle ? call : call + " (no handle)");
     if (duringCall) std::exchange(duringCall, nullptr)();
     return Next(area);
   }
@@ -86,7 +89,10 @@ class RecordingView final : public View {
   void SetEnabled(int id, bool enabled) override {
     m_log.push_back((enabled ? "enable " : "disable ") + std::to_string(id));
   }
-  std::string SelectedItem(int id) const override { return id == IDC_PORT ? "COM5" : "19200"; }
+  // Each combo box its own item: the port, the rate to open with, the rate to set.
+  std::string SelectedItem(int id) const override {
+    return id == IDC_PORT ? "COM5" : id == IDC_BAUD ? "19200" : id == IDC_BAUD_CHOOSE_BOX ? "38400" : "?";
+  }
   uint8_t FirstByte(int id) const override { return id == IDC_TRACK1_START ? '#' : '?'; }
   bool IsChecked(int) const override { return false; }
   bool CanPress(int id) const override { return id != disabled; }
@@ -118,11 +124,22 @@ struct Desk {
 };
 
 constexpr int kDisc = KORVEL_E_DISCONNECTED;
+constexpr int kNoReply = KORVEL_E_NO_REPLY;
+constexpr int kClose = KORVEL_E_CLOSE;
 
-// A box as the view records it.
+// A box as the view records it, with a failure's reason.
 std::string B(Box box) {
   return std::string("box ") + TextOf(box).text;
 }
+std::string B(Box box, int status) {
+  return B(box) + " | " + ReasonOf(status);
+}
+// The buttons of a closed and of an open port, and the timer, as recorded.
+const std::string kClosed = "enable 1002\ndisable 1003\ntimer off";
+const std::string kOpen = "disable 1002\nenable 1003\ntimer off";
+// The reader gone: the port closed.
+const std::string kGone = "close\n" + kClosed;
+const std::string kOpenCom = "open COM5 19200";
 
 struct Case {
   const char* name;
@@ -133,112 +150,61 @@ struct Case {
 };
 
 TEST(Controller, EachPressAndTheReadersAnswer) {
-  auto failedAndGone = [](Box box) { return B(box) + " | " + ReasonOf(kDisc); };
+  const std::string kTimerOn = "disable 1002\nenable 1003\ntimer on";
+  // clang-format off
   const std::vector<Case> cases = {
-      {"open fails",
-       false,
-       IDC_OPEN_COM,
-       {{-1, ""}},
-       {"open COM5 19200", B(Box::kOpenFailed) + " | no such port.", "enable 1002", "disable 1003",
-        "timer off"}},
-      {"open and probe",
-       false,
-       IDC_OPEN_COM,
-       {{0, ""}, {0, "1"}},
-       {"open COM5 19200", "search", B(Box::kProbeSucceeded), "disable 1002", "enable 1003", "timer off"}},
-      {"probe unanswered: closed again",
-       false,
-       IDC_OPEN_COM,
-       {{0, ""}, {KORVEL_E_NO_REPLY, ""}, {0, ""}},
-       {"open COM5 19200", "search", "close", B(Box::kProbeFailed) + " | " + ReasonOf(KORVEL_E_NO_REPLY),
-        "enable 1002", "disable 1003", "timer off"}},
-      {"probe unanswered, close fails",
-       false,
-       IDC_OPEN_COM,
-       {{0, ""}, {KORVEL_E_NO_REPLY, ""}, {KORVEL_E_CLOSE, ""}},
-       {"open COM5 19200", "search", "close", B(Box::kProbeCloseFailed) + " | " + ReasonOf(KORVEL_E_CLOSE),
-        "enable 1002", "disable 1003", "timer off"}},
-      {"close", true, IDC_CLOSE_COM, {{0, ""}}, {"close", "enable 1002", "disable 1003", "timer off"}},
-      {"close fails",
-       true,
-       IDC_CLOSE_COM,
-       {{KORVEL_E_CLOSE, ""}},
-       {"close", B(Box::kCloseFailed) + " | " + ReasonOf(KORVEL_E_CLOSE), "disable 1002", "enable 1003",
-        "timer off"}},
-      {"rate changed: port closed",
-       true,
-       IDC_BAUD_CHOOSE,
-       {{0, ""}, {0, ""}},
-       {"baud 19200", "close", "enable 1002", "disable 1003", "timer off", B(Box::kBaudSucceeded)}},
-      {"rate refused",
-       true,
-       IDC_BAUD_CHOOSE,
-       {{7, ""}},
-       {"baud 19200", B(Box::kBaudFailed) + " | " + ReasonOf(7)}},
-      {"reader gone",
-       true,
-       IDC_BAUD_CHOOSE,
-       {{kDisc, ""}, {0, ""}},
-       {"baud 19200", failedAndGone(Box::kBaudFailed), "close", "enable 1002", "disable 1003", "timer off"}},
-      {"active mode starts the timer",
-       true,
-       IDC_ACTIVE_MODE,
-       {{0, ""}},
-       {"mode 0", B(Box::kActiveSucceeded), "disable 1002", "enable 1003", "timer on"}},
-      {"command mode stops it",
-       true,
-       IDC_COMMAND_MODE,
-       {{0, ""}},
-       {"mode 1", B(Box::kCommandSucceeded), "disable 1002", "enable 1003", "timer off"}},
-      {"active mode refused",
-       true,
-       IDC_ACTIVE_MODE,
-       {{KORVEL_E_REFUSED, ""}},
-       {"mode 0", B(Box::kActiveFailed) + " | " + ReasonOf(KORVEL_E_REFUSED)}},
-      {"search: active", true, IDC_SEARCH_MODE, {{0, "0"}}, {"search", B(Box::kSearchActive)}},
-      {"search: command", true, IDC_SEARCH_MODE, {{0, "1"}}, {"search", B(Box::kSearchCommand)}},
-      {"search: no mode byte is command mode",
-       true,
-       IDC_SEARCH_MODE,
-       {{0, ""}},
-       {"search", B(Box::kSearchCommand)}},
-      {"version", true, IDC_GET_VERSION, {{0, "MSR\rV2"}}, {"reset", "version box MSR\r\nV2"}},
-      {"version, reader gone",
-       true,
-       IDC_GET_VERSION,
-       {{kDisc, ""}, {0, ""}},
-       {"reset", failedAndGone(Box::kVersionFailed), "close", "enable 1002", "disable 1003", "timer off"}},
-      {"read card",
-       true,
-       IDC_COMMAND_READ_CARD,
-       {{0, ";41=29?"}},
-       {"read data", "field ;41=29?", "card ;41=29? %"}},
-      {"read card, nothing: no box",
-       true,
-       IDC_COMMAND_READ_CARD,
-       {{KORVEL_E_NO_REPLY, ""}},
-       {"read data", "field "}},
-      {"read card, reader gone",
-       true,
-       IDC_COMMAND_READ_CARD,
-       {{kDisc, ""}, {0, ""}},
-       {"read data", "field ", "close", "enable 1002", "disable 1003", "timer off"}},
-      {"clear", true, IDC_CLEAR_INFORMATION, {}, {"field "}},
-      {"data setting", true, IDC_DATA_SETTING, {{0, ""}}, {"track #?????70", B(Box::kSettingSucceeded)}},
-      {"data setting refused",
-       true,
-       IDC_DATA_SETTING,
-       {{3, ""}},
-       {"track #?????70", B(Box::kSettingFailed) + " | " + ReasonOf(3)}},
-      {"about", true, kAboutCommand, {}, {"about"}},
-      {"exit: the port stays open", true, IDC_EXIT, {}, {"exit"}},
+    {"open fails", false, IDC_OPEN_COM, {{-1, ""}}, {kOpenCom, B(Box::kOpenFailed) + " | no such port.", kClosed}},
+    {"open, probe", false, IDC_OPEN_COM, {{0, ""}, {0, "1"}}, {kOpenCom, "search", B(Box::kProbeSucceeded), kOpen}},
+    {"probe unanswered", false, IDC_OPEN_COM, {{0, ""}, {kNoReply, ""}, {0, ""}},
+     {kOpenCom, "search", "close", B(Box::kProbeFailed, kNoReply), kClosed}},
+    {"probe unanswered, close fails", false, IDC_OPEN_COM, {{0, ""}, {kNoReply, ""}, {kClose, ""}},
+     {kOpenCom, "search", "close", B(Box::kProbeCloseFailed, kClose), kClosed}},
+    {"close", true, IDC_CLOSE_COM, {{0, ""}}, {"close", kClosed}},
+    {"close fails", true, IDC_CLOSE_COM, {{kClose, ""}}, {"close", B(Box::kCloseFailed, kClose), kOpen}},
+    {"rate changed", true, IDC_BAUD_CHOOSE, {{0, ""}, {0, ""}}, {"baud 38400", "close", kClosed, B(Box::kBaudSucceeded)}},
+    {"rate refused", true, IDC_BAUD_CHOOSE, {{7, ""}}, {"baud 38400", B(Box::kBaudFailed, 7)}},
+    {"rate, reader gone", true, IDC_BAUD_CHOOSE, {{kDisc, ""}, {0, ""}}, {"baud 38400", B(Box::kBaudFailed, kDisc), kGone}},
+    {"active mode", true, IDC_ACTIVE_MODE, {{0, ""}}, {"mode 0", B(Box::kActiveSucceeded), kTimerOn}},
+    {"command mode", true, IDC_COMMAND_MODE, {{0, ""}}, {"mode 1", B(Box::kCommandSucceeded), kOpen}},
+    {"active mode refused", true, IDC_ACTIVE_MODE, {{5, ""}}, {"mode 0", B(Box::kActiveFailed, 5)}},
+    {"command mode refused", true, IDC_COMMAND_MODE, {{5, ""}}, {"mode 1", B(Box::kCommandFailed, 5)}},
+    {"search: active", true, IDC_SEARCH_MODE, {{0, "0"}}, {"search", B(Box::kSearchActive)}},
+    {"search: command", true, IDC_SEARCH_MODE, {{0, "1"}}, {"search", B(Box::kSearchCommand)}},
+    {"search: no mode byte", true, IDC_SEARCH_MODE, {{0, ""}}, {"search", B(Box::kSearchCommand)}},
+    {"search refused", true, IDC_SEARCH_MODE, {{5, ""}}, {"search", B(Box::kSearchFailed, 5)}},
+    {"version", true, IDC_GET_VERSION, {{0, "MSR\rV2"}}, {"reset", "version box MSR\r\nV2"}},
+    {"version, empty", true, IDC_GET_VERSION, {{0, ""}}, {"reset", "version box "}},
+    {"version, reader gone", true, IDC_GET_VERSION, {{kDisc, ""}, {0, ""}}, {"reset", B(Box::kVersionFailed, kDisc), kGone}},
+    {"version, no port", false, IDC_GET_VERSION, {{KORVEL_E_HANDLE, ""}},
+     {"reset (no handle)", B(Box::kVersionFailed, KORVEL_E_HANDLE)}},
+    {"read card", true, IDC_COMMAND_READ_CARD, {{0, ";41=29?"}}, {"read data", "field ;41=29?", "card ;41=29? %"}},
+    {"read card, none: no box", true, IDC_COMMAND_READ_CARD, {{kNoReply, ""}}, {"read data", "field "}},
+    {"read card, reader gone", true, IDC_COMMAND_READ_CARD, {{kDisc, ""}, {0, ""}}, {"read data", "field ", kGone}},
+    {"clear", true, IDC_CLEAR_INFORMATION, {}, {"field "}},
+    {"data setting", true, IDC_DATA_SETTING, {{0, ""}}, {"track #?????70", B(Box::kSettingSucceeded)}},
+    {"data setting refused", true, IDC_DATA_SETTING, {{3, ""}}, {"track #?????70", B(Box::kSettingFailed, 3)}},
+    {"about", true, kAboutCommand, {}, {"about"}},
+    {"exit: the port stays open", true, IDC_EXIT, {}, {"exit"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     Desk desk;
     if (c.open) desk.Open();
     desk.reader.answers.assign(c.answers.begin(), c.answers.end());
     desk.controller.Press(c.press);
     EXPECT_EQ(Join(desk.log), Join(c.want)) << c.name;
+  }
+}
+
+// After "Close Com" or a rate change the next call goes without a handle.
+TEST(Controller, AClosedPortIsNotUsedAgain) {
+  for (int press : {IDC_CLOSE_COM, IDC_BAUD_CHOOSE}) {
+    Desk desk;
+    desk.Open();
+    desk.controller.Press(press);
+    desk.log.clear();
+    desk.controller.Press(IDC_SEARCH_MODE);
+    EXPECT_EQ(desk.log.front(), "search (no handle)") << press;
   }
 }
 
@@ -255,7 +221,7 @@ TEST(Controller, TicksCaptureAndNoteTheCardAndTheRecordDecodesIt) {
   EXPECT_EQ(std::string(desk.controller.LastCard().begin(), desk.controller.LastCard().end()), "%B41^X?");
   desk.log.clear();
   desk.controller.Tick();
-  EXPECT_EQ(Join(desk.log), Join({"capture", "close", "enable 1002", "disable 1003", "timer off"}));
+  EXPECT_EQ(Join(desk.log), Join({"capture", kGone}));
   EXPECT_EQ(desk.controller.g_hComm, nullptr);
   EXPECT_FALSE(desk.controller.IsPollTimerRunning());
 }

@@ -16,7 +16,6 @@
 #include <QtTest>
 
 #include <bit>
-#include <functional>
 #include <memory>
 
 #include "gbk_text_and_geometry.h"
@@ -37,9 +36,8 @@ struct Box {
   int buttons = 0;  // standard buttons
 };
 
-// Answers every modal box: records it and runs `onBox` the moment it is
-// shown (so `onBox` sees the dialog exactly as the handler left it), then
-// presses OK from a polling timer, once the box runs its modal loop.
+// Answers every modal box: records it the moment it is shown, then presses
+// OK from a polling timer, once the box runs its modal loop.
 class BoxWatcher : public QObject {
  public:
   BoxWatcher() {
@@ -49,8 +47,6 @@ class BoxWatcher : public QObject {
     m_timer.start();
   }
   ~BoxWatcher() override { qApp->removeEventFilter(this); }
-
-  std::function<void(const Box&)> onBox;
 
   // Boxes shown since the last call, oldest first.
   QList<Box> Take() {
@@ -75,10 +71,8 @@ class BoxWatcher : public QObject {
           box != nullptr && !box->property("seen").toBool()) {
         box->setProperty("seen", true);
         // The buttons the box answers with (a "Show Details" toggle is none).
-        const Box seen{box->windowTitle(), box->text(), box->detailedText(), box->icon(),
+        m_boxes << Box{box->windowTitle(), box->text(), box->detailedText(), box->icon(),
                        std::popcount(unsigned(box->standardButtons().toInt()))};
-        m_boxes << seen;
-        if (onBox) onBox(seen);
       }
     }
     return false;
@@ -117,9 +111,7 @@ class ReaderDesk {
     reader = korvel::sim::PtyReader::Start(options, &error);
     if (!reader) qFatal("simulated reader: %s", error.c_str());
     dialog = std::make_unique<CMainDialog>();
-    // With a link, the port keeps its name when the reader is plugged in again.
-    const std::string port = options.link_path.empty() ? reader->path() : options.link_path;
-    dialog->AddPortName(QString::fromStdString(port));
+    dialog->AddPortName(QString::fromStdString(reader->path()));
     dialog->show();
   }
   ~ReaderDesk() {
@@ -141,11 +133,10 @@ class ReaderDesk {
     if (box.text != QLatin1String("Successful test to brush card slot !"))
       qFatal("open failed: %s (%s)", qPrintable(box.text), qPrintable(box.details));
   }
-  void SetFault(korvel::sim::Fault fault, int delayMs = 0, size_t cutBytes = 2) {
+  void SetFault(korvel::sim::Fault fault, int delayMs = 0) {
     korvel::sim::FaultSettings settings;
     settings.fault = fault;
     settings.delay_ms = delayMs;
-    settings.cut_bytes = cutBytes;
     reader->SetFault(settings);
   }
   QString DataField() { return Control<QWidget>(*dialog, 1026)->property("plainText").toString(); }

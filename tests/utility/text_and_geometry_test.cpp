@@ -2,10 +2,8 @@
 // Copyright (C) 2026 the Korvel developers
 
 // The Qt dialog's plain functions (qt/gbk_text_and_geometry.h): code page
-// 936 text, the track settings record from the fields, dialog units and
-// window placement.
-#include <QFile>
-#include <QTemporaryDir>
+// 936 text and window placement (the arithmetic they share with the Win32
+// dialog is core_test's).
 #include <QtTest>
 
 #include "gbk_text_and_geometry.h"
@@ -18,10 +16,6 @@ QByteArray Bytes(std::initializer_list<uint8_t> list) {
   QByteArray bytes;
   for (uint8_t b : list) bytes.append(char(b));
   return bytes;
-}
-
-QByteArray Record(const std::array<uint8_t, 8>& record) {
-  return QByteArray(reinterpret_cast<const char*>(record.data()), int(record.size()));
 }
 
 }  // namespace
@@ -53,48 +47,6 @@ class TextAndGeometryTest : public QObject {
     QCOMPARE(FitGbkBytes(QStringLiteral("abc"), -4), QString());
   }
 
-  void firstByteOfAField() {
-    QCOMPARE(FirstGbkByte(QString()), uint8_t(0));
-    QCOMPARE(FirstGbkByte(QStringLiteral("%B")), uint8_t('%'));
-    QCOMPARE(FirstGbkByte(QStringLiteral("中")), uint8_t(0xD6));
-    QCOMPARE(FirstGbkByte(QStringLiteral("é?")), uint8_t(0xA8));
-  }
-
-  void trackRecord() {
-    const std::array<QString, 6> defaults = {QStringLiteral("%"), QStringLiteral("?"), QStringLiteral(";"),
-                                             QStringLiteral("?"), QStringLiteral("+"), QStringLiteral("?")};
-    QCOMPARE(Record(BuildTrackRecord(defaults, true)),
-             Bytes({0x25, 0x3F, 0x3B, 0x3F, 0x2B, 0x3F, 0x37, 0x31}));
-    QCOMPARE(Record(BuildTrackRecord(defaults, false)).back(), char(0x30));
-
-    const std::array<QString, 6> mixed = {QStringLiteral("%A"), QString(),           QStringLiteral("中"),
-                                          QStringLiteral("?"),  QStringLiteral("+"), QStringLiteral("?")};
-    QCOMPARE(Record(BuildTrackRecord(mixed, true)), Bytes({'%', 0x00, 0xD6, '?', '+', '?', '7', '1'}));
-  }
-
-  void readerTextStopsAtZeroAndAtTheAreaEnd() {
-    const unsigned char version[32] = {'M', 'S', 'R', 0, 'X', 'Y'};
-    QCOMPARE(ReaderText(version, sizeof version), QStringLiteral("MSR"));
-
-    // A full 300-byte capture has no terminator; the bytes after it are not read.
-    unsigned char area[310];
-    std::fill(std::begin(area), std::end(area), 'B');
-    std::fill(area, area + 300, 'A');
-    QCOMPARE(ReaderText(area, 300), QString(300, QLatin1Char('A')));
-
-    const unsigned char lines[] = {'%', '1', '?', '\r', '\n', ';', '2', '?', '\r', '\n', 0};
-    QCOMPARE(ReaderText(lines, sizeof lines), QStringLiteral("%1?\n;2?\n"));
-
-    const unsigned char chinese[] = {0xD6, 0xD0, 0xCE, 0xC4, 0};
-    QCOMPARE(ReaderText(chinese, sizeof chinese), QStringLiteral("中文"));
-  }
-
-  void iconIsCentredWithTruncatingHalves() {
-    QCOMPARE(IconOrigin(QSize(36, 36), QSize(32, 32)), QPoint(2, 2));
-    QCOMPARE(IconOrigin(QSize(30, 40), QSize(32, 32)), QPoint(0, 4));
-    QCOMPARE(IconOrigin(QSize(20, 20), QSize(32, 32)), QPoint(-5, -5));
-  }
-
   // The simulated reader's window goes beside the dialog, on screen; where
   // there is no room beside it, it covers as little of the controls as it can.
   void helperWindowGoesBesideTheDialog() {
@@ -111,13 +63,6 @@ class TextAndGeometryTest : public QObject {
     const QPoint p = PlaceBeside(small, dialog, window, controls);
     QVERIFY(small.contains(QRect(p, window)));
     for (const QRect& control : controls) QVERIFY(!QRect(p, window).intersects(control));
-  }
-
-  void dialogUnitsScaleWithTheFont() {
-    DialogUnits windows;  // the classic 6 x 13 dialog font
-    QCOMPARE(windows.Rect(180, 21, 50, 14), QRect(270, 34, 75, 23));
-    DialogUnits qtDefault{7, 14};
-    QCOMPARE(QSize(qtDefault.X(434), qtDefault.Y(288)), QSize(760, 504));
   }
 };
 

@@ -807,19 +807,13 @@ TEST_F(DialogShell, EscEnterAndTheCloseBoxEndTheProgram) {
   EXPECT_EQ(third.WaitExit(), 0u);
 }
 
-// With no port open every call fails with its box, the reason behind Help.
-TEST_F(DialogShell, WithoutAPortTheCallsFail) {
+// A press reaches the controller and the library (on a clean prefix, the
+// zip's DLL): with no port open "Get Version" fails with its box, the
+// reason behind Help.
+TEST_F(DialogShell, APressReachesTheLibraryAndItsBoxComesUp) {
   ASSERT_NO_FATAL_FAILURE(dunmark.Start());
-  const std::string noPort = core::ReasonOf(KORVEL_E_HANDLE);
   dunmark.Click(IDC_GET_VERSION);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kVersionFailed, noPort));
-  dunmark.Click(IDC_BAUD_CHOOSE);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kBaudFailed, noPort));
-  dunmark.Click(IDC_ACTIVE_MODE);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kActiveFailed, noPort));
-  dunmark.Click(IDC_CLOSE_COM);  // disabled: nothing happens
-  dunmark.Click(IDC_DATA_SETTING);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kSettingFailed, noPort));
+  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kVersionFailed, core::ReasonOf(KORVEL_E_HANDLE)));
 }
 
 // ---- The connection panel ----------------------------------------------------------
@@ -838,78 +832,32 @@ TEST_F(DialogWithReader, StartsWithTheCommandLinesPortSelected) {
   EXPECT_EQ(other.Selected(IDC_PORT), 2);
 }
 
-TEST_F(DialogWithReader, OpenProbesTheReaderAndCloseClosesIt) {
-  // A port that is not there: the library's reason behind Help.
-  dunmark.SelectPort(L"com8");
-  EXPECT_EQ(Korvel_CommOpenWithBaud("com8", 9600), nullptr);
-  Korvel_OpenError error{};
-  Korvel_GetOpenError(&error);
-  dunmark.Click(IDC_OPEN_COM);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kOpenFailed, core::ReasonOf(error)));
-  EXPECT_TRUE(dunmark.Enabled(IDC_OPEN_COM));
-  EXPECT_FALSE(dunmark.Enabled(IDC_CLOSE_COM));
-
-  // The reader there, slow to answer: a second press during the probe is held
-  // back and then meets a disabled button, so there is one open and one box.
-  reader.Send("fault slow 1500");
-  dunmark.SelectPort(Widen(reader.port()));
-  dunmark.Click(IDC_OPEN_COM);
-  dunmark.Click(IDC_OPEN_COM);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kProbeSucceeded));
-  ASSERT_TRUE(WaitFor([&] { return dunmark.Enabled(IDC_CLOSE_COM) && !dunmark.Enabled(IDC_OPEN_COM); }));
-  reader.Send("fault none");
-  // The next box is the reader's identification text, not a second probe's.
+// The flow end to end: "Open Com" probes the reader and says so.  The
+// library's wait dispatches the dialog's messages: it keeps painting, and a
+// click meanwhile waits for the call under way and its box.  The version box
+// shows the reader's text.  "Baud Choose" without a selected rate (typed
+// into the box) is refused, the reason behind Help, the port left open.
+TEST_F(DialogWithReader, PressesReachTheReaderAndTheirBoxesComeUp) {
+  ASSERT_NO_FATAL_FAILURE(dunmark.OpenReader(reader));
+  reader.Send("fault slow 2000");
+  const size_t from = reader.LogSize();
   dunmark.Click(IDC_GET_VERSION);
+  dunmark.Click(IDC_SEARCH_MODE);
+  ASSERT_NE(reader.WaitForLine(from, "reply delayed"), "");
+  InvalidateRect(dunmark.dialog, nullptr, TRUE);
+  EXPECT_TRUE(WaitFor([&] { return !GetUpdateRect(dunmark.dialog, nullptr, FALSE); }, 1500));
+  EXPECT_TRUE(dunmark.NoBox()) << "the call was over before the dialog was painted";
   const Box version = dunmark.WaitBox();
   EXPECT_EQ(version.text, Widen(sim::Options().identification)) << Describe(version);
   EXPECT_EQ(version.title, Widen(core::kVersionTitle));
   EXPECT_EQ(version.icon, Icon::kInformation);
   ASSERT_NO_FATAL_FAILURE(Dunmark::Answer(version));
+  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kSearchCommand));
 
-  // "Close Com" shows nothing; the closed port is not used again.
-  dunmark.Click(IDC_CLOSE_COM);
-  ASSERT_TRUE(WaitFor([&] { return dunmark.Enabled(IDC_OPEN_COM) && !dunmark.Enabled(IDC_CLOSE_COM); }));
-  EXPECT_TRUE(dunmark.NoBox());
-  dunmark.Click(IDC_SEARCH_MODE);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kSearchFailed, core::ReasonOf(KORVEL_E_HANDLE)));
-
-  // A port where no reader answers: after the library's limit, the port closed again.
-  reader.Send("fault silent");
-  dunmark.Click(IDC_OPEN_COM);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kProbeFailed, core::ReasonOf(KORVEL_E_NO_REPLY)));
-  EXPECT_TRUE(dunmark.Enabled(IDC_OPEN_COM));
-  EXPECT_FALSE(dunmark.Enabled(IDC_CLOSE_COM));
-  dunmark.Click(IDC_GET_VERSION);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kVersionFailed, core::ReasonOf(KORVEL_E_HANDLE)));
-}
-
-TEST_F(DialogWithReader, BaudChooseSendsTheRateOfItsOwnBox) {
-  ASSERT_NO_FATAL_FAILURE(dunmark.OpenReader(reader));
-  dunmark.Select(IDC_BAUD_CHOOSE_BOX, 2);  // 19200; the port stays at 9600
-  size_t from = reader.LogSize();
-  dunmark.Click(IDC_BAUD_CHOOSE);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kBaudSucceeded));
-  EXPECT_NE(reader.WaitForLine(from, "set rate:").find("19200 baud"), std::string::npos);
-  EXPECT_TRUE(dunmark.Enabled(IDC_OPEN_COM));
-  EXPECT_FALSE(dunmark.Enabled(IDC_CLOSE_COM));
-  EXPECT_EQ(dunmark.Selected(IDC_BAUD), 1) << "the rate to open with stays 9600";
-
-  // The reader is reached again at its new rate, and set back.
-  dunmark.Select(IDC_BAUD, 2);
-  ASSERT_NO_FATAL_FAILURE(dunmark.OpenReader(reader));
-  dunmark.Select(IDC_BAUD_CHOOSE_BOX, 1);
-  from = reader.LogSize();
-  dunmark.Click(IDC_BAUD_CHOOSE);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kBaudSucceeded));
-  EXPECT_NE(reader.WaitForLine(from, "set rate:").find("9600 baud"), std::string::npos);
-
-  // No item selected (the user typed into the box): rate 0, refused.
-  dunmark.Select(IDC_BAUD, 1);
-  ASSERT_NO_FATAL_FAILURE(dunmark.OpenReader(reader));
+  reader.Send("fault none");
   dunmark.Select(IDC_BAUD_CHOOSE_BOX, -1);
-  dunmark.Click(IDC_BAUD_CHOOSE);
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kBaudFailed, core::ReasonOf(KORVEL_E_BAUD)));
-  EXPECT_TRUE(dunmark.Enabled(IDC_CLOSE_COM)) << "the port stays open";
+  ASSERT_NO_FATAL_FAILURE(Press(IDC_BAUD_CHOOSE, core::Box::kBaudFailed, core::ReasonOf(KORVEL_E_BAUD)));
+  EXPECT_TRUE(dunmark.Enabled(IDC_CLOSE_COM) && !dunmark.Enabled(IDC_OPEN_COM)) << "the port stays open";
 }
 
 TEST_F(DialogWithReader, ExitEndsTheProgramAtOnce) {
@@ -920,35 +868,18 @@ TEST_F(DialogWithReader, ExitEndsTheProgramAtOnce) {
 
 // ---- The reader panel ----------------------------------------------------------------
 
-TEST_F(DialogWithReader, ModesDriveThePollTimerThatShowsSwipes) {
+// "Active Mode" starts the poll timer: a swipe shows in the data field with
+// its line breaks.  "Command Mode" stops it: an "Active Mode" whose reply is
+// cut short puts the reader in active mode without starting the timer, and
+// a swipe then waits unread for more than two periods.
+TEST_F(DialogWithReader, ModesStartAndStopThePollTimer) {
   ASSERT_NO_FATAL_FAILURE(dunmark.OpenReader(reader));
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_SEARCH_MODE, core::Box::kSearchCommand));
   ASSERT_NO_FATAL_FAILURE(Press(IDC_ACTIVE_MODE, core::Box::kActiveSucceeded));
-  auto shows = [&](const std::wstring& text) {
-    return WaitFor([&] { return dunmark.Text(IDC_DATA_PACKETS) == text; });
-  };
-  // A swipe appears with its line breaks.
   reader.Send("swipe 1");
-  ASSERT_TRUE(shows(Swiped(1))) << Narrow(dunmark.Text(IDC_DATA_PACKETS));
+  ASSERT_TRUE(WaitFor([&] { return dunmark.Text(IDC_DATA_PACKETS) == Swiped(1); }));
   EXPECT_EQ(SendMessageW(dunmark.Item(IDC_DATA_PACKETS), EM_GETLINECOUNT, 0, 0), 3);
   Screenshot("dialog-swipe");
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_SEARCH_MODE, core::Box::kSearchActive));
 
-  // A failed "Command Mode" leaves the timer running.
-  reader.Send("fault refuse");
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_COMMAND_MODE, core::Box::kCommandFailed, core::ReasonOf(5)));
-  reader.Send("fault none");
-  reader.Send("swipe 2");
-  ASSERT_TRUE(shows(Swiped(2)));
-  // "Clear Information" empties the field until the next capture.
-  dunmark.Click(IDC_CLEAR_INFORMATION);
-  ASSERT_TRUE(shows(L""));
-  reader.Send("swipe 1");
-  ASSERT_TRUE(shows(Swiped(1)));
-
-  // A successful "Command Mode" stops it.  An "Active Mode" whose reply is
-  // cut short puts the reader in active mode without starting the timer: a
-  // swipe then waits unread for more than two periods.
   ASSERT_NO_FATAL_FAILURE(Press(IDC_COMMAND_MODE, core::Box::kCommandSucceeded));
   reader.Send("fault cut");
   ASSERT_NO_FATAL_FAILURE(
@@ -958,99 +889,18 @@ TEST_F(DialogWithReader, ModesDriveThePollTimerThatShowsSwipes) {
   reader.Send("swipe 2");
   EXPECT_NE(reader.WaitForLine(from, "sent (active mode)"), "");
   EXPECT_FALSE(WaitFor([&] { return dunmark.Text(IDC_DATA_PACKETS) != Swiped(1); }, 3 * core::kPollPeriodMs));
-  // "Active Mode" starts it again.
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_ACTIVE_MODE, core::Box::kActiveSucceeded));
-  reader.Send("swipe 2");
-  ASSERT_TRUE(shows(Swiped(2)));
-
-  // In command mode "Command Read Card" shows the last swipe; a refusal
-  // empties the field without a box (the next box is the version's).
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_COMMAND_MODE, core::Box::kCommandSucceeded));
-  dunmark.Click(IDC_CLEAR_INFORMATION);
-  ASSERT_TRUE(shows(L""));
-  dunmark.Click(IDC_COMMAND_READ_CARD);
-  ASSERT_TRUE(shows(Swiped(2)));
-  reader.Send("fault refuse");
-  dunmark.Click(IDC_COMMAND_READ_CARD);
-  ASSERT_TRUE(shows(L""));
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_GET_VERSION, core::Box::kVersionFailed, core::ReasonOf(5)));
 }
 
+// Each field gives its first byte in code page 936 (a double-byte
+// character's lead byte, 0 when empty), the Enter mark '0' or '1'.
 TEST_F(DialogWithReader, DataSettingSendsEachFieldsFirstByte) {
   ASSERT_NO_FATAL_FAILURE(dunmark.OpenReader(reader));
-  size_t from = reader.LogSize();
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_DATA_SETTING, core::Box::kSettingSucceeded));
-  EXPECT_NE(reader.WaitForLine(from, "track settings:").find("25 3F 3B 3F 2B 3F 37 31"), std::string::npos);
-
-  // A double-byte character gives its lead byte in code page 936, an empty
-  // field 0, a longer text its first byte; the Enter mark off gives '0'.
   dunmark.SetText(IDC_TRACK1_START, L"\x4E2Dx");
   dunmark.SetText(IDC_TRACK2_START, L"%B");
   dunmark.SetText(IDC_TRACK3_END, L"");
   dunmark.Click(IDC_ENTER_MARK);
   ASSERT_TRUE(WaitFor([&] { return !dunmark.Checked(IDC_ENTER_MARK); }));
-  from = reader.LogSize();
+  const size_t from = reader.LogSize();
   ASSERT_NO_FATAL_FAILURE(Press(IDC_DATA_SETTING, core::Box::kSettingSucceeded));
   EXPECT_NE(reader.WaitForLine(from, "track settings:").find("D6 3F 25 3F 2B 00 37 30"), std::string::npos);
-
-  reader.Send("fault refuse");
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_DATA_SETTING, core::Box::kSettingFailed, core::ReasonOf(5)));
-  reader.Send("fault silent");
-  ASSERT_NO_FATAL_FAILURE(
-      Press(IDC_GET_VERSION, core::Box::kVersionFailed, core::ReasonOf(KORVEL_E_NO_REPLY)));
-}
-
-// A reader that hangs up: the next call that meets it closes the port (the
-// timer's silently, a command with its box), and it can be opened again once
-// it is back.
-TEST_F(DialogWithReader, AReaderThatHangsUpClosesThePort) {
-  ASSERT_NO_FATAL_FAILURE(dunmark.OpenReader(reader));
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_ACTIVE_MODE, core::Box::kActiveSucceeded));
-  reader.Send("hangup");
-  ASSERT_TRUE(WaitFor([&] { return dunmark.Enabled(IDC_OPEN_COM) && !dunmark.Enabled(IDC_CLOSE_COM); }));
-  EXPECT_TRUE(dunmark.NoBox());
-
-  size_t from = reader.LogSize();
-  reader.Send("plug");
-  ASSERT_NE(reader.WaitForLine(from, "Simulated reader on"), "");
-  ASSERT_NO_FATAL_FAILURE(dunmark.OpenReader(reader));
-  from = reader.LogSize();
-  reader.Send("hangup");
-  ASSERT_NE(reader.WaitForLine(from, "hung up"), "");
-  ASSERT_NO_FATAL_FAILURE(
-      Press(IDC_GET_VERSION, core::Box::kVersionFailed, core::ReasonOf(KORVEL_E_DISCONNECTED)));
-  EXPECT_TRUE(WaitFor([&] { return dunmark.Enabled(IDC_OPEN_COM) && !dunmark.Enabled(IDC_CLOSE_COM); }));
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_SEARCH_MODE, core::Box::kSearchFailed, core::ReasonOf(KORVEL_E_HANDLE)));
-}
-
-// The library's waits dispatch the dialog's messages: a click or a tick that
-// arrives meanwhile waits for the call under way and is delivered after it;
-// the dialog keeps painting.
-TEST_F(DialogWithReader, ClicksAndTicksDuringACallWaitTheirTurn) {
-  ASSERT_NO_FATAL_FAILURE(dunmark.OpenReader(reader));
-  reader.Send("fault slow 2000");
-  const size_t from = reader.LogSize();
-  dunmark.Click(IDC_GET_VERSION);
-  dunmark.Click(IDC_SEARCH_MODE);
-  // Painting goes on while "Get Version" waits for the delayed reply.
-  ASSERT_NE(reader.WaitForLine(from, "reply delayed"), "");
-  InvalidateRect(dunmark.dialog, nullptr, TRUE);
-  EXPECT_TRUE(WaitFor([&] { return !GetUpdateRect(dunmark.dialog, nullptr, FALSE); }, 1500));
-  EXPECT_TRUE(dunmark.NoBox()) << "the call was over before the dialog was painted";
-
-  const Box version = dunmark.WaitBox();
-  EXPECT_EQ(version.text, Widen(sim::Options().identification)) << Describe(version);
-  ASSERT_NO_FATAL_FAILURE(Dunmark::Answer(version));
-  // The press held back runs afterwards, with an exchange of its own.
-  ASSERT_NO_FATAL_FAILURE(dunmark.Expect(core::Box::kSearchCommand));
-
-  // With the timer running, ticks during a slow command wait too: the
-  // command gets its own reply, and captures go on afterwards.
-  reader.Send("fault none");
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_ACTIVE_MODE, core::Box::kActiveSucceeded));
-  reader.Send("fault slow 2500");
-  ASSERT_NO_FATAL_FAILURE(Press(IDC_SEARCH_MODE, core::Box::kSearchActive));
-  reader.Send("fault none");
-  reader.Send("swipe 1");
-  EXPECT_TRUE(WaitFor([&] { return dunmark.Text(IDC_DATA_PACKETS) == Swiped(1); }));
 }

@@ -106,12 +106,6 @@ QString ReaderText(const unsigned char* area, size_t size) {
   return FromGbk(QByteArray(bytes.data(), qsizetype(bytes.size())));
 }
 
-std::array<uint8_t, 8> BuildTrackRecord(const std::array<QString, 6>& sentinels, bool enterMark) {
-  std::array<uint8_t, 6> first{};
-  for (size_t i = 0; i < sentinels.size(); ++i) first[i] = FirstGbkByte(sentinels[i]);
-  return core::BuildTrackRecord(first, enterMark);
-}
-
 QStringList ToStringList(const std::vector<std::string>& items) {
   QStringList list;
   for (const std::string& item : items) list << QString::fromStdString(item);

@@ -14,7 +14,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -50,9 +49,6 @@ QString FitGbkBytes(const QString& text, int budget);
 QString ReaderText(const unsigned char* area, size_t size);
 
 // ---- Bridges to the toolkit-free core ------------------------------------
-
-// The eight bytes "Data Setting" sends, from the six sentinel fields' texts.
-std::array<uint8_t, 8> BuildTrackRecord(const std::array<QString, 6>& sentinels, bool enterMark);
 
 QStringList ToStringList(const std::vector<std::string>& items);
 std::vector<std::string> ToStdStrings(const QStringList& items);
