@@ -3,12 +3,7 @@
 
 #include "commands.h"
 
-#include <limits.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -373,30 +368,17 @@ bool Output::Write(Stream& stream, const std::string& text) {
       }
       wait_ms = static_cast<int>(std::min<int64_t>(give_up_at - now, wait_ms));
     }
-    pollfd p{stream.fd, POLLOUT, 0};
-    const int ready = poll(&p, 1, wait_ms);
-    if (ready < 0 && errno != EINTR) stream.failed = true;
-    if (ready <= 0) continue;  // no room yet, or a signal: look again
-    if ((p.revents & POLLOUT) == 0) {
-      stream.failed = true;  // an error or a hang-up: a pipe whose reader has gone
-      break;
-    }
-    // At most PIPE_BUF bytes: a pipe with room takes them without blocking.
-    const ssize_t n = write(stream.fd, text.data() + done, std::min<size_t>(text.size() - done, PIPE_BUF));
-    if (n > 0)
-      done += static_cast<size_t>(n);
-    else if (n < 0 && errno != EINTR && errno != EAGAIN)
-      stream.failed = true;
+    const long n = console::WriteSome(stream.stream, text.data() + done, text.size() - done, wait_ms);
+    if (n < 0)
+      stream.failed = true;  // a pipe whose reader has gone, an error
+    else
+      done += static_cast<size_t>(n);  // 0: no room yet, or a signal: look again
   }
   return !stream.failed;
 }
 
 bool Output::Closed() const {
-  if (out_.failed) return true;
-  // With no events asked for, poll() still reports an error or a hang-up:
-  // a pipe whose reader has gone, a terminal that went away.
-  pollfd p{out_.fd, 0, 0};
-  return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+  return out_.failed || console::Broken(out_.stream);
 }
 
 bool Output::SwipeSeen(const Result& context, const Swipe& swipe) {
