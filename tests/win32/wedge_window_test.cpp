@@ -125,20 +125,7 @@ std::wstring ProgramPath() {
 // A window with one multi-line edit control that has the keyboard focus.
 class TypingWindow {
  public:
-  TypingWindow() {
-    WNDCLASSW type{};
-    type.lpfnWndProc = DefWindowProcW;
-    type.hInstance = GetModuleHandleW(nullptr);
-    type.lpszClassName = L"KorvelWedgeTarget";
-    RegisterClassW(&type);  // fails harmlessly for the second window
-    window_ =
-        CreateWindowExW(0, L"KorvelWedgeTarget", L"korvel wedge target", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10,
-                        10, 600, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    edit_ = CreateWindowExW(0, L"EDIT", L"",
-                            WS_CHILD | WS_VISIBLE | WS_BORDER | ES_MULTILINE | ES_AUTOHSCROLL | ES_WANTRETURN,
-                            5, 5, 580, 150, window_, nullptr, GetModuleHandleW(nullptr), nullptr);
-    if (edit_ == nullptr) error_ = GetLastError();
-  }
+  TypingWindow() = default;
   TypingWindow(const TypingWindow&) = delete;
   TypingWindow& operator=(const TypingWindow&) = delete;
   ~TypingWindow() {
@@ -147,13 +134,14 @@ class TypingWindow {
 
   // Why the window is not there, or empty.
   std::string Failure() const {
-    return window_ == nullptr || edit_ == nullptr ? "no window (error " + std::to_string(error_) + ")" : "";
+    return edit_ == nullptr ? "no window (error " + std::to_string(error_) + ")" : "";
   }
-  // Brings the window to the front with the focus in the edit control.
+  // Makes the window (again, while a first GUI start in a fresh Wine prefix
+  // refuses it) and brings it to the front with the focus in the edit control.
   bool Focus() {
-    if (window_ == nullptr || edit_ == nullptr) return false;
     return WaitFor(
         [&] {
+          if (edit_ == nullptr && !Create()) return false;
           if (GetForegroundWindow() != window_) SetForegroundWindow(window_);
           if (GetFocus() != edit_) SetFocus(edit_);
           return GetForegroundWindow() == window_ && GetFocus() == edit_;
@@ -167,6 +155,24 @@ class TypingWindow {
   }
 
  private:
+  bool Create() {
+    WNDCLASSW type{};
+    type.lpfnWndProc = DefWindowProcW;
+    type.hInstance = GetModuleHandleW(nullptr);
+    type.lpszClassName = L"KorvelWedgeTarget";
+    RegisterClassW(&type);  // fails harmlessly once the class is there
+    if (window_ == nullptr)
+      window_ =
+          CreateWindowExW(0, L"KorvelWedgeTarget", L"korvel wedge target", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                          10, 10, 600, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (window_ != nullptr)
+      edit_ = CreateWindowExW(
+          0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_BORDER | ES_MULTILINE | ES_AUTOHSCROLL | ES_WANTRETURN,
+          5, 5, 580, 150, window_, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (edit_ == nullptr) error_ = GetLastError();
+    return edit_ != nullptr;
+  }
+
   HWND window_ = nullptr;
   HWND edit_ = nullptr;
   DWORD error_ = 0;
