@@ -3,18 +3,14 @@
 
 // korvel: the reader on the command line, for people and for scripts.
 // `korvel --help` is its manual; tools/cli/ holds its parts.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "cli/report.h"
 #include "cli/request.h"
@@ -29,42 +25,9 @@ namespace {
 
 using namespace korvel::cli;
 
+// Set by Ctrl-C and its kin (console::CatchStopRequests): a wait for a
+// swipe ends, and the reader's mode is restored before the program ends.
 std::atomic<bool> g_stop{false};
-
-void OnSignal(int) {
-  g_stop.store(true);
-}
-
-// Ctrl-C, SIGTERM and SIGHUP end a wait for a swipe, and the reader's mode
-// is restored before the program ends.  A second signal ends it at once.
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-}
-
-// Descriptors 0, 1 and 2 are opened on /dev/null when they are closed, before
-// anything else is opened: a port must never become standard output or
-// error, where everything korvel prints would go down the line to the
-// reader.  Returns whether standard output was closed; false in *ok when
-// /dev/null could not be opened.
-bool OpenStandardDescriptors(bool* ok) {
-  bool out_closed = false;
-  *ok = true;
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free descriptor: `fd`, as the ones below it are open.
-    const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-    if (null != fd) {
-      if (null >= 0) close(null);
-      *ok = false;
-    }
-    if (fd == STDOUT_FILENO) out_closed = true;
-  }
-  return out_closed;
-}
 
 // The exit code after writing help or the version: 1 when it did not all go out.
 int Flushed(FILE* out) {
@@ -103,7 +66,7 @@ int Wedge(const std::vector<std::string>& args, const ParseContext& context) {
   }
   const WedgeLog log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
   if (!request.service.empty()) {
-    CatchStopSignals();
+    console::CatchStopRequests(g_stop);
     return RunWedgeFromService(request, *typist, log, g_stop);
   }
   std::string port = request.port;
@@ -120,24 +83,21 @@ int Wedge(const std::vector<std::string>& args, const ParseContext& context) {
     swiper = simulated.get();
   }
 #endif
-  CatchStopSignals();
+  console::CatchStopRequests(g_stop);
   return RunWedge(request, port, swiper, *typist, log, g_stop);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool descriptors_ok = true;
-  const bool out_closed = OpenStandardDescriptors(&descriptors_ok);
-  if (!descriptors_ok) return CodeOf(Exit::kFailure);
-  // A closed standard output is noticed as a failed write (watch then
-  // restores the reader's mode) instead of ending the program.
-  signal(SIGPIPE, SIG_IGN);
+  bool out_closed = false;
+  if (!console::PrepareStandardStreams(&out_closed)) return CodeOf(Exit::kFailure);
 
+  const std::vector<std::string> args = console::Arguments(argc, argv);
   // `korvel service ...`: a client of korveld, the reader service.
-  if (argc > 1 && std::string(argv[1]) == "service") {
-    CatchStopSignals();
-    return RunService(std::vector<std::string>(argv + 2, argv + argc), stdout, stderr, g_stop);
+  if (!args.empty() && args[0] == "service") {
+    console::CatchStopRequests(g_stop);
+    return RunService(std::vector<std::string>(args.begin() + 1, args.end()), stdout, stderr, g_stop);
   }
 
   ParseContext context;
@@ -147,7 +107,7 @@ int main(int argc, char** argv) {
 #else
   context.have_simulator = false;
 #endif
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  context.have_service = kHaveService;
   if (IsWedgeCommand(args)) {
     if (out_closed) {
       std::fprintf(stderr, "korvel: standard output is closed: nothing was done\n");
@@ -178,7 +138,7 @@ int main(int argc, char** argv) {
                  "korvel: warning: --reveal shows card data in full (account numbers, discretionary data);\n"
                  "korvel: do not keep this output in logs, files or shared terminals.\n");
 
-  Output output(request, STDOUT_FILENO, STDERR_FILENO, g_stop);
+  Output output(request, g_stop);
   std::string port = request.port;
   Swiper* swiper = nullptr;
 #ifdef KORVEL_HAVE_SIMULATOR
@@ -202,7 +162,8 @@ int main(int argc, char** argv) {
       output.Note("Simulated reader on " + port);
   }
 #endif
-  if (request.command == Command::kWatch || request.command == Command::kProbe) CatchStopSignals();
+  if (request.command == Command::kWatch || request.command == Command::kProbe)
+    console::CatchStopRequests(g_stop);
 
   Result result = Run(request, port, swiper, output, g_stop);
   if (!output.Finish(result) && result.exit == Exit::kOk) return CodeOf(Exit::kFailure);

@@ -18,6 +18,8 @@
 #include "korvel/serial_devices.h"
 #include "report.h"
 #include "request.h"
+#include "service_client.h"
+#include "wedge_command.h"
 
 namespace korvel::cli {
 namespace {
@@ -223,6 +225,29 @@ TEST(Arguments, HelpForTheProgramAndEachCommand) {
       EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
     }
   }
+}
+
+// A build without the simulated reader and the service's client (Windows):
+// the help offers neither, and asking for them is a usage error that says why.
+TEST(Arguments, BuildWithoutSimulatorOrService) {
+  const ParseContext windows{false, {}, false};
+  const std::vector<std::vector<std::string>> helps = {{"--help"}, {"probe", "--help"}, {"wedge", "--help"}};
+  for (const std::vector<std::string>& args : helps) {
+    const std::string text =
+        args[0] == "wedge" ? ParseWedgeArguments(args, windows).text : ParseArguments(args, windows).text;
+    EXPECT_EQ(text.find("korvel --simulate [OPTIONS]"), std::string::npos) << text;
+    EXPECT_EQ(text.find("service [--socket"), std::string::npos) << text;
+    EXPECT_EQ(text.find("--service NAME"), std::string::npos) << text;
+    EXPECT_EQ(text.find("(1 to 0)"), std::string::npos) << text;
+  }
+  const WedgeParsed service = ParseWedgeArguments({"wedge", "--service", "lane1"}, windows);
+  EXPECT_EQ(service.kind, WedgeParsed::Kind::kUsageError);
+  EXPECT_NE(service.text.find(kServiceLinuxOnly), std::string::npos) << service.text;
+  const WedgeParsed simulate = ParseWedgeArguments({"--simulate", "wedge"}, windows);
+  EXPECT_EQ(simulate.kind, WedgeParsed::Kind::kUsageError);
+  EXPECT_NE(simulate.text.find("no simulated reader"), std::string::npos) << simulate.text;
+  // The full build offers both.
+  EXPECT_NE(Parse({"--help"}).text.find("service [--socket"), std::string::npos);
 }
 
 TEST(Values, SentinelsRatesSeconds) {

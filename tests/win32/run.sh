@@ -8,7 +8,8 @@
 # Wine's registry), and against a second simulator behind ser2net on the
 # loopback (rfc2217:// and tcp://; skipped when ser2net is not installed); the
 # dialog runs on a display of its own (Xvfb), driven by a program that presses
-# its buttons.  The export tables of both DLLs and the import tables of both
+# its buttons, and korvel.exe wedge types swipes into a test program's window
+# there.  The export tables of both DLLs and the import tables of both
 # dialogs are checked with objdump.  The 64-bit dialog, DLL, import library
 # and headers go into dunmark-windows-x86_64.zip, which is run once more,
 # unpacked alone, in a fresh Wine prefix.  32-bit programs cannot run here;
@@ -137,7 +138,7 @@ for w in /usr/lib/wine/wine64 /usr/lib64/wine/wine64 "$(command -v wine64 || tru
   if [ -n "$w" ] && [ -x "$w" ]; then WINE64=$w; break; fi
 done
 missing=
-for t in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump \
+for t in cmake x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump x86_64-w64-mingw32-strip \
          i686-w64-mingw32-objdump wineserver Xvfb zip unzip convert; do
   command -v "$t" >/dev/null || missing="$missing $t"
 done
@@ -273,6 +274,23 @@ for width in 64 32; do
     fail "$triplet dunmark.exe imports"
   fi
 done
+# So does korvel.exe (the command line in UTF-16 comes from shell32).
+check_korvel_imports() {  # dir triplet
+  local exe=$1/tools/korvel.exe table dlls
+  note "Imports of $exe"
+  table=$("$2-objdump" -p "$exe") || return 1
+  dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$table" | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+  echo "$dlls"
+  [ "$dlls" = "kernel32.dll korvel_dll.dll msvcrt.dll shell32.dll user32.dll " ] &&
+    grep -Eq '[[:space:]]Korvel_CommOpenWithBaud$' <<<"$table"
+}
+if [ "$BUILT64" = 1 ]; then
+  if check_korvel_imports "$B64" x86_64-w64-mingw32; then
+    pass "x86_64-w64-mingw32 korvel.exe imports only system DLLs and Korvel_dll.dll"
+  else
+    fail "x86_64-w64-mingw32 korvel.exe imports"
+  fi
+fi
 
 # --- the zip for Windows users (scripts/windows-zip.sh packs it) -----------------
 ZIP=${OUT:-$B64}/dunmark-windows-x86_64.zip
@@ -438,6 +456,17 @@ if [ "$BUILT64" = 1 ] && [ -f "$ZIP" ] && [ "$CLEAN_OK" = 1 ]; then
     fail "the zip's dunmark.exe on a clean prefix"
   fi
   to_png "$CLEAN_SHOTS"
+fi
+# korvel.exe from the zip starts there too, with the library beside it.
+if [ "$BUILT64" = 1 ] && [ -f "$ZIP" ] && [ "$CLEAN_OK" = 1 ]; then
+  note "The zip's korvel.exe on the clean Wine prefix"
+  version=$(WINEPREFIX=$CLEAN_PREFIX timeout 120 "$WINE64" "$APP/dunmark-windows-x86_64/korvel.exe" --version 2>&1 | tr -d '\r')
+  echo "$version"
+  if [ "$version" = "korvel $(sed -n 's/^project(Korvel VERSION \([0-9.]*\).*/\1/p' "$REPO/CMakeLists.txt")" ]; then
+    pass "the zip's korvel.exe on a clean prefix: $version"
+  else
+    fail "the zip's korvel.exe on a clean prefix"
+  fi
 fi
 if [ "$BUILT32" = 1 ]; then
   note "Checks of the i686 build on this machine ($B32)"

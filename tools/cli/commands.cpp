@@ -3,12 +3,7 @@
 
 #include "commands.h"
 
-#include <limits.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -206,26 +201,43 @@ void Probe(void* handle, const Request& request, Swiper* swiper, Output& output,
     if (const std::string invalid = InvalidReason(*r->swipe); !invalid.empty()) FailInvalid(r, invalid);
 }
 
-void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
-           const std::atomic<bool>& stop, Result* r) {
+// Watch's start: the mode found, then active mode.  False (with `r` failed)
+// when the reader did not answer or refused.
+bool EnterActiveMode(void* handle, Result* r, bool* was_active) {
   unsigned char mode[KORVEL_MODE_AREA] = {};
   int status = Korvel_Search(handle, mode);
-  if (status != KORVEL_OK) return Fail(r, "query_mode", status);
-  r->mode = mode[0];
-  const bool was_active = mode[0] == KORVEL_MODE_ACTIVE;
-  if (!was_active) {
-    status = Korvel_ReadMode(handle, KORVEL_MODE_ACTIVE);
-    if (status != KORVEL_OK) return Fail(r, "set_active", status);
+  if (status != KORVEL_OK) {
+    Fail(r, "query_mode", status);
+    return false;
   }
-  std::string note = "Watching " + r->port + " in active mode (found in " + ModeName(mode[0]) + " mode); ";
+  r->mode = mode[0];
+  *was_active = mode[0] == KORVEL_MODE_ACTIVE;
+  if (!*was_active) {
+    status = Korvel_ReadMode(handle, KORVEL_MODE_ACTIVE);
+    if (status != KORVEL_OK) {
+      Fail(r, "set_active", status);
+      return false;
+    }
+  }
+  return true;
+}
+
+// What watch says when it starts: the port, the mode found, what ends it.
+std::string WatchStartNote(const Request& request, const Swiper* swiper, const Result& r) {
+  std::string note = "Watching " + r.port + " in active mode (found in " + ModeName(*r.mode) + " mode); ";
   note += swiper != nullptr ? "the simulated reader swipes a card every second" : "swipe cards";
   if (request.count > 0) note += ", " + std::to_string(request.count) + " to go";
   if (request.timeout_ms >= 0) note += ", for " + SecondsText(request.timeout_ms);
-  output.Note(note + "; Ctrl-C stops.");
-  if (swiper != nullptr) swiper->StartSwiping();
+  return note + "; Ctrl-C stops.";
+}
 
+// The swipes, each decoded and written, until --count, --timeout, a signal,
+// standard output closing or a failed wait.  Sets *timed_out when the
+// timeout ended it; returns how many swipes (and over-long bursts) were seen.
+int WatchSwipes(void* handle, const Request& request, Output& output, const std::atomic<bool>& stop,
+                Result* r, bool* timed_out) {
   const int64_t deadline = DeadlineOf(request.timeout_ms);
-  bool timed_out = false, ended = false;
+  bool ended = false;
   int number = 0;
   // A reader of the output that went away (korvel watch | head -n 1) ends
   // the watch as a signal does, without waiting for the next swipe to fail.
@@ -243,14 +255,14 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
   };
   for (;;) {
     unsigned char data[KORVEL_DATA_AREA] = {};
-    status = WaitSwipe(
+    const int status = WaitSwipe(
         handle, data, deadline, [&] { return stop.load() || output.Closed(); }, &ended);
     if (ended) {
       output_closed();
       break;
     }
     if (status == KORVEL_E_EMPTY) {
-      timed_out = true;
+      *timed_out = true;
       break;
     }
     if (status != KORVEL_OK && status != KORVEL_E_OVERFLOW) {
@@ -272,22 +284,28 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
     }
     if (request.count > 0 && r->swipes >= request.count) break;
   }
-  if (swiper != nullptr) swiper->StopSwiping();
+  return number;
+}
 
-  if (r->exit != Exit::kDisconnected) {
-    if (was_active) {
-      r->restored = true;
-    } else {
-      // The mode found: command mode (a reader that answered with an unknown
-      // mode byte is left in command mode, its mode at power-up).
-      const int restore = Korvel_ReadMode(handle, KORVEL_MODE_COMMAND);
-      r->restored = restore == KORVEL_OK;
-      if (!r->restored && r->exit == Exit::kOk) Fail(r, "restore_mode", restore);
-      if (!r->restored && r->exit != Exit::kOk)
-        output.Note("The reader could not be put back in command mode: " + StatusReason(restore) + ".");
-    }
+// Puts the reader back in the mode it was found in (unless it went away).
+void RestoreMode(void* handle, bool was_active, Output& output, Result* r) {
+  if (r->exit == Exit::kDisconnected) return;
+  if (was_active) {
+    r->restored = true;
+    return;
   }
-  if (r->exit != Exit::kOk) return;
+  // The mode found: command mode (a reader that answered with an unknown
+  // mode byte is left in command mode, its mode at power-up).
+  const int restore = Korvel_ReadMode(handle, KORVEL_MODE_COMMAND);
+  r->restored = restore == KORVEL_OK;
+  if (!r->restored && r->exit == Exit::kOk) Fail(r, "restore_mode", restore);
+  if (!r->restored && r->exit != Exit::kOk)
+    output.Note("The reader could not be put back in command mode: " + StatusReason(restore) + ".");
+}
+
+// A watch that ran to its end: interrupted, timed out short of its swipes,
+// or (--require-valid) invalid swipes seen decide the exit.
+void WatchOutcome(const Request& request, bool timed_out, int number, Result* r) {
   if (r->interrupted) {
     r->exit = Exit::kInterrupted;
     r->status.reset();
@@ -305,6 +323,21 @@ void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
                (r->invalid_swipes == 1 ? " swipes was not a valid card" : " swipes were not valid cards") +
                " (failed checks or no card data)");
   }
+}
+
+void Watch(void* handle, const Request& request, Swiper* swiper, Output& output,
+           const std::atomic<bool>& stop, Result* r) {
+  bool was_active = false;
+  if (!EnterActiveMode(handle, r, &was_active)) return;
+  output.Note(WatchStartNote(request, swiper, *r));
+  if (swiper != nullptr) swiper->StartSwiping();
+  bool timed_out = false;
+  const int number = WatchSwipes(handle, request, output, stop, r, &timed_out);
+  if (swiper != nullptr) swiper->StopSwiping();
+
+  RestoreMode(handle, was_active, output, r);
+  if (r->exit != Exit::kOk) return;
+  WatchOutcome(request, timed_out, number, r);
   std::string end = std::to_string(r->swipes) + (r->swipes == 1 ? " swipe" : " swipes");
   if (r->restored)
     end += was_active ? "; the reader stays in active mode" : "; the reader is back in command mode";
@@ -335,30 +368,17 @@ bool Output::Write(Stream& stream, const std::string& text) {
       }
       wait_ms = static_cast<int>(std::min<int64_t>(give_up_at - now, wait_ms));
     }
-    pollfd p{stream.fd, POLLOUT, 0};
-    const int ready = poll(&p, 1, wait_ms);
-    if (ready < 0 && errno != EINTR) stream.failed = true;
-    if (ready <= 0) continue;  // no room yet, or a signal: look again
-    if ((p.revents & POLLOUT) == 0) {
-      stream.failed = true;  // an error or a hang-up: a pipe whose reader has gone
-      break;
-    }
-    // At most PIPE_BUF bytes: a pipe with room takes them without blocking.
-    const ssize_t n = write(stream.fd, text.data() + done, std::min<size_t>(text.size() - done, PIPE_BUF));
-    if (n > 0)
-      done += static_cast<size_t>(n);
-    else if (n < 0 && errno != EINTR && errno != EAGAIN)
-      stream.failed = true;
+    const long n = console::WriteSome(stream.stream, text.data() + done, text.size() - done, wait_ms);
+    if (n < 0)
+      stream.failed = true;  // a pipe whose reader has gone, an error
+    else
+      done += static_cast<size_t>(n);  // 0: no room yet, or a signal: look again
   }
   return !stream.failed;
 }
 
 bool Output::Closed() const {
-  if (out_.failed) return true;
-  // With no events asked for, poll() still reports an error or a hang-up:
-  // a pipe whose reader has gone, a terminal that went away.
-  pollfd p{out_.fd, 0, 0};
-  return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+  return out_.failed || console::Broken(out_.stream);
 }
 
 bool Output::SwipeSeen(const Result& context, const Swipe& swipe) {

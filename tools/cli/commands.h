@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string>
 
+#include "console.h"
 #include "report.h"
 #include "request.h"
 
@@ -26,17 +27,17 @@ class Swiper {
   virtual void StopSwiping() = 0;
 };
 
-// Where a command's output goes: for people, text on `out` and notes and
-// errors on `err`; with --json, one object a line on `out` (and the error in
-// words on `err`).  Written unbuffered, waiting for room as long as it takes
+// Where a command's output goes: for people, text on standard output (`out`)
+// and notes and errors on standard error (`err`); with --json, one object a
+// line on `out` (and the error in words on `err`).  Written unbuffered, waiting for room as long as it takes
 // until `stop` is set (a signal arrived); after that a write waits at most
 // kSignalGraceMs, and a stream that cannot take it is given up (nothing more
 // is written to it), so that a full pipe never holds the program after a
 // signal.
 class Output {
  public:
-  Output(const Request& request, int out, int err, const std::atomic<bool>& stop)
-      : request_(request), out_{out}, err_{err}, stop_(stop) {}
+  Output(const Request& request, const std::atomic<bool>& stop)
+      : request_(request), out_{console::Stream::kOut}, err_{console::Stream::kErr}, stop_(stop) {}
   // A note for people on `err` (nothing with --json).
   void Note(const std::string& text);
   // A line of the probe's conversation for people on `out` (nothing with --json).
@@ -55,7 +56,7 @@ class Output {
 
  private:
   struct Stream {
-    int fd;
+    console::Stream stream;
     bool failed = false;  // a write failed: a pipe without a reader, given up after a signal
   };
   bool Write(Stream& stream, const std::string& text);

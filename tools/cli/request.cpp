@@ -16,6 +16,7 @@
 
 #include "exit_codes.h"
 #include "korvel.h"
+#include "platform_text.h"
 #include "wedge_command.h"
 
 namespace korvel::cli {
@@ -33,13 +34,7 @@ struct CommandHelp {
 };
 
 const CommandHelp kCommands[] = {
-    {Command::kPorts, "ports", "", "list the serial devices present",
-     "Lists the serial devices present, one a line: the names under\n"
-     "/dev/serial/by-id with the device each points at (they stay the same\n"
-     "wherever the adapter is plugged in), then /dev/ttyUSB*, /dev/ttyACM*,\n"
-     "and the machine's own ports /dev/ttyS* with the comN name the library\n"
-     "also opens them by.  The setup dialog lists the same devices.  Opens\n"
-     "nothing.  With --simulate the simulated reader's port is listed last.\n"},
+    {Command::kPorts, "ports", "", "list the serial devices present", kPortsDetails},
     {Command::kProbe, "probe", "PORT", "query the mode and identification, take one swipe",
      "Probes the reader: queries its mode, reads its identification text,\n"
      "switches it to active mode, waits for one swipe (--timeout, default 10 s;\n"
@@ -96,15 +91,6 @@ const char kDescription[] =
     "mode, reads and watches swipes (decoded and checked, the account number\n"
     "masked), sets its sentinels and changes its line rate.\n";
 
-const char kPortText[] =
-    "PORT is any name the library opens: com1, com2, ... (/dev/ttyS0, ...), a\n"
-    "device path (/dev/ttyUSB0, /dev/serial/by-id/...), or a reader on another\n"
-    "machine behind a port server: rfc2217://HOST:PORT or tcp://HOST:PORT\n"
-    "(card data crosses the network in the clear: keep it on a trusted network\n"
-    "or a tunnel).  With --simulate there is no PORT: the command talks to a\n"
-    "simulated reader that korvel starts in its own process, e.g.\n"
-    "korvel --simulate probe.  Options may come before or after the command.\n";
-
 const char kCardText[] =
     "Card data: read, watch and probe show the tracks found, the card's fields\n"
     "and every check with its result and reason.  The account number shows at\n"
@@ -134,26 +120,30 @@ const char kSentinelNote[] =
     "% ? ; ? + ?, give them here with the same options.\n";
 
 // The usage lines of the program or of one command.
-std::string UsageLines(const CommandHelp* help) {
+// The --simulate line only when the build has the simulated reader.
+std::string UsageLines(const CommandHelp* help, bool have_simulator) {
   if (help == nullptr)
-    return "Usage: korvel [OPTIONS] COMMAND [ARGUMENTS]\n"
-           "       korvel --simulate [OPTIONS] COMMAND [ARGUMENTS]\n";
+    return std::string("Usage: korvel [OPTIONS] COMMAND [ARGUMENTS]\n") +
+           (have_simulator ? "       korvel --simulate [OPTIONS] COMMAND [ARGUMENTS]\n" : "");
   std::string arguments = help->arguments;
   std::string usage = "Usage: korvel [OPTIONS] " + std::string(help->name);
   if (!arguments.empty()) usage += " " + arguments;
-  if (arguments.rfind("PORT", 0) != 0) return usage + "\n";
+  if (arguments.rfind("PORT", 0) != 0 || !have_simulator) return usage + "\n";
   std::string without_port = arguments.substr(4);
   return usage + "\n       korvel --simulate [OPTIONS] " + help->name + without_port + "\n";
 }
 
 class HelpFormatter : public CLI::Formatter {
  public:
-  HelpFormatter() { column_width(26); }
+  explicit HelpFormatter(const ParseContext& context)
+      : have_simulator_(context.have_simulator), have_service_(context.have_service) {
+    column_width(26);
+  }
 
   std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override {
     const CommandHelp* help = app->get_parent() != nullptr ? FindHelp(app->get_name()) : nullptr;
     std::ostringstream out;
-    out << UsageLines(help) << "\n" << (help != nullptr ? help->details : kDescription);
+    out << UsageLines(help, have_simulator_) << "\n" << (help != nullptr ? help->details : kDescription);
     for (const std::string& group : app->get_groups()) {
       const std::vector<const CLI::Option*> options = app->get_options(
           [&](const CLI::Option* option) { return option->get_group() == group && option->nonpositional(); });
@@ -168,7 +158,8 @@ class HelpFormatter : public CLI::Formatter {
       }
       out << "  " << std::string(kWedgeName).append(24 - std::strlen(kWedgeName), ' ') << kWedgeSummary
           << "\n";
-      out << "  service [--socket PATH] COMMAND  the readers of korveld, the reader service\n";
+      if (have_service_)
+        out << "  service [--socket PATH] COMMAND  the readers of korveld, the reader service\n";
       out << "\n"
           << kPortText << "\n"
           << kCardText << "\n"
@@ -182,6 +173,9 @@ class HelpFormatter : public CLI::Formatter {
     }
     return out.str();
   }
+
+ private:
+  bool have_simulator_, have_service_;
 };
 
 // The width of an option's description in the help.
@@ -391,7 +385,7 @@ struct CommandLine {
 // straight into `request`.
 void AddGlobalOptions(CommandLine* line, const ParseContext& context, Request* request) {
   CLI::App& app = line->app;
-  app.formatter(std::make_shared<HelpFormatter>());
+  app.formatter(std::make_shared<HelpFormatter>(context));
   app.set_help_flag("-h,--help", "print this help and exit");
   app.require_subcommand(0, 1);
   app.fallthrough();
@@ -400,19 +394,21 @@ void AddGlobalOptions(CommandLine* line, const ParseContext& context, Request* r
                                     "or 38400; the reader's rate must match")
                          ->option_text("RATE");
   app.add_flag("--simulate", request->simulate,
-               "talk to a simulated reader started in this\n"
-               "process; PORT is then left out");
+               context.have_simulator ? "talk to a simulated reader started in this\n"
+                                        "process; PORT is then left out"
+                                      : "not in this build: the simulated reader runs\n"
+                                        "on Linux only");
   for (const std::string& key : context.sample_cards)
     line->card_keys += (line->card_keys.empty() ? "" : ", ") + key;
   const std::string first = context.sample_cards.empty() ? "card 1" : context.sample_cards[0];
+  const std::string card_help =
+      context.have_simulator
+          ? "with --simulate: the sample card the simulated reader swipes, by its key (" + line->card_keys +
+                ") or its number (1 to " + std::to_string(context.sample_cards.size()) +
+                "); without it read takes " + first + " and watch takes them all in turn"
+          : std::string("not in this build: it goes with --simulate");
   line->card_given =
-      app.add_option("--card", line->card_text,
-                     Wrap("with --simulate: the sample card the simulated reader swipes, by its key (" +
-                              line->card_keys + ") or its number (1 to " +
-                              std::to_string(context.sample_cards.size()) + "); without it read takes " +
-                              first + " and watch takes them all in turn",
-                          kOptionTextWidth))
-          ->option_text("KEY");
+      app.add_option("--card", line->card_text, Wrap(card_help, kOptionTextWidth))->option_text("KEY");
   app.add_flag("--json", request->json, "one JSON object per line on standard output");
   app.add_flag("--reveal", request->reveal,
                "show card data in full (a warning goes to\n"

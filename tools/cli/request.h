@@ -85,6 +85,7 @@ struct Parsed {
 struct ParseContext {
   bool have_simulator = true;             // this build has --simulate
   std::vector<std::string> sample_cards;  // the keys of the sample cards --card chooses from
+  bool have_service = true;               // this build reaches korveld (not on Windows)
 };
 
 // Reads the command line (without the program's name).

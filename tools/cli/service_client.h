@@ -14,6 +14,14 @@
 
 namespace korvel::cli {
 
+// Whether this build reaches korveld: false on Windows, where the service
+// does not run (service_unavailable.cpp stands in for the client there).
+extern const bool kHaveService;
+
+// What korvel says where it cannot reach the service.
+inline constexpr char kServiceLinuxOnly[] =
+    "korveld, the reader service, runs on Linux only: give the reader's port instead";
+
 // The service's socket: `given` when not empty, else $KORVELD_SOCKET when
 // set, else /run/korvel/korveld.sock,
 // else $XDG_RUNTIME_DIR/korveld.sock when only that one exists (korveld

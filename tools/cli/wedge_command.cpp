@@ -10,49 +10,51 @@
 #include "korvel.h"
 #include "korvel/clock.h"
 #include "korvel/serial_devices.h"
+#include "platform_text.h"
 #include "report.h"
+#include "service_client.h"
 
 namespace korvel::cli {
 
 namespace {
 
-const char kWedgeHelp[] =
-    "Usage: korvel [OPTIONS] wedge PORT [OPTIONS]\n"
-    "       korvel wedge --service NAME [--socket PATH] [OPTIONS]\n"
-    "       korvel --simulate [OPTIONS] wedge [OPTIONS]\n"
-    "\n"
-    "Types each swipe into the window that has the keyboard focus, as if typed\n"
-    "on the keyboard, from a template.  Puts the reader in active mode and runs\n"
-    "until Ctrl-C (or SIGTERM, SIGHUP), --count swipes or --timeout seconds;\n"
-    "the reader is then put back in the mode it was found in.  Works on X11\n"
-    "(every character typed exactly whatever the keyboard layout); Wayland\n"
-    "sessions are not covered.  Never uses the clipboard.\n"
-    "\n"
-    "Options:\n"
-    "  --template TEXT         what a swipe types (default {track2}{enter}):\n"
-    "                          literal text and {account} {name} {surname}\n"
-    "                          {given_name} {expiration} {service_code} {track1}\n"
-    "                          {track2} {track3} {enter} {tab}; {{ and }} for braces\n"
-    "  --allow-payment-data    also type a payment card's account number and\n"
-    "                          discretionary data (see below)\n"
-    "  --key-delay MS          milliseconds between keys (default 5, at most 1000)\n"
-    "  --count N               stop after N swipes\n"
-    "  --timeout SECONDS       stop after this long\n"
-    "  --sentinels RECORD      the reader's track settings, for decoding (%?;?+?71)\n"
-    "  --service NAME          type the swipes of the reader korveld serves as NAME\n"
-    "                          (the service must grant card data in full: its\n"
-    "                          reveal_groups); instead of PORT\n"
-    "  --socket PATH           with --service: the service's socket\n"
-    "  --baud RATE, --simulate, --card KEY   as for the other commands\n"
-    "\n"
-    "Safe by default: a payment card (its account number passes the check digit)\n"
-    "is not typed when the template holds {account}, {track1}, {track2} or\n"
-    "{track3}, which carry its number or discretionary data: typed keys reach\n"
-    "whatever window has the focus and every program that reads keys.\n"
-    "Membership, gift, ID and staff cards are typed.  A swipe that lacks a field\n"
-    "the template needs, or whose track is malformed, types nothing.  Each swipe\n"
-    "is logged on standard error, masked; a refused one also as a desktop\n"
-    "notification (notify-send) where there is one.\n";
+// korvel wedge --help; the --service lines and the --simulate usage only
+// where the build has them.
+std::string WedgeHelp(const ParseContext& context) {
+  std::string text = "Usage: korvel [OPTIONS] wedge PORT [OPTIONS]\n";
+  if (context.have_service) text += "       korvel wedge --service NAME [--socket PATH] [OPTIONS]\n";
+  if (context.have_simulator) text += "       korvel --simulate [OPTIONS] wedge [OPTIONS]\n";
+  text += std::string("\n") + kWedgeDescription +
+          "\n"
+          "Options:\n"
+          "  --template TEXT         what a swipe types (default {track2}{enter}):\n"
+          "                          literal text and {account} {name} {surname}\n"
+          "                          {given_name} {expiration} {service_code} {track1}\n"
+          "                          {track2} {track3} {enter} {tab}; {{ and }} for braces\n"
+          "  --allow-payment-data    also type a payment card's account number and\n"
+          "                          discretionary data (see below)\n"
+          "  --key-delay MS          milliseconds between keys (default 5, at most 1000)\n"
+          "  --count N               stop after N swipes\n"
+          "  --timeout SECONDS       stop after this long\n"
+          "  --sentinels RECORD      the reader's track settings, for decoding (%?;?+?71)\n";
+  if (context.have_service)
+    text +=
+        "  --service NAME          type the swipes of the reader korveld serves as NAME\n"
+        "                          (the service must grant card data in full: its\n"
+        "                          reveal_groups); instead of PORT\n"
+        "  --socket PATH           with --service: the service's socket\n";
+  text += context.have_simulator ? "  --baud RATE, --simulate, --card KEY   as for the other commands\n"
+                                 : "  --baud RATE             as for the other commands\n";
+  return text +
+         "\n"
+         "Safe by default: a payment card (its account number passes the check digit)\n"
+         "is not typed when the template holds {account}, {track1}, {track2} or\n"
+         "{track3}, which carry its number or discretionary data: typed keys reach\n"
+         "whatever window has the focus and every program that reads keys.\n"
+         "Membership, gift, ID and staff cards are typed.  A swipe that lacks a field\n"
+         "the template needs, or whose track is malformed, types nothing.  " +
+         kWedgeLogText;
+}
 
 // Options that take a value, the wedge's and the global ones.
 bool TakesValue(const std::string& option) {
@@ -117,7 +119,7 @@ WedgeParsed ParseWedgeArguments(const std::vector<std::string>& args, const Pars
     }
     if (arg == "--help" || arg == "-h") {
       parsed.kind = WedgeParsed::Kind::kHelp;
-      parsed.text = kWedgeHelp;
+      parsed.text = WedgeHelp(context);
       return parsed;
     }
     std::string value;
@@ -167,6 +169,7 @@ WedgeParsed ParseWedgeArguments(const std::vector<std::string>& args, const Pars
                      std::to_string(kMaxTimeoutSeconds));
       r.timeout_ms = *ms;
     } else if (arg == "--service") {
+      if (!context.have_service) return usage(std::string("--service: ") + kServiceLinuxOnly);
       if (value.empty()) return usage("--service: the reader's name is empty");
       r.service = value;
     } else if (arg == "--socket") {

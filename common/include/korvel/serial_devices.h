@@ -6,12 +6,23 @@
 // `korvel ports`.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "korvel/port_names.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#else
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,7 +38,8 @@ enum class SerialKind {
   kById,     // a name under /dev/serial/by-id: stable across replugging
   kUsb,      // /dev/ttyUSBn: a USB serial adapter
   kAcm,      // /dev/ttyACMn: a USB modem-class device
-  kBuiltIn,  // /dev/ttySn: a port of the machine itself (the library's comN+1)
+  kBuiltIn,  // /dev/ttySn: a port of the machine itself (the library's comN+1);
+             // on Windows every COMn
 };
 
 // "by-id", "usb", "acm", "builtin".
@@ -42,7 +54,7 @@ inline const char* SerialKindName(SerialKind kind) {
 }
 
 struct SerialDevice {
-  std::string path;  // "/dev/serial/by-id/usb-...", "/dev/ttyUSB0", "/dev/ttyS0"
+  std::string path;  // "/dev/serial/by-id/usb-...", "/dev/ttyUSB0", "/dev/ttyS0"; Windows: "COM3"
   SerialKind kind = SerialKind::kUsb;
   std::string target;    // by-id: the device the name points at ("/dev/ttyUSB0"); else empty
   std::string com_name;  // /dev/ttySn: the library's other name for it ("com1"); else empty
@@ -72,7 +84,29 @@ inline bool NaturalLess(const std::string& a, const std::string& b) {
   return da != db ? da < db : a < b;
 }
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// The COMn names among Windows' DOS device names (QueryDosDevice), in
+// natural order.
+inline std::vector<std::string> ComNames() {
+  std::vector<char> names(16384);
+  for (;;) {
+    const DWORD got = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    if (got != 0) break;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= (1u << 22)) return {};
+    names.resize(names.size() * 2);
+  }
+  std::vector<std::string> ports;
+  for (const char* name = names.data(); *name != '\0'; name += std::strlen(name) + 1) {
+    const std::string text = name;
+    if (text.size() > 3 && (text.compare(0, 3, "COM") == 0 || text.compare(0, 3, "com") == 0) &&
+        StemLength(text) == 3)
+      ports.push_back("COM" + text.substr(3));
+  }
+  std::sort(ports.begin(), ports.end(), NaturalLess);
+  ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+  return ports;
+}
+#else
 // The names of the entries of `dir` that are not directories and are
 // `prefix` followed by one or more digits (any name when prefix is empty),
 // in natural order.
@@ -107,11 +141,14 @@ inline std::string LinkTarget(const std::string& path) {
 // order: the names under serial/by-id (each with the device it points at),
 // then ttyUSB*, ttyACM* and the machine's own ports ttyS*; each group in
 // natural order (ttyUSB2 before ttyUSB10).  Only names that exist are
-// listed.  Nothing on Windows.
+// listed.  On Windows (no `dev_root`) the COM ports Windows knows (COM1,
+// COM2, ..., COM10), each kBuiltIn.
 inline std::vector<SerialDevice> FindSerialDevices(const std::string& dev_root = "/dev") {
   std::vector<SerialDevice> devices;
 #if defined(_WIN32)
   (void)dev_root;
+  for (const std::string& name : serial_detail::ComNames())
+    devices.push_back({name, SerialKind::kBuiltIn, "", ""});
 #else
   const std::string by_id = dev_root + "/serial/by-id";
   for (const std::string& name : serial_detail::Names(by_id, "")) {
