@@ -40,28 +40,16 @@
 #include "dunmark_ids.h"
 #include "korvel.h"
 #include "korvel_sim.h"
+#include "wine_test_support.h"
 
 namespace {
 
 namespace core = dunmark::core;
 namespace sim = korvel::sim;
+using namespace korvel::wine_test;
 
 constexpr int kStartMs = 30000;  // a Wine program's first start can be slow on a busy machine
 constexpr int kBoxMs = 15000;    // a box that follows a call: the reader's 3000 ms limits and more
-constexpr std::array<uint8_t, 8> kDefaultRecord{'%', '?', ';', '?', '+', '?', '7', '1'};
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : std::string(value);
-}
-
-std::wstring Widen(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring text(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), size);
-  return text;
-}
 
 std::string Narrow(std::wstring_view text) {
   if (text.empty()) return {};
@@ -71,22 +59,6 @@ std::string Narrow(std::wstring_view text) {
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
                       nullptr);
   return bytes;
-}
-
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Waits until `ready` holds, for at most `timeoutMs`; for changes that happen
-// in another process.
-bool WaitFor(const std::function<bool()>& ready, int timeoutMs = 10000) {
-  const int64_t end = NowMs() + timeoutMs;
-  while (!ready()) {
-    if (NowMs() > end) return false;
-    Sleep(10);
-  }
-  return true;
 }
 
 std::wstring ClassOf(HWND window) {
@@ -230,80 +202,6 @@ std::string Describe(const Box& box) {
 
 // ---- The simulated reader ----------------------------------------------------
 
-class Reader {
- public:
-  bool Configured() const { return !port_.empty() && !fifo_.empty() && !log_.empty(); }
-  const std::string& port() const { return port_; }
-
-  void Send(const std::string& command) const {
-    HANDLE f = CreateFileA(fifo_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE) << "cannot open the control FIFO " << fifo_;
-    const std::string line = command + "\n";
-    DWORD written = 0;
-    const BOOL ok = WriteFile(f, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(f);
-    ASSERT_TRUE(ok && written == line.size()) << command;
-  }
-
-  // The simulator's output so far.
-  std::string Log() const {
-    std::ifstream in(log_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  size_t LogSize() const { return Log().size(); }
-
-  // Waits until the output after `from` holds `text`; returns that line.
-  std::string WaitForLine(size_t from, const std::string& text, int timeoutMs = 10000) const {
-    std::string line;
-    WaitFor(
-        [&] {
-          const std::string log = Log();
-          if (log.size() <= from) return false;
-          const size_t at = log.find(text, from);
-          if (at == std::string::npos) return false;
-          const size_t begin = log.rfind('\n', at) + 1;
-          line = log.substr(begin, log.find('\n', at) - begin);
-          return true;
-        },
-        timeoutMs);
-    return line;
-  }
-
-  // Brings the reader to its start-up state through the library: plugged
-  // in, no fault, 9600 baud, command mode, the default track settings.
-  void Reset() const {
-    ASSERT_NO_FATAL_FAILURE(Send("plug"));
-    ASSERT_NO_FATAL_FAILURE(Send("fault none"));
-    void* handle = nullptr;
-    uint8_t mode[KORVEL_MODE_AREA];
-    WaitFor(
-        [&] {
-          for (uint32_t baud : {9600u, 19200u, 4800u, 38400u}) {
-            handle = Korvel_CommOpenWithBaud(port_.c_str(), baud);
-            if (handle == nullptr) return false;
-            if (Korvel_Search(handle, mode) == KORVEL_OK) {
-              if (baud == 9600) return true;
-              Korvel_SetCommBaud(handle, 9600);
-            }
-            Korvel_CommClose(handle);
-            handle = nullptr;
-          }
-          return false;
-        },
-        30000);
-    ASSERT_NE(handle, nullptr) << "the simulated reader on " << port_ << " does not answer";
-    EXPECT_EQ(Korvel_ReadMode(handle, KORVEL_MODE_COMMAND), KORVEL_OK);
-    EXPECT_EQ(Korvel_SetTrack(handle, kDefaultRecord.data()), KORVEL_OK);
-    Korvel_CommClose(handle);
-  }
-
- private:
-  std::string port_ = Env("KORVEL_SIM_PORT");
-  std::string fifo_ = Env("KORVEL_SIM_CONTROL");
-  std::string log_ = Env("KORVEL_SIM_LOG");
-};
-
 // What the data field shows for a swipe of sample card `number` (1, 2, ...)
 // with the reader's start-up settings: its bytes as code page 936 text, each
 // track ending in CR LF (the Enter mark).
@@ -318,14 +216,6 @@ std::wstring Swiped(int number) {
 }
 
 // ---- The program ---------------------------------------------------------------
-
-std::wstring ProgramPath() {
-  if (const std::string path = Env("DUNMARK_EXE"); !path.empty()) return Widen(path);
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  return path.substr(0, path.find_last_of(L"\\/") + 1) + L"dunmark.exe";
-}
 
 // One run of dunmark.exe and its main dialog.
 class Dunmark {
@@ -349,7 +239,7 @@ class Dunmark {
 
   // Starts the program with `arguments` and waits for its dialog.
   void Start(const std::wstring& arguments = {}) {
-    std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
+    std::wstring line = L"\"" + ProgramPath("DUNMARK_EXE", L"dunmark.exe") + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
@@ -497,7 +387,7 @@ class Dunmark {
   }
 
   // "Open Com" on the simulator's port at the rate selected, answered.
-  void OpenReader(const Reader& reader) const {
+  void OpenReader(const SimulatedReader& reader) const {
     SelectPort(Widen(reader.port()));
     Click(IDC_OPEN_COM);
     ASSERT_NO_FATAL_FAILURE(Expect(core::Box::kProbeSucceeded));
@@ -535,7 +425,7 @@ class DialogWithReader : public DialogShell {
   void SetUp() override {
     DialogShell::SetUp();
     if (IsSkipped()) return;
-    if (!reader.Configured())
+    if (!reader.Configured() || !reader.HasLog())
       GTEST_SKIP() << "no simulated reader configured (tests/win32/run.sh sets one up)";
     ASSERT_NO_FATAL_FAILURE(reader.Reset());
     ASSERT_NO_FATAL_FAILURE(dunmark.Start(L"--port " + Widen(reader.port())));
@@ -551,7 +441,7 @@ class DialogWithReader : public DialogShell {
     dunmark.Click(id);
     ASSERT_NO_FATAL_FAILURE(dunmark.Expect(which, reason));
   }
-  Reader reader;
+  SimulatedReader reader;
 };
 
 // ---- Templates -------------------------------------------------------------------
@@ -687,7 +577,8 @@ TEST_F(DialogShell, MainDialogIsItsTemplate) {
 
 TEST_F(DialogShell, SystemMenuOpensTheAboutBoxAndCloses) {
   // The resources behind the system menu's item and the icon.
-  const HMODULE program = LoadLibraryExW(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  const HMODULE program =
+      LoadLibraryExW(ProgramPath("DUNMARK_EXE", L"dunmark.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(program, nullptr);
   wchar_t item[128] = {};
   EXPECT_GT(LoadStringW(program, IDS_ABOUTBOX, item, 128), 0);

@@ -27,100 +27,16 @@
 #include <vector>
 
 #include "korvel.h"
+#include "wine_test_support.h"
 
 namespace {
 
+using namespace korvel::wine_test;
+
 constexpr int kStartMs = 60000;  // a Wine program's first start can be slow on a busy machine
-constexpr std::array<uint8_t, 8> kDefaultRecord{'%', '?', ';', '?', '+', '?', '7', '1'};
 // The account numbers of the payment cards: never in the log in full.
 constexpr const char* kAccounts[] = {"4111111111111111", "5555555555554444", "378282246310005",
                                      "6011111111111117"};
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : std::string(value);
-}
-
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring text(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), size);
-  return text;
-}
-
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Waits until `ready` holds, for at most `timeout_ms`, dispatching this
-// thread's messages meanwhile: the edit control lives on it.
-bool WaitFor(const std::function<bool()>& ready, int timeout_ms = 10000) {
-  const int64_t end = NowMs() + timeout_ms;
-  for (;;) {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-    if (ready()) return true;
-    if (NowMs() > end) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-  }
-}
-
-// The simulated reader: its control FIFO, and its start-up state restored
-// through the library.
-class Reader {
- public:
-  bool Configured() const { return !port_.empty() && !fifo_.empty(); }
-  const std::string& port() const { return port_; }
-
-  void Send(const std::string& command) const {
-    HANDLE f = CreateFileA(fifo_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE) << "cannot open the control FIFO " << fifo_;
-    const std::string line = command + "\n";
-    DWORD written = 0;
-    const BOOL ok = WriteFile(f, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(f);
-    ASSERT_TRUE(ok && written == line.size()) << command;
-  }
-
-  // Plugged in, no fault, command mode at 9600 baud, the default settings.
-  void Reset() const {
-    ASSERT_NO_FATAL_FAILURE(Send("plug"));
-    ASSERT_NO_FATAL_FAILURE(Send("fault none"));
-    void* handle = nullptr;
-    uint8_t mode[KORVEL_MODE_AREA];
-    WaitFor(
-        [&] {
-          handle = Korvel_CommOpenWithBaud(port_.c_str(), 9600);
-          if (handle != nullptr && Korvel_Search(handle, mode) == KORVEL_OK) return true;
-          if (handle != nullptr) Korvel_CommClose(handle);
-          handle = nullptr;
-          return false;
-        },
-        30000);
-    ASSERT_NE(handle, nullptr) << "the simulated reader on " << port_ << " does not answer at 9600 baud";
-    EXPECT_EQ(Korvel_ReadMode(handle, KORVEL_MODE_COMMAND), KORVEL_OK);
-    EXPECT_EQ(Korvel_SetTrack(handle, kDefaultRecord.data()), KORVEL_OK);
-    Korvel_CommClose(handle);
-  }
-
- private:
-  std::string port_ = Env("KORVEL_SIM_PORT");
-  std::string fifo_ = Env("KORVEL_SIM_CONTROL");
-};
-
-std::wstring ProgramPath() {
-  if (const std::string path = Env("KORVEL_EXE"); !path.empty()) return Widen(path);
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  return path.substr(0, path.find_last_of(L"\\/") + 1) + L"korvel.exe";
-}
 
 // A window with one multi-line edit control that has the keyboard focus.
 class TypingWindow {
@@ -188,7 +104,7 @@ class Korvel {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE log = CreateFileW(log_path_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    std::wstring line = L"\"" + ProgramPath() + L"\" " + arguments;
+    std::wstring line = L"\"" + ProgramPath("KORVEL_EXE", L"korvel.exe") + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -264,7 +180,8 @@ class WineWedge : public ::testing::Test {
   Run SwipeInto(const std::string& card, const std::wstring& options, size_t expected_length) {
     Run run;
     Korvel korvel(L"wedge " + Widen(reader.port()) + L" --count 1 --timeout 120 --key-delay 0 " + options);
-    EXPECT_TRUE(korvel.started()) << "cannot start " << ProgramPath().size() << "-character path";
+    EXPECT_TRUE(korvel.started()) << "cannot start " << ProgramPath("KORVEL_EXE", L"korvel.exe").size()
+                                  << "-character path";
     if (!korvel.started()) return run;
     // The wedge says when the reader is in active mode; only then is a swipe sent.
     const bool ready = WaitFor([&] { return korvel.LogHas("korvel: typing swipes from"); }, kStartMs);
@@ -280,7 +197,7 @@ class WineWedge : public ::testing::Test {
     return run;
   }
 
-  Reader reader;
+  SimulatedReader reader;
   TypingWindow window;
 };
 
