@@ -18,7 +18,6 @@
 // the interrupt ends every wait, for the socket to be writable as well.
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
