@@ -3,59 +3,28 @@
 
 // Network port backend: a serial port behind a port server, reached over TCP
 // with Telnet and the COM port control option (RFC 2217, "rfc2217://") or as
-// a raw byte stream ("tcp://").  BSD sockets on POSIX, Winsock on Windows;
-// the Telnet conversation itself is telnet.{h,cpp}.
+// a raw byte stream ("tcp://").  The sockets are net_socket.h (one file per
+// platform); the Telnet conversation itself is telnet.{h,cpp}.
 //
 // Received bytes are decoded as they are read and kept in the port's own
 // input buffer, so that the input queue the protocol core counts holds data
 // bytes only.  Waits sleep in the system on the socket and the interrupt
-// (poll() with a pipe on POSIX; WSAEventSelect and an event, with the
-// thread's window messages, on Windows), like the serial backends.
+// (and on Windows the thread's window messages), like the serial backends.
 //
 // Whatever the server sends, no call outlasts its own time limit: one look
 // at the socket reads a bounded amount, the answers the Telnet conversation
 // owes the server are queued and sent as the system takes them (never
 // waited for outside a write), a write waits no longer than its limit, and
 // the interrupt ends every wait, for the socket to be writable as well.
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-// winsock2.h before these.
-#include <mstcpip.h>
-#include <windows.h>
-
-#include "win32_messages.h"
-#else
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-#include "korvel/clock.h"
-#include "korvel/posix_fd.h"
-#endif
-
 #include <algorithm>
-#include <atomic>
 #include <climits>
-#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "korvel.h"
 #include "korvel/port_names.h"
+#include "net_socket.h"
 #include "port.h"
 #include "telnet.h"
 
@@ -80,175 +49,15 @@ constexpr size_t kInputBufferBytes = 64 * 1024;
 // (data, Telnet commands, a subnegotiation without end) cannot keep a call
 // reading past its time limit.
 constexpr size_t kReadBudgetBytes = 64 * 1024;
-// Answers owed to the server beyond what the system's buffers took: a
-// server that keeps asking for answers and never reads them is gone.  A
-// conversation owes a few dozen bytes; every option refused once is 1.5 KiB.
+// Answers owed to the server beyond what the system's buffers took (its
+// send buffer is net::kSendBufferBytes): a server that keeps asking for
+// answers and never reads them is gone.  A conversation owes a few dozen
+// bytes; every option refused once is 1.5 KiB.
 constexpr size_t kOwedLimitBytes = 16 * 1024;
-// The system's buffer for bytes to the server (its own, not autotuned).
-constexpr size_t kSendBufferBytes = 16 * 1024;
-
-#ifdef _WIN32
-using Socket = SOCKET;
-constexpr Socket kNoSocket = INVALID_SOCKET;
-constexpr int kSendFlags = 0;
-constexpr int kTimedOut = WSAETIMEDOUT;
-constexpr int kRefused = WSAECONNREFUSED;
-int LastError() {
-  return WSAGetLastError();
-}
-bool WouldBlock(int e) {
-  return e == WSAEWOULDBLOCK || e == WSAEINPROGRESS;
-}
-bool Interrupted(int e) {
-  return e == WSAEINTR;
-}
-void CloseSocket(Socket s) {
-  closesocket(s);
-}
-std::string ErrorText(int e) {
-  return win32::SystemErrorText(static_cast<DWORD>(e));
-}
-std::string ResolveErrorText(int e) {
-  return ErrorText(e);
-}
-// Acknowledge every segment at once (see QuickAck below); Windows 8 and
-// later, and the setting holds for the socket's life.  Best effort.
-void AcknowledgeAtOnce(Socket s, bool after_connect) {
-  if (!after_connect) return;
-  DWORD frequency = 1, returned = 0;
-  WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &frequency, sizeof frequency, nullptr, 0, &returned, nullptr,
-           nullptr);
-}
-bool NameNotFound(int e) {
-  return e == WSAHOST_NOT_FOUND || e == WSANO_DATA || e == WSANO_RECOVERY;
-}
-// Winsock is started once per process and never stopped: the library has
-// no moment at which no other thread might still use it.
-int StartSockets() {
-  static const int result = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data);
-  }();
-  return result;
-}
-bool SetNonBlocking(Socket s) {
-  u_long on = 1;
-  return ioctlsocket(s, FIONBIO, &on) == 0;
-}
-// Waits until `s` can be written to or has failed; false after `ms`.
-bool WaitWritable(Socket s, int ms, bool* failed) {
-  fd_set write_set, error_set;
-  FD_ZERO(&write_set);
-  FD_ZERO(&error_set);
-  FD_SET(s, &write_set);
-  FD_SET(s, &error_set);
-  timeval tv{ms / 1000, (ms % 1000) * 1000};
-  const int r = select(0, nullptr, &write_set, &error_set, &tv);
-  *failed = r > 0 && FD_ISSET(s, &error_set);
-  return r > 0;
-}
-#else
-using Socket = int;
-constexpr Socket kNoSocket = -1;
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed connection gives EPIPE, never SIGPIPE
-#else
-constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
-#endif
-constexpr int kTimedOut = ETIMEDOUT;
-constexpr int kRefused = ECONNREFUSED;
-int LastError() {
-  return errno;
-}
-bool WouldBlock(int e) {
-  return e == EAGAIN || e == EWOULDBLOCK || e == EINPROGRESS;
-}
-bool Interrupted(int e) {
-  return e == EINTR;
-}
-void CloseSocket(Socket s) {
-  close(s);
-}
-std::string ErrorText(int e) {
-  return std::strerror(e);
-}
-std::string ResolveErrorText(int e) {
-  return gai_strerror(e);
-}
-// Acknowledge every segment at once.  A server that writes a reply in more
-// than one piece (a purge confirmation, then the reply; a long reply in
-// chunks) with Nagle's algorithm on sends each next piece only once the last
-// is acknowledged, and a delayed acknowledgement (40 ms on Linux) would hold
-// every exchange up that long.  Linux's quick-ack mode lapses, so it is set
-// again after every read.
-void AcknowledgeAtOnce(Socket s, bool after_connect) {
-  (void)after_connect;
-#ifdef TCP_QUICKACK
-  const int on = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-#else
-  (void)s;
-#endif
-}
-bool NameNotFound(int e) {
-  return e == EAI_NONAME || e == EAI_FAIL
-#ifdef EAI_NODATA
-         || e == EAI_NODATA
-#endif
-      ;
-}
-int StartSockets() {
-  return 0;
-}
-bool SetNonBlocking(Socket s) {
-  const int flags = fcntl(s, F_GETFL);
-  return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0 && fcntl(s, F_SETFD, FD_CLOEXEC) == 0;
-}
-bool WaitWritable(Socket s, int ms, bool* failed) {
-  pollfd p{s, POLLOUT, 0};
-  const int r = poll(&p, 1, ms);
-  *failed = r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
-  return r > 0;
-}
-#endif
 
 class NetPort final : public Port {
  public:
-  NetPort(Socket socket, bool telnet) : socket_(socket), telnet_(telnet) {}
-  ~NetPort() override {
-    CloseSocket(socket_);
-#ifdef _WIN32
-    if (socket_event_ != WSA_INVALID_EVENT) WSACloseEvent(socket_event_);
-    if (interrupt_ != nullptr) CloseHandle(interrupt_);
-    if (nudge_ != nullptr) CloseHandle(nudge_);
-#else
-    if (wake_ >= 0) close(wake_);
-    if (wake_write_ >= 0) close(wake_write_);
-#endif
-  }
-  NetPort(const NetPort&) = delete;
-  NetPort& operator=(const NetPort&) = delete;
-
-  // Makes the interrupt and readiness signals; the system's error, or 0.
-  int Prepare() {
-#ifdef _WIN32
-    interrupt_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (interrupt_ == nullptr) return static_cast<int>(GetLastError());
-    nudge_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (nudge_ == nullptr) return static_cast<int>(GetLastError());
-    socket_event_ = WSACreateEvent();
-    if (socket_event_ == WSA_INVALID_EVENT) return LastError();
-    if (WSAEventSelect(socket_, socket_event_, FD_READ | FD_WRITE | FD_CLOSE) != 0) return LastError();
-#else
-    int wake[2];
-    if (pipe(wake) != 0) return errno;
-    wake_ = AboveStandardStreams(wake[0]);
-    wake_write_ = AboveStandardStreams(wake[1]);
-    for (int fd : {wake_, wake_write_})
-      if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return errno;
-#endif
-    return 0;
-  }
+  NetPort(std::unique_ptr<net::Socket> socket, bool telnet) : socket_(std::move(socket)), telnet_(telnet) {}
 
   // --- Port ----------------------------------------------------------------
 
@@ -341,45 +150,16 @@ class NetPort final : public Port {
 
   // Once signalled it keeps every later wait short, which is what a closed
   // handle needs.
-  void Interrupt() override {
-    interrupted_.store(true, std::memory_order_release);
-#ifdef _WIN32
-    SetEvent(interrupt_);
-#else
-    const char c = 1;
-    (void)!write(wake_write_, &c, 1);
-#endif
-  }
+  void Interrupt() override { socket_->Interrupt(); }
 
   // Ends one Sleep(): the current one, or the next.
-  void Wake() override {
-#ifdef _WIN32
-    SetEvent(nudge_);
-#else
-    const char c = 1;
-    (void)!write(wake_write_, &c, 1);
-#endif
-  }
+  void Wake() override { socket_->Wake(); }
 
-  int64_t NowMs() override {
-#ifdef _WIN32
-    return clock_.NowMs();
-#else
-    return MonotonicMs();
-#endif
-  }
+  int64_t NowMs() override { return socket_->NowMs(); }
 
-#ifdef _WIN32
-  void PumpPlatformMessages() override {
-    win32::PumpThreadMessages();
-  }
-  bool HasPlatformPump() const override {
-    return true;
-  }
-#endif
-  bool Gone() const override {
-    return gone_;
-  }
+  void PumpPlatformMessages() override { socket_->PumpMessages(); }
+  bool HasPlatformPump() const override { return socket_->HasMessagePump(); }
+  bool Gone() const override { return gone_; }
 
   // --- the open ------------------------------------------------------------
 
@@ -433,11 +213,9 @@ class NetPort final : public Port {
   }
 
  private:
-  enum class Signal { kTime, kSocket, kWoken };
+  using Signal = net::Signal;
 
-  bool InterruptSignalled() const {
-    return interrupted_.load(std::memory_order_acquire);
-  }
+  bool InterruptSignalled() const { return socket_->Interrupted(); }
 
   // Sleeps in the system until the socket has something to report (or takes
   // bytes that are queued for it: they are sent), the interrupt is signalled
@@ -445,65 +223,10 @@ class NetPort final : public Port {
   // pass (kTime).
   Signal Sleep(int ms, bool on_messages) {
     if (InterruptSignalled()) return Signal::kWoken;
-#ifdef _WIN32
-    if (socket_pending_) {  // seen while waiting to write
-      socket_pending_ = false;
-      return Signal::kSocket;
-    }
-    const HANDLE handles[3] = {interrupt_, socket_event_, nudge_};
-    const DWORD r = win32::WaitForHandlesOrMessages(3, handles, static_cast<DWORD>(ms), on_messages);
-    if (r == WAIT_OBJECT_0 + 1) {
-      const long events = TakeSocketEvents();
-      socket_pending_ = false;
-      if ((events & FD_WRITE) != 0) Flush(NowMs());
-      return Signal::kSocket;
-    }
-    return r == WAIT_TIMEOUT ? Signal::kTime : Signal::kWoken;
-#else
-    (void)on_messages;
-    const short out = out_.empty() ? 0 : POLLOUT;
-    pollfd p[2] = {{socket_, static_cast<short>(POLLIN | out), 0}, {wake_, POLLIN, 0}};
-    const int r = poll(p, 2, ms);
-    if (r < 0) return errno == EINTR ? Signal::kTime : Signal::kWoken;
-    if (r == 0) return Signal::kTime;
-    if (p[1].revents != 0) {
-      // A Wake() is taken once; an Interrupt() stays.
-      char sink[64];
-      if (!InterruptSignalled())
-        while (read(wake_, sink, sizeof sink) > 0) {
-        }
-      return Signal::kWoken;
-    }
-    if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) closing_ = true;
-    if ((p[0].revents & POLLOUT) != 0) Flush(NowMs());
-    return Signal::kSocket;
-#endif
-  }
-
-#ifdef _WIN32
-  // The socket's network events since the last look (which resets the
-  // event); the end of the connection is noted, and a read or the end not
-  // acted on at once is kept for the next Sleep().
-  long TakeSocketEvents() {
-    WSANETWORKEVENTS events{};
-    WSAEnumNetworkEvents(socket_, socket_event_, &events);
-    if ((events.lNetworkEvents & FD_CLOSE) != 0) closing_ = true;
-    if ((events.lNetworkEvents & (FD_READ | FD_CLOSE)) != 0) socket_pending_ = true;
-    return events.lNetworkEvents;
-  }
-#endif
-
-  // Sleeps until the socket can take more bytes, the interrupt is signalled
-  // or `ms` pass; the caller tries again either way.
-  void AwaitWritable(int ms) {
-#ifdef _WIN32
-    const HANDLE handles[2] = {interrupt_, socket_event_};
-    if (WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(ms)) == WAIT_OBJECT_0 + 1)
-      TakeSocketEvents();
-#else
-    pollfd p[2] = {{socket_, POLLOUT, 0}, {wake_, POLLIN, 0}};
-    (void)poll(p, 2, ms);
-#endif
+    bool writable = false;
+    const Signal signal = socket_->Sleep(ms, on_messages, !out_.empty(), &writable);
+    if (writable) Flush(NowMs());
+    return signal;
   }
 
   // Reads what the socket holds, up to kReadBudgetBytes, decodes it into the
@@ -515,15 +238,15 @@ class NetPort final : public Port {
     if (gone_) return;
     uint8_t buffer[4096];
     for (size_t taken = 0; taken < kReadBudgetBytes && !InterruptSignalled();) {
-      const auto n = recv(socket_, reinterpret_cast<char*>(buffer), sizeof buffer, 0);
-      if (n > 0) {
-        AcknowledgeAtOnce(socket_, false);
-        Take(buffer, static_cast<size_t>(n));
-        taken += static_cast<size_t>(n);
+      size_t n = 0;
+      const net::Io io = socket_->Receive(buffer, sizeof buffer, &n);
+      if (io == net::Io::kMoved) {
+        Take(buffer, n);
+        taken += n;
         continue;
       }
-      if (n < 0 && Interrupted(LastError())) continue;
-      if (n < 0 && WouldBlock(LastError()) && !closing_) break;
+      if (io == net::Io::kRetry) continue;
+      if (io == net::Io::kAgain && !socket_->Closing()) break;
       gone_ = true;  // end of stream, reset, or a failure
       break;
     }
@@ -543,9 +266,7 @@ class NetPort final : public Port {
     Keep(decoded_.data(), decoded_.size());
   }
 
-  void Queue(const std::vector<uint8_t>& bytes) {
-    out_.insert(out_.end(), bytes.begin(), bytes.end());
-  }
+  void Queue(const std::vector<uint8_t>& bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
 
   void Keep(const uint8_t* bytes, size_t count) {
     const size_t room = kInputBufferBytes - std::min(kInputBufferBytes, input_.size());
@@ -558,21 +279,20 @@ class NetPort final : public Port {
   void Flush(int64_t deadline) {
     size_t done = 0;
     while (done < out_.size() && !gone_) {
-      const auto n = send(socket_, reinterpret_cast<const char*>(out_.data() + done),
-                          static_cast<int>(std::min<size_t>(out_.size() - done, INT_MAX)), kSendFlags);
-      if (n > 0) {
-        done += static_cast<size_t>(n);
+      size_t n = 0;
+      const net::Io io = socket_->Send(out_.data() + done, out_.size() - done, &n);
+      if (io == net::Io::kMoved) {
+        done += n;
         continue;
       }
-      const int e = LastError();
-      if (n < 0 && Interrupted(e)) continue;
-      if (n < 0 && !WouldBlock(e)) {
+      if (io == net::Io::kRetry) continue;
+      if (io == net::Io::kFailed) {
         gone_ = true;
         break;
       }
       const int64_t left = deadline - NowMs();
       if (left <= 0 || InterruptSignalled()) break;
-      AwaitWritable(static_cast<int>(left));
+      socket_->AwaitWritable(static_cast<int>(left));
     }
     if (gone_)
       out_.clear();
@@ -597,28 +317,16 @@ class NetPort final : public Port {
     return KORVEL_OPEN_NETWORK;
   }
 
-  Socket socket_;
+  std::unique_ptr<net::Socket> socket_;
   bool telnet_;
   telnet::Client client_;
   std::vector<uint8_t> input_;  // data bytes received and not yet read
   std::vector<uint8_t> decoded_;
   std::vector<uint8_t> out_;  // for the server, not yet taken by the system
   bool gone_ = false;
-  bool closing_ = false;         // the system reported the end of the connection
   bool unread_answers_ = false;  // gone for owing more than kOwedLimitBytes
-  std::atomic<bool> interrupted_{false};
   int64_t last_purge_ms_ = 0;
   uint8_t pending_purges_ = 0;  // telnet::kPurgeReceive | kPurgeTransmit, for the next write
-#ifdef _WIN32
-  HANDLE interrupt_ = nullptr;
-  HANDLE nudge_ = nullptr;  // auto-reset: Wake()
-  WSAEVENT socket_event_ = WSA_INVALID_EVENT;
-  bool socket_pending_ = false;  // a read or the end, seen while waiting to write
-  win32::TickClock clock_;
-#else
-  int wake_ = -1;
-  int wake_write_ = -1;
-#endif
 };
 
 // Fills `failure`.
@@ -631,69 +339,31 @@ std::nullptr_t Fail(OpenFailure* failure, int reason, int system_error, const st
   return nullptr;
 }
 
-// Connects to one address within `ms`; the socket (non-blocking), or
-// kNoSocket with `error` set.
-Socket Connect(const addrinfo* address, int ms, int* error) {
-  Socket s = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
-#ifndef _WIN32
-  s = AboveStandardStreams(s);
-#endif
-  if (s == kNoSocket) {
-    *error = LastError();
-    return kNoSocket;
+// Looks the server up and connects `socket` to its addresses in turn, all
+// within one time limit, which `connect_ms` of it took; false with `failure`
+// filled.
+bool ConnectToServer(const NetworkPortName& server, net::Socket* socket, int64_t* connect_ms,
+                     const std::string& name, OpenFailure* failure) {
+  net::Addresses addresses;
+  int system_error = 0;
+  std::string text;
+  if (const int reason = addresses.Resolve(server.host, server.port, &system_error, &text);
+      reason != KORVEL_OPEN_OK) {
+    Fail(failure, reason, system_error, name, text);
+    return false;
   }
-  if (!SetNonBlocking(s)) {
-    *error = LastError();
-    CloseSocket(s);
-    return kNoSocket;
+  const int64_t start = socket->NowMs();
+  int error = net::TimedOutError();
+  for (const addrinfo* a = addresses.First(); a != nullptr; a = net::Addresses::Next(a)) {
+    const int64_t left = kConnectTimeoutMs - (socket->NowMs() - start);
+    if (left <= 0) break;
+    error = socket->Connect(a, static_cast<int>(left));
+    *connect_ms = socket->NowMs() - start;
+    if (error == 0) return true;
   }
-#if defined(SO_NOSIGPIPE)
-  const int on = 1;
-  setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
-  // Requests are a few bytes each: the system need not hold megabytes of
-  // them (or of answers) for a server that does not read.
-  const int send_buffer = static_cast<int>(kSendBufferBytes);
-  setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer), sizeof send_buffer);
-  if (connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
-    const int e = LastError();
-    bool failed = false;
-    if (!WouldBlock(e)) {
-      *error = e;
-      CloseSocket(s);
-      return kNoSocket;
-    }
-    if (!WaitWritable(s, ms, &failed)) {
-      *error = kTimedOut;
-      CloseSocket(s);
-      return kNoSocket;
-    }
-    int so_error = 0;
-    socklen_t length = sizeof so_error;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &length) != 0)
-      so_error = LastError();
-    if (so_error != 0 || failed) {
-      *error = so_error != 0 ? so_error : kRefused;
-      CloseSocket(s);
-      return kNoSocket;
-    }
-  }
-  const int on = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-  AcknowledgeAtOnce(s, true);
-  return s;
-}
-
-int ReasonOfConnectError(int error) {
-  return error == kRefused ? KORVEL_OPEN_ABSENT : KORVEL_OPEN_NETWORK;
-}
-
-int64_t OpenClockMs() {
-#ifdef _WIN32
-  return static_cast<int64_t>(GetTickCount64());
-#else
-  return MonotonicMs();
-#endif
+  Fail(failure, net::IsRefused(error) ? KORVEL_OPEN_ABSENT : KORVEL_OPEN_NETWORK, error, name,
+       net::ErrorText(error));
+  return false;
 }
 
 }  // namespace
@@ -708,40 +378,17 @@ std::unique_ptr<Port> OpenNetworkPort(const char* given, uint32_t baud, OpenFail
   if (!parsed.error.empty()) return Fail(failure, KORVEL_OPEN_ARGUMENT, 0, name, parsed.error);
   const bool telnet = parsed.protocol == NetworkPortName::Protocol::kRfc2217;
 
-  if (const int e = StartSockets(); e != 0) return Fail(failure, KORVEL_OPEN_SYSTEM, e, name, ErrorText(e));
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* addresses = nullptr;
-  const std::string service = std::to_string(parsed.port);
-  if (const int e = getaddrinfo(parsed.host.c_str(), service.c_str(), &hints, &addresses); e != 0) {
-#ifndef _WIN32
-    if (e == EAI_SYSTEM) return Fail(failure, KORVEL_OPEN_SYSTEM, errno, name, ErrorText(errno));
-#endif
-    return Fail(failure, NameNotFound(e) ? KORVEL_OPEN_ABSENT : KORVEL_OPEN_NETWORK, 0, name,
-                ResolveErrorText(e));
-  }
-  // Every address of the name in turn, within one time limit.
-  const int64_t start = OpenClockMs();
-  Socket socket = kNoSocket;
-  int error = kTimedOut;
-  for (const addrinfo* a = addresses; a != nullptr && socket == kNoSocket; a = a->ai_next) {
-    const int64_t left = kConnectTimeoutMs - (OpenClockMs() - start);
-    if (left <= 0) break;
-    socket = Connect(a, static_cast<int>(left), &error);
-  }
-  freeaddrinfo(addresses);
-  if (socket == kNoSocket) return Fail(failure, ReasonOfConnectError(error), error, name, ErrorText(error));
-  const int64_t connect_ms = OpenClockMs() - start;
+  if (const int e = net::StartSockets(); e != 0)
+    return Fail(failure, KORVEL_OPEN_SYSTEM, e, name, net::ErrorText(e));
+  std::unique_ptr<net::Socket> socket = net::NewSocket();
+  if (!socket) return Fail(failure, KORVEL_OPEN_SYSTEM, 0, name, "out of memory");
+  int64_t connect_ms = 0;
+  if (!ConnectToServer(parsed, socket.get(), &connect_ms, name, failure)) return nullptr;
+  if (const int e = socket->Prepare(); e != 0)
+    return Fail(failure, KORVEL_OPEN_SYSTEM, e, name, net::ErrorText(e));
 
-  std::unique_ptr<NetPort> port(new (std::nothrow) NetPort(socket, telnet));
-  if (!port) {
-    CloseSocket(socket);
-    return Fail(failure, KORVEL_OPEN_SYSTEM, 0, name, "out of memory");
-  }
-  if (const int e = port->Prepare(); e != 0) return Fail(failure, KORVEL_OPEN_SYSTEM, e, name, ErrorText(e));
+  std::unique_ptr<NetPort> port(new (std::nothrow) NetPort(std::move(socket), telnet));
+  if (!port) return Fail(failure, KORVEL_OPEN_SYSTEM, 0, name, "out of memory");
   std::string why;
   const int reason = telnet ? port->Negotiate(baud, &why)
                             : port->AwaitVerdict(static_cast<int>(std::clamp<int64_t>(
