@@ -145,6 +145,10 @@ class PosixSocket final : public Socket {
 
   Signal Sleep(int ms, bool on_messages, bool want_write, bool* writable) override {
     (void)on_messages;
+    if (wake_pending_) {  // taken from the pipe while waiting to write
+      wake_pending_ = false;
+      return Signal::kWoken;
+    }
     const short out = want_write ? POLLOUT : 0;
     pollfd p[2] = {{socket_, static_cast<short>(POLLIN | out), 0}, {wake_, POLLIN, 0}};
     const int r = poll(p, 2, ms);
@@ -163,9 +167,22 @@ class PosixSocket final : public Socket {
     return Signal::kSocket;
   }
 
+  // Room to write, an Interrupt() or the end of `ms`.  A Wake() does not end
+  // it (a cancel is for waits, not writes) but is kept for the next Sleep:
+  // taken from the pipe here, so that the pipe does not stay readable and
+  // make this a busy loop.
   void AwaitWritable(int ms) override {
-    pollfd p[2] = {{socket_, POLLOUT, 0}, {wake_, POLLIN, 0}};
-    (void)poll(p, 2, ms);
+    const int64_t end = MonotonicMs() + ms;
+    for (;;) {
+      // Interrupt() sets its flag before its byte: a byte taken below is
+      // seen here as the flag.
+      if (Interrupted()) return;
+      pollfd p[2] = {{socket_, POLLOUT, 0}, {wake_, POLLIN, 0}};
+      const int64_t left = end - MonotonicMs();
+      if (left <= 0 || poll(p, 2, static_cast<int>(left)) <= 0 || p[0].revents != 0) return;
+      char sink[64];
+      while (read(wake_, sink, sizeof sink) > 0) wake_pending_ = true;
+    }
   }
 
   void Wake() override {
@@ -185,6 +202,7 @@ class PosixSocket final : public Socket {
   int socket_ = -1;
   int wake_ = -1;
   int wake_write_ = -1;
+  bool wake_pending_ = false;
 };
 
 }  // namespace

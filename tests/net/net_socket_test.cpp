@@ -5,8 +5,9 @@
 // loopback: what port_net.cpp builds on.  A Wake() ends one sleep, the
 // interrupt every later one, from any thread; bytes, room to write and the
 // end of the connection wake a sleep; the send buffer stays small, so a
-// server that never reads fills it soon; a send to a closed connection fails
-// without a signal.
+// server that never reads fills it soon, and a wait for room to write ends at
+// its limit or the interrupt, not at a Wake(); a send to a closed connection
+// fails without a signal.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -109,6 +110,14 @@ TEST_F(NetSocket, BytesAFullSendBufferAndTheEndOfTheConnection) {
   EXPECT_EQ(io, Io::kAgain);
   EXPECT_LT(sent, 1024u * 1024u);
   s_->AwaitWritable(50);  // full: ends when its time is up
+  EXPECT_EQ(s_->Sleep(0, false, true, &writable_), Signal::kTime);
+  // A Wake() (a cancel) does not end a wait to write, nor make it return at
+  // once again and again while its byte stays unread; the next sleep gets it.
+  s_->Wake();
+  const auto t0 = Clock::now();
+  s_->AwaitWritable(200);
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(190));
+  EXPECT_EQ(s_->Sleep(0, false, true, &writable_), Signal::kWoken);
   EXPECT_EQ(s_->Sleep(0, false, true, &writable_), Signal::kTime);
   // The server reads it all: room to write wakes a sleep that asks for it.
   std::vector<uint8_t> sink(sent);
