@@ -28,6 +28,7 @@ const char kWedgeDescription[] =
 
 const char kWedgeLogText[] =
     "Each swipe\n"
-    "is logged on standard error, masked.\n";
+    "is logged on standard error, masked; a refused one also as a balloon of\n"
+    "the notification area.\n";
 
 }  // namespace korvel::cli

@@ -26,7 +26,8 @@ class Typist {
 };
 
 // Shows a desktop notification where the platform has one at hand (on
-// Linux: notify-send, when installed); nothing waits for it and nothing is
+// Linux: notify-send, when installed; on Windows: a balloon of the
+// notification area, for ten seconds); nothing waits for it and nothing is
 // said when there is none.  `body` must hold masked card data only.  From
 // one thread.
 void Notify(const std::string& title, const std::string& body);

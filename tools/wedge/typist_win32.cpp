@@ -3,10 +3,16 @@
 
 // Windows: SendInput with KEYEVENTF_UNICODE, whatever the keyboard layout
 // (a character beyond U+FFFF as its two UTF-16 halves); Enter and Tab as
-// their virtual keys.
+// their virtual keys.  A refused swipe's notification is a balloon of the
+// notification area.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
+#include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "typist.h"
@@ -63,9 +69,96 @@ class Win32Typist : public Typist {
 
 }  // namespace
 
-// Windows has no notification a console program can show without a
-// registered application; the log line says it.
-void Notify(const std::string&, const std::string&) {}
+namespace {
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring text(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0)
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), size);
+  return text;
+}
+
+constexpr DWORD kBalloonMs = 10000;  // then the icon is taken away again
+
+// The icons shown now, taken away at the program's end too: an icon whose
+// program ended stays in the notification area until the mouse passes it.
+struct ShownIcons {
+  std::mutex lock;
+  std::vector<HWND> windows;
+};
+
+ShownIcons& Shown() {
+  static ShownIcons* shown = [] {
+    auto* icons = new ShownIcons;  // never destroyed: the handler below may run late
+    std::atexit([] {
+      std::lock_guard<std::mutex> hold(Shown().lock);
+      for (HWND window : Shown().windows) {
+        NOTIFYICONDATAW icon{};
+        icon.cbSize = sizeof icon;
+        icon.hWnd = window;
+        icon.uID = 1;
+        Shell_NotifyIconW(NIM_DELETE, &icon);
+      }
+      Shown().windows.clear();
+    });
+    return icons;
+  }();
+  return *shown;
+}
+
+// An icon in the notification area with `body` as its balloon (a toast on
+// Windows 10 and later), owned by a hidden window of this thread, and taken
+// away after kBalloonMs.  Nothing is shown where there is no notification
+// area (Shell_NotifyIcon fails).
+void ShowBalloon(const std::wstring& title, const std::wstring& body) {
+  static constexpr wchar_t kClass[] = L"KorvelWedgeNotification";
+  WNDCLASSW type{};
+  type.lpfnWndProc = DefWindowProcW;
+  type.hInstance = GetModuleHandleW(nullptr);
+  type.lpszClassName = kClass;
+  RegisterClassW(&type);  // fails harmlessly once the class is there
+  HWND window = CreateWindowExW(0, kClass, L"korvel wedge", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
+  if (window == nullptr) return;
+  NOTIFYICONDATAW icon{};
+  icon.cbSize = sizeof icon;
+  icon.hWnd = window;
+  icon.uID = 1;
+  icon.uFlags = NIF_ICON | NIF_TIP | NIF_INFO;
+  icon.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_WARNING));
+  icon.dwInfoFlags = NIIF_WARNING;
+  lstrcpynW(icon.szTip, L"korvel wedge", ARRAYSIZE(icon.szTip));
+  lstrcpynW(icon.szInfoTitle, title.c_str(), ARRAYSIZE(icon.szInfoTitle));
+  lstrcpynW(icon.szInfo, body.c_str(), ARRAYSIZE(icon.szInfo));
+  std::unique_lock<std::mutex> hold(Shown().lock);
+  if (Shell_NotifyIconW(NIM_ADD, &icon)) {
+    Shown().windows.push_back(window);
+    hold.unlock();
+    const UINT_PTR timer = SetTimer(window, 1, kBalloonMs, nullptr);
+    MSG message;
+    while (timer != 0 && GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER)
+      DispatchMessageW(&message);
+    hold.lock();
+    std::erase(Shown().windows, window);
+    Shell_NotifyIconW(NIM_DELETE, &icon);
+  }
+  hold.unlock();
+  DestroyWindow(window);
+}
+
+}  // namespace
+
+// A balloon of the notification area, on a thread of its own so that the
+// wedge never waits for it.
+void Notify(const std::string& title, const std::string& body) {
+  try {
+    std::thread([title = Widen(title), body = Widen(body)] { ShowBalloon(title, body); }).detach();
+  } catch (...) {
+    // No thread: the log line has said it already.
+  }
+}
 
 std::unique_ptr<Typist> OpenTypist(std::string*) {
   return std::make_unique<Win32Typist>();
