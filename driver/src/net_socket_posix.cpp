@@ -118,11 +118,9 @@ class PosixSocket final : public Socket {
 
   int Prepare() override {
     int wake[2];
-    if (pipe(wake) != 0) return errno;
-    wake_ = AboveStandardStreams(wake[0]);
-    wake_write_ = AboveStandardStreams(wake[1]);
-    for (int fd : {wake_, wake_write_})
-      if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return errno;
+    if (const int err = MakeWakePipe(wake); err != 0) return err;
+    wake_ = wake[0];
+    wake_write_ = wake[1];
     return 0;
   }
 

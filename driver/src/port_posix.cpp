@@ -210,17 +210,7 @@ std::unique_ptr<Port> OpenPlatformPort(const char* name, uint32_t baud, OpenFail
     return fail(KORVEL_OPEN_CONFIG, err, "the port refused the line settings");
   }
   int wake[2];
-  if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-    const int err = errno;
-    ioctl(fd, TIOCNXCL);
-    return fail(KORVEL_OPEN_SYSTEM, err, nullptr);
-  }
-  wake[0] = AboveStandardStreams(wake[0]);
-  wake[1] = AboveStandardStreams(wake[1]);
-  if (wake[0] < 0 || wake[1] < 0) {
-    const int err = errno;
-    for (int w : wake)
-      if (w >= 0) close(w);
+  if (const int err = MakeWakePipe(wake); err != 0) {
     ioctl(fd, TIOCNXCL);
     return fail(KORVEL_OPEN_SYSTEM, err, nullptr);
   }

@@ -25,4 +25,21 @@ inline int AboveStandardStreams(int fd) {
   return moved;
 }
 
+// A pipe for waking a poll() from another thread: both ends non-blocking,
+// close-on-exec and above 2.  0, or the errno with nothing left open (both
+// ends -1).
+inline int MakeWakePipe(int (&ends)[2]) {
+  if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return errno;
+  ends[0] = AboveStandardStreams(ends[0]);
+  const int first_error = errno;
+  ends[1] = AboveStandardStreams(ends[1]);
+  if (ends[0] >= 0 && ends[1] >= 0) return 0;
+  const int err = ends[0] < 0 ? first_error : errno;
+  for (int& end : ends) {
+    if (end >= 0) close(end);
+    end = -1;
+  }
+  return err;
+}
+
 }  // namespace korvel
