@@ -317,14 +317,25 @@ fi
 # Keep one server for the whole run (each program starts much faster); its
 # output goes nowhere (it reports every pty peer that closes).
 wineserver -p >/dev/null 2>&1
-"$WINE64" cmd /c exit >/dev/null 2>&1   # starts the services, which map the COM ports
-for port in "$SIM_PORT" "$SIM_ALIAS"; do
-  lower=$(echo "$port" | tr 'A-Z' 'a-z')
-  if [ "$(readlink "$WINEPREFIX/dosdevices/$lower")" != "$SIM_LINK" ]; then
+# Starting a program starts the services, whose mount manager maps the COM
+# ports a moment later: look again until they are there (30 s at most).
+ports_mapped() {
+  local port lower
+  for port in "$SIM_PORT" "$SIM_ALIAS"; do
+    lower=$(echo "$port" | tr 'A-Z' 'a-z')
+    [ "$(readlink "$WINEPREFIX/dosdevices/$lower")" = "$SIM_LINK" ] || return 1
+  done
+}
+deadline=$(($(date +%s) + 30))
+"$WINE64" cmd /c exit >/dev/null 2>&1
+until ports_mapped; do
+  if [ "$(date +%s)" -ge "$deadline" ]; then
     ls -l "$WINEPREFIX/dosdevices" >&2
-    fail "Wine maps $port to $SIM_LINK"
+    fail "Wine maps $SIM_PORT and $SIM_ALIAS to $SIM_LINK"
     exit 1
   fi
+  sleep 0.5
+  "$WINE64" cmd /c exit >/dev/null 2>&1
 done
 pass "Wine prefix with $SIM_PORT and $SIM_ALIAS mapped to the simulator"
 
