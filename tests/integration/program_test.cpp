@@ -146,9 +146,10 @@ class SimProgram : public ::testing::Test {
     ASSERT_EQ(write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
 
-  // Exit status of the program, or -1 when it is still running after 5 s.
+  // Exit status of the program, or -1 when it is still running after 20 s
+  // (generous: a sanitizer build on a machine busy with other builds).
   int Exit() {
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 2000; ++i) {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
